@@ -1,0 +1,5 @@
+#include "app/updatewindow.h"
+
+void updateWindow::runUpdate()
+{
+}

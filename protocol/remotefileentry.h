@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMap>
+#include <QString>
+
+#include "manifest/versionentry.h"
+
+// A file with its version and a modification time: a file the service offers, or the state of
+// an installed file.
+struct RemoteFileEntry
+{
+    RemoteFileEntry() = default;
+    RemoteFileEntry(const VersionEntry &entry, const QDateTime &modifiedTime);
+
+    bool needsUpdateFrom(const RemoteFileEntry &offered) const;
+
+    VersionEntry entry;
+    QDateTime modifiedTime;
+};
+
+QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir);

@@ -1,0 +1,6 @@
+#include "app/updatewindow.h"
+
+bool updateWindow::queryUpgrade()
+{
+    return false;
+}

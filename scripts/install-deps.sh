@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests, the demo and the benchmarks need.
+# Quick when everything is already there: dpkg is asked first, apt only for what is missing.
+set -eu
+
+PACKAGES="g++ cmake make pkg-config
+qtbase5-dev libqt5xml5 libcrypto++-dev libcpp-httplib-dev
+xvfb xdotool x11-utils imagemagick
+ccache curl nginx-light openssl libxml2-utils g++-mingw-w64-x86-64"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+[ -z "$missing" ] && exit 0
+
+echo "install-deps: installing$missing"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -q --no-install-recommends $missing

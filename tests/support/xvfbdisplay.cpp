@@ -1,0 +1,90 @@
+#include "tests/support/xvfbdisplay.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+XvfbDisplay::XvfbDisplay()
+{
+    // Xvfb picks a free display itself and names it on the descriptor given: here its stdout.
+    xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    if (!xvfb.waitForStarted(10000))
+        return;
+    QByteArray number;
+    QElapsedTimer clock;
+    clock.start();
+    while (!number.contains('\n') && clock.elapsed() < 20000 && xvfb.state() == QProcess::Running) {
+        xvfb.waitForReadyRead(500);
+        number += xvfb.readAllStandardOutput();
+    }
+    if (number.contains('\n'))
+        name = ":" + QString::fromLatin1(number).trimmed();
+}
+
+XvfbDisplay::~XvfbDisplay()
+{
+    xvfb.terminate();
+    if (!xvfb.waitForFinished(5000))
+        xvfb.kill();
+    xvfb.waitForFinished(5000);
+}
+
+QProcessEnvironment XvfbDisplay::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", name);
+    env.remove("QT_QPA_PLATFORM");
+    return env;
+}
+
+QString XvfbDisplay::run(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(program, arguments);
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return QString();
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return QString();
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+QStringList XvfbDisplay::waitForWindows(const QString &titlePattern, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        const QString ids = run("xdotool", {"search", "--onlyvisible", "--name", titlePattern});
+        if (!ids.trimmed().isEmpty())
+            return ids.split('\n', Qt::SkipEmptyParts);
+        QThread::msleep(100);
+    } while (clock.elapsed() < timeoutMs);
+    return {};
+}
+
+QSize XvfbDisplay::windowSize(const QString &windowId)
+{
+    QSize size;
+    const QString shell = run("xdotool", {"getwindowgeometry", "--shell", windowId});
+    for (const QString &line : shell.split('\n')) {
+        if (line.startsWith("WIDTH="))
+            size.setWidth(line.mid(6).toInt());
+        else if (line.startsWith("HEIGHT="))
+            size.setHeight(line.mid(7).toInt());
+    }
+    return size;
+}
+
+bool XvfbDisplay::pressKey(const QString &windowId, const QString &key)
+{
+    // No window manager runs here, so the window gets the focus the way one would give it.
+    return !run("xdotool", {"windowfocus", "--sync", windowId}).isNull()
+        && !run("xdotool", {"key", "--clearmodifiers", key}).isNull();
+}
+
+bool XvfbDisplay::screenshot(const QString &pngPath)
+{
+    return !run("import", {"-window", "root", pngPath}, 30000).isNull();
+}

@@ -79,8 +79,49 @@ void XMLNode::write(QString &out)
 
 void XMLNode::read(QXmlStreamReader &reader, int &depth)
 {
-    Q_UNUSED(reader);
-    Q_UNUSED(depth);
+    // depth is shared by the whole recursion: -1 before this node's element, 0 inside it,
+    // 1 inside a child, and so on. The reader's atEnd() also ends the loop on an error.
+    while (!reader.atEnd()) {
+        switch (reader.tokenType()) {
+        case QXmlStreamReader::StartElement:
+            ++depth;
+            if (depth == 0) {
+                m_attributes.clear();
+                takeStartTag(reader);
+                reader.readNext();
+            } else {
+                auto child = std::make_shared<XMLNode>();
+                child->takeStartTag(reader);
+                reader.readNext();
+                child->read(reader, depth);
+                m_children.append(child);
+            }
+            continue;
+        case QXmlStreamReader::Characters:
+            m_value = reader.text().trimmed().toString();
+            break;
+        case QXmlStreamReader::EndElement:
+            if (depth > 0) {
+                --depth;
+                reader.readNext();
+                return;
+            }
+            if (depth == 0)
+                depth = -1;
+            break;
+        default:
+            break;
+        }
+        reader.readNext();
+    }
+}
+
+void XMLNode::takeStartTag(const QXmlStreamReader &reader)
+{
+    const QXmlStreamAttributes attributes = reader.attributes();
+    for (const QXmlStreamAttribute &attribute : attributes)
+        m_attributes.insert(attribute.name().trimmed().toString(), attribute.value().trimmed().toString());
+    m_name = reader.name().trimmed().toString();
 }
 
 QString XMLNode::toXmlDocument()

@@ -29,6 +29,9 @@ public:
     QString toXmlDocument();
 
 private:
+    // Adds the attributes of the reader's current start tag and takes its name.
+    void takeStartTag(const QXmlStreamReader &reader);
+
     QMap<QString, QVariant> m_attributes;
     QString m_name;
     QVariant m_value;

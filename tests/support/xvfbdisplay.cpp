@@ -1,6 +1,7 @@
 #include "tests/support/xvfbdisplay.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QThread>
 
 XvfbDisplay::XvfbDisplay()
@@ -55,10 +56,18 @@ QStringList XvfbDisplay::waitForWindows(const QString &titlePattern, int timeout
 {
     QElapsedTimer clock;
     clock.start();
+    // Qt leaves WM_NAME empty on untitled boxes, which 'xdotool search --name' reads; the title a
+    // person sees is _NET_WM_NAME, which getwindowname reads.
+    const QRegularExpression title(titlePattern);
     do {
-        const QString ids = run("xdotool", {"search", "--onlyvisible", "--name", titlePattern});
-        if (!ids.trimmed().isEmpty())
-            return ids.split('\n', Qt::SkipEmptyParts);
+        QStringList matches;
+        const QString ids = run("xdotool", {"search", "--onlyvisible", "--name", ".*"});
+        for (const QString &id : ids.split('\n', Qt::SkipEmptyParts)) {
+            if (title.match(run("xdotool", {"getwindowname", id}).trimmed()).hasMatch())
+                matches << id;
+        }
+        if (!matches.isEmpty())
+            return matches;
         QThread::msleep(100);
     } while (clock.elapsed() < timeoutMs);
     return {};

@@ -1,0 +1,87 @@
+#include <QtTest>
+
+#include "tests/support/xvfbdisplay.h"
+
+// Starting the real updater through the launcher, as the main application would, on a private display.
+class tst_launch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void withoutSegmentSaysLoginFailed();
+    void withTokenShowsTheWindow();
+
+private:
+    bool launch(const QStringList &launcherArguments);
+    bool finishes(int timeoutMs);
+
+    XvfbDisplay display;
+    QTemporaryDir installation;
+    QProcess launcher;
+};
+
+void tst_launch::initTestCase()
+{
+    QVERIFY2(display.isRunning(), "Xvfb did not start");
+}
+
+void tst_launch::init()
+{
+    QVERIFY(installation.isValid());
+    QVERIFY(QDir(installation.path()).mkpath("updater"));
+    QFile::remove(installation.filePath("updater/updater"));
+    QVERIFY(QFile::copy(UPDATER_BIN, installation.filePath("updater/updater")));
+}
+
+void tst_launch::cleanup()
+{
+    finishes(0);
+}
+
+bool tst_launch::launch(const QStringList &launcherArguments)
+{
+    launcher.setProcessEnvironment(display.environment());
+    launcher.start(UPDATER_LAUNCH_BIN, launcherArguments + QStringList{installation.filePath("updater/updater")});
+    return launcher.waitForStarted(10000);
+}
+
+bool tst_launch::finishes(int timeoutMs)
+{
+    if (launcher.state() == QProcess::NotRunning || launcher.waitForFinished(timeoutMs))
+        return true;
+    launcher.kill();
+    launcher.waitForFinished();
+    return false;
+}
+
+void tst_launch::withoutSegmentSaysLoginFailed()
+{
+    QVERIFY(launch({"--no-segment"}));
+    // A box without a title carries the program's name.
+    const QStringList boxes = display.waitForWindows("^updater$", 20000);
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY(display.pressKey(boxes.first(), "Return"));
+    QVERIFY(finishes(20000));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+}
+
+void tst_launch::withTokenShowsTheWindow()
+{
+    // No config.xml: the query first says so in a box, which holds the run while we look.
+    QVERIFY(launch({"--token", "e2e-token"}));
+    const QStringList windows = display.waitForWindows("^update$", 20000);
+    QCOMPARE(windows.size(), 1);
+    QCOMPARE(display.windowSize(windows.first()), QSize(400, 304));
+    const QStringList boxes = display.waitForWindows("^Error$", 20000);
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY(display.pressKey(boxes.first(), "Return"));
+    QVERIFY(finishes(30000));
+    QCOMPARE(launcher.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_launch)
+#include "tst_launch.moc"

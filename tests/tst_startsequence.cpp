@@ -1,0 +1,109 @@
+#include <QtTest>
+
+#include <QSharedMemory>
+
+#include "app/installation.h"
+#include "app/updatewindow.h"
+#include "tests/support/messageboxanswerer.h"
+
+namespace {
+
+QByteArray serialised(const QString &token)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << token;
+    return bytes;
+}
+
+} // namespace
+
+// The login token's hand-over through the segment "Download_inf". Every case with a token goes on
+// into the run, which here finds no service and only closes the window.
+class tst_startsequence : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void missingSegment();
+    void segmentContent_data();
+    void segmentContent();
+
+private:
+    QTemporaryDir installation;
+};
+
+void tst_startsequence::init()
+{
+    QVERIFY(installation.isValid());
+    QDir(installation.path()).mkpath("updater");
+    // An endpoint nobody listens on, so the run ends at once without a config box.
+    QFile config(installation.filePath("updater/config.xml"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("<Config><Update>http://127.0.0.1:1/api/upgrade</Update></Config>");
+    config.close();
+    setUpdaterDirectoryForTesting(installation.filePath("updater"));
+}
+
+void tst_startsequence::cleanup()
+{
+    setUpdaterDirectoryForTesting(QString());
+}
+
+void tst_startsequence::missingSegment()
+{
+    MessageBoxAnswerer answerer;
+    updateWindow window;
+    window.on_btnTest_clicked();
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.first().text, QString("LoginFailed"));
+    QVERIFY(window.token.isEmpty());
+}
+
+void tst_startsequence::segmentContent_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("token");
+
+    QTest::newRow("token") << serialised("abc123") << "abc123";
+    QTest::newRow("NoToken is a token like any other") << serialised("NoToken") << "NoToken";
+    QTest::newRow("blanks and non-ASCII kept") << serialised(QString::fromUtf8(" t\u00f6ken ")) << QString::fromUtf8(" t\u00f6ken ");
+    QTest::newRow("bytes after the text ignored") << serialised("tok") + QByteArray(64, 'x') << "tok";
+    QTest::newRow("empty text") << QByteArray::fromHex("00000000") << "";
+    QTest::newRow("null text") << QByteArray::fromHex("ffffffff") << "";
+    QTest::newRow("length past the end") << QByteArray::fromHex("0000001000410042") << "";
+    QTest::newRow("shorter than a length") << QByteArray::fromHex("0000") << "";
+}
+
+void tst_startsequence::segmentContent()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, token);
+
+    QSharedMemory segment("Download_inf");
+    QVERIFY2(segment.create(content.size()), qPrintable(segment.errorString()));
+    memcpy(segment.data(), content.constData(), size_t(content.size()));
+
+    MessageBoxAnswerer answerer;
+    updateWindow window;
+    window.show();
+    window.on_btnTest_clicked();
+
+    QCOMPARE(window.token, token);
+    if (token.isEmpty()) {
+        // No update: one box, without any text.
+        QCOMPARE(answerer.boxes.size(), 1);
+        QCOMPARE(answerer.boxes.first().text, QString());
+        QVERIFY(window.isVisible());
+    } else {
+        // The run ran (and found no service): no box, and the window was closed.
+        QCOMPARE(answerer.boxes.size(), 0);
+        QVERIFY(window.closing);
+        QVERIFY(window.isHidden());
+    }
+}
+
+QTEST_MAIN(tst_startsequence)
+#include "tst_startsequence.moc"

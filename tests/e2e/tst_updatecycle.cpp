@@ -1,0 +1,489 @@
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QtTest>
+
+#include "tests/support/loopbackserver.h"
+#include "tests/support/xvfbdisplay.h"
+
+#include <atomic>
+#include <csignal>
+#include <map>
+#include <memory>
+#include <mutex>
+
+// Whole update runs of the real programs: the updater copied into a temporary installation, the
+// launcher handing it the token, the update service answering, a stand-in main application.
+namespace {
+
+struct ReleaseFile
+{
+    QString path;
+    QString version;
+    QByteArray bytes;
+    bool present = true; // listed but absent: the service answers 404
+    QString modifiedTime = "2020-01-01T00:00:00";
+};
+
+using Snapshot = QMap<QString, QByteArray>;
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// version.xml as the updater must write it: entries (path, version) in key order.
+QByteArray manifestBytes(const QList<QPair<QString, QString>> &entries)
+{
+    QStringList files;
+    for (const auto &entry : entries)
+        files << QString("<FILE version=\"%1\">%2</FILE>").arg(entry.second, entry.first);
+    QString text = "<?xml version = \"1.0\"?>\r\n\r\n<Trelvox>\r\n<COUNT>"
+        + QString::number(entries.size()) + "</COUNT>\r\n\r\n<FILES>";
+    text += files.isEmpty() ? "</FILES>" : "\r\n" + files.join("\r\n\r\n") + "\r\n</FILES>";
+    return (text + "\r\n</Trelvox>\r\n\r\n").toUtf8();
+}
+
+Snapshot snapshot(const QString &dir)
+{
+    Snapshot files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
+    }
+    return files;
+}
+
+// An updater left behind by a failed case must not live on; it is known by its executable.
+void killUpdatersOf(const QString &executable)
+{
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        if (QFileInfo(QString("/proc/%1/exe").arg(pid)).symLinkTarget() == executable)
+            ::kill(pid_t(pid.toLongLong()), SIGKILL);
+    }
+}
+
+bool processRunning(qint64 pid)
+{
+    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
+    const int end = stat.lastIndexOf(')');
+    if (end < 0 || end + 2 >= stat.size())
+        return false;
+    const char state = stat.at(end + 2);
+    return state != 'Z' && state != 'X';
+}
+
+const QByteArray oldManifest = manifestBytes({{"a.txt", "1.0.0"}, {"current.txt", "1.0.0"}, {"old.txt", "0.1.0"}});
+
+} // namespace
+
+class tst_updatecycle : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void allFilesFine();
+    void runningMainApplicationEndedBeforeQuery();
+    void nothingToUpdate();
+    void rejectedRequest();
+    void secondDownloadFails_data();
+    void secondDownloadFails();
+    void windowClosedDuringSecondDownload();
+    void serviceUnreachable();
+    void unsafePathRefused_data();
+    void unsafePathRefused();
+
+private:
+    QString root(const QString &name = QString()) const { return dir->filePath(name); }
+    QString installed(const QString &name = QString()) const { return root("install/" + name); }
+
+    bool publish(const QList<ReleaseFile> &files);
+    bool startService(const QStringList &extraArguments = {});
+    bool pointConfigAt(const QString &endpoint);
+    bool launch(const QString &token);
+    bool finishes(int timeoutMs = 30000);
+    bool answerBox(const QString &title);
+    QStringList mainApplicationStarts() const;
+    bool tmpsHoldsNoFile() const;
+
+    XvfbDisplay display;
+    std::unique_ptr<QTemporaryDir> dir;
+    QProcess service;
+    QProcess launcher;
+    QList<qint64> ownStandIns;
+};
+
+void tst_updatecycle::initTestCase()
+{
+#ifndef UPDATE_SERVICE_BIN
+    QSKIP("update-service is not built");
+#endif
+    QVERIFY2(display.isRunning(), "Xvfb did not start");
+}
+
+void tst_updatecycle::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY(QDir().mkpath(installed("updater")));
+    QVERIFY(QFile::copy(UPDATER_BIN, installed("updater/updater")));
+
+    // Records each start (process id, working directory, number of arguments), then stays up a
+    // while as the real application would, so that ending it can be observed.
+    const QByteArray standIn = "#!/bin/sh\n"
+                               "echo \"$$ $(pwd -P) $#\" >> '" + root("starts.txt").toUtf8() + "'\n"
+                               "i=0\n"
+                               "while [ $i -lt 60 ]; do sleep 1; i=$((i + 1)); done\n";
+    QVERIFY(writeFile(installed("Trelvox.exe"), standIn));
+    QVERIFY(QFile::setPermissions(installed("Trelvox.exe"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    QVERIFY(writeFile(installed("version.xml"), oldManifest));
+    QVERIFY(writeFile(installed("a.txt"), "old a\n"));
+    QVERIFY(writeFile(installed("current.txt"), "current\n"));
+    QVERIFY(writeFile(installed("old.txt"), "old\n"));
+}
+
+void tst_updatecycle::cleanup()
+{
+    if (launcher.state() != QProcess::NotRunning) {
+        launcher.kill();
+        launcher.waitForFinished();
+    }
+    if (service.state() != QProcess::NotRunning) {
+        service.kill();
+        service.waitForFinished();
+    }
+    killUpdatersOf(QFileInfo(installed("updater/updater")).canonicalFilePath());
+    for (const QString &line : mainApplicationStarts())
+        ownStandIns << line.section(' ', 0, 0).toLongLong();
+    for (qint64 pid : qAsConst(ownStandIns))
+        ::kill(pid_t(pid), SIGKILL);
+    ownStandIns.clear();
+    dir.reset();
+}
+
+bool tst_updatecycle::publish(const QList<ReleaseFile> &files)
+{
+    QJsonArray list;
+    for (const ReleaseFile &file : files) {
+        if (file.present && !writeFile(root("release/" + file.path), file.bytes))
+            return false;
+        list.append(QJsonObject{{"file_path", file.path},
+                                {"file_version", file.version},
+                                {"modified_time", file.modifiedTime}});
+    }
+    return QDir().mkpath(root("release"))
+        && writeFile(root("release/release.json"), QJsonDocument(QJsonObject{{"files", list}}).toJson());
+}
+
+bool tst_updatecycle::startService(const QStringList &extraArguments)
+{
+#ifdef UPDATE_SERVICE_BIN
+    service.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", root("release"), "--key", SERVICE_KEY_FILE,
+                                                  "--listen", "127.0.0.1:0"} + extraArguments);
+    QByteArray output;
+    QElapsedTimer clock;
+    clock.start();
+    while (!output.contains('\n') && clock.elapsed() < 10000 && service.waitForReadyRead(1000))
+        output += service.readAllStandardOutput();
+    const QRegularExpressionMatch match =
+        QRegularExpression("listening on 127\\.0\\.0\\.1:(\\d+)").match(QString::fromUtf8(output));
+    return match.hasMatch()
+        && pointConfigAt(QString("http://127.0.0.1:%1/api/upgrade").arg(match.captured(1)));
+#else
+    Q_UNUSED(extraArguments);
+    return false;
+#endif
+}
+
+bool tst_updatecycle::pointConfigAt(const QString &endpoint)
+{
+    return writeFile(installed("updater/config.xml"),
+                     "<Config><Update>" + endpoint.toUtf8() + "</Update></Config>\n");
+}
+
+bool tst_updatecycle::launch(const QString &token)
+{
+    launcher.setProcessEnvironment(display.environment());
+    launcher.setWorkingDirectory(root());
+    launcher.start(UPDATER_LAUNCH_BIN, {"--token", token, installed("updater/updater")});
+    return launcher.waitForStarted(10000);
+}
+
+bool tst_updatecycle::finishes(int timeoutMs)
+{
+    if (launcher.waitForFinished(timeoutMs))
+        return launcher.exitStatus() == QProcess::NormalExit;
+    launcher.kill();
+    launcher.waitForFinished();
+    return false;
+}
+
+bool tst_updatecycle::answerBox(const QString &title)
+{
+    const QStringList boxes = display.waitForWindows("^" + title + "$", 20000);
+    return boxes.size() == 1 && display.pressKey(boxes.first(), "Return");
+}
+
+QStringList tst_updatecycle::mainApplicationStarts() const
+{
+    return QString::fromUtf8(readFile(root("starts.txt"))).split('\n', Qt::SkipEmptyParts);
+}
+
+bool tst_updatecycle::tmpsHoldsNoFile() const
+{
+    return QDir(installed("tmps")).entryList(QDir::Files | QDir::Hidden).isEmpty();
+}
+
+void tst_updatecycle::allFilesFine()
+{
+    QByteArray binary(300 * 1024, '\0');
+    for (int i = 0; i < binary.size(); ++i)
+        binary[i] = char((i * 7919) >> 3);
+    const QList<ReleaseFile> release = {
+        {"a.txt", "2.0.0", "new a\n"},
+        {"c.txt", "2.0.0", ""}, // an empty file installs too
+        {"current.txt", "1.0.0", "current\n"}, // installed copy is newer: not fetched
+        {"data/nested/b.bin", "2.0.1", binary},
+    };
+    QVERIFY(publish(release));
+    QVERIFY(writeFile(installed("current.txt"), "installed current\n")); // proves it is not fetched
+    QVERIFY(startService());
+
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes());
+    QCOMPARE(launcher.exitCode(), 0);
+
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QVERIFY(QFileInfo::exists(installed("c.txt")));
+    QCOMPARE(readFile(installed("c.txt")), QByteArray());
+    QCOMPARE(readFile(installed("data/nested/b.bin")), binary);
+    QCOMPARE(readFile(installed("current.txt")), QByteArray("installed current\n"));
+    QCOMPARE(readFile(installed("version.xml")),
+             manifestBytes({{"a.txt", "2.0.0"}, {"c.txt", "2.0.0"}, {"current.txt", "1.0.0"},
+                            {"data/nested/b.bin", "2.0.1"}}));
+    QVERIFY(tmpsHoldsNoFile());
+
+    QTRY_COMPARE_WITH_TIMEOUT(mainApplicationStarts().size(), 1, 10000);
+    const QStringList start = mainApplicationStarts().first().split(' ');
+    QCOMPARE(start.value(1), QDir(installed()).canonicalPath());
+    QCOMPARE(start.value(2), QString("0"));
+}
+
+void tst_updatecycle::runningMainApplicationEndedBeforeQuery()
+{
+    qint64 pid = 0;
+    QVERIFY(QProcess::startDetached(installed("Trelvox.exe"), {}, installed(), &pid));
+    ownStandIns << pid;
+    QTRY_COMPARE_WITH_TIMEOUT(mainApplicationStarts().size(), 1, 10000);
+
+    // The endpoint notes whether the application still ran when the query came, then fails it.
+    std::atomic<int> queries{0};
+    std::atomic<bool> runningAtQuery{true};
+    LoopbackServer endpoint;
+    endpoint.http().Post("/api/upgrade", [&](const httplib::Request &, httplib::Response &response) {
+        runningAtQuery = processRunning(pid);
+        ++queries;
+        response.status = 404;
+    });
+    endpoint.start();
+    QVERIFY(pointConfigAt(endpoint.url("/api/upgrade")));
+
+    const Snapshot before = snapshot(installed());
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes());
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(queries.load(), 1);
+    QVERIFY(!runningAtQuery);
+    QVERIFY(!processRunning(pid));
+    QCOMPARE(snapshot(installed()), before);
+    QTest::qWait(500);
+    QCOMPARE(mainApplicationStarts().size(), 1);
+}
+
+void tst_updatecycle::nothingToUpdate()
+{
+    QVERIFY(publish({{"current.txt", "1.0.0", "current\n"}}));
+    QVERIFY(startService());
+    const Snapshot before = snapshot(installed());
+
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes());
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(snapshot(installed()), before);
+    QTest::qWait(500);
+    QVERIFY(mainApplicationStarts().isEmpty());
+}
+
+void tst_updatecycle::rejectedRequest()
+{
+    QVERIFY(publish({{"a.txt", "2.0.0", "new a\n"}}));
+    QVERIFY(writeFile(root("tokens.txt"), "someone-else\n"));
+    QVERIFY(startService({"--tokens", root("tokens.txt")}));
+    const Snapshot before = snapshot(installed());
+
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(answerBox("ERROR"));
+    QVERIFY(finishes());
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(snapshot(installed()), before);
+    QTest::qWait(500);
+    QVERIFY(mainApplicationStarts().isEmpty());
+}
+
+void tst_updatecycle::secondDownloadFails_data()
+{
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<bool>("started");
+    QTest::newRow("NoToken starts the application") << "NoToken" << true;
+    QTest::newRow("a user's token does not") << "e2e-token" << false;
+    QTest::newRow("the rule minds letter case") << "notoken" << false;
+}
+
+void tst_updatecycle::secondDownloadFails()
+{
+    QFETCH(QString, token);
+    QFETCH(bool, started);
+    QVERIFY(publish({{"a.txt", "2.0.0", "new a\n"},
+                     {"b.txt", "2.0.0", "never there\n", false},
+                     {"c.txt", "2.0.0", "new c\n"}}));
+    QVERIFY(startService());
+
+    QVERIFY(launch(token));
+    QVERIFY(answerBox("Error"));
+    QVERIFY(finishes()); // a second box would hold the run
+    QCOMPARE(launcher.exitCode(), 0);
+
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QVERIFY(!QFileInfo::exists(installed("b.txt")));
+    QCOMPARE(readFile(installed("c.txt")), QByteArray("new c\n"));
+    QCOMPARE(readFile(installed("version.xml")), oldManifest);
+    QVERIFY(tmpsHoldsNoFile());
+    if (started) {
+        QTRY_COMPARE_WITH_TIMEOUT(mainApplicationStarts().size(), 1, 10000);
+    } else {
+        QTest::qWait(500);
+        QVERIFY(mainApplicationStarts().isEmpty());
+    }
+}
+
+void tst_updatecycle::windowClosedDuringSecondDownload()
+{
+    // Files come from a server of the test, which sends the second one slowly enough to close
+    // the window in the middle of it; the service names that server as the download base.
+    const std::map<std::string, std::string> bodies = {{"/files/a.txt", "new a\n"}, {"/files/c.txt", "new c\n"}};
+    const std::string slowBody(1024 * 1024, 'b');
+    std::atomic<bool> slowStarted{false};
+    std::atomic<bool> thirdRequested{false};
+    LoopbackServer files;
+    files.http().Get("/files/b.bin", [&](const httplib::Request &, httplib::Response &response) {
+        slowStarted = true;
+        response.set_content_provider(slowBody.size(), "application/octet-stream",
+                                      [&](size_t offset, size_t length, httplib::DataSink &sink) {
+                                          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                                          return sink.write(slowBody.data() + offset, std::min<size_t>(length, 16384));
+                                      });
+    });
+    files.http().Get("/files/c.txt", [&](const httplib::Request &, httplib::Response &response) {
+        thirdRequested = true;
+        response.set_content(bodies.at("/files/c.txt"), "text/plain");
+    });
+    files.http().Get("/files/a.txt", [&](const httplib::Request &, httplib::Response &response) {
+        response.set_content(bodies.at("/files/a.txt"), "text/plain");
+    });
+    files.start();
+
+    QVERIFY(publish({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "new c\n"}}));
+    QVERIFY(startService({"--download-url", files.url("/files")}));
+
+    QVERIFY(launch("NoToken"));
+    const QStringList windows = display.waitForWindows("^update$", 20000);
+    QCOMPARE(windows.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(slowStarted, 20000);
+    QCOMPARE(display.run(WM_DELETE_WINDOW_BIN, {windows.first()}), QString(""));
+
+    QVERIFY(finishes()); // a box would hold the run
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY(!thirdRequested);
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QVERIFY(!QFileInfo::exists(installed("b.bin")));
+    QVERIFY(!QFileInfo::exists(installed("c.txt")));
+    QCOMPARE(readFile(installed("version.xml")), oldManifest);
+    QVERIFY(tmpsHoldsNoFile());
+    QTest::qWait(500);
+    QVERIFY(mainApplicationStarts().isEmpty());
+}
+
+void tst_updatecycle::serviceUnreachable()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QVERIFY(pointConfigAt(QString("http://127.0.0.1:%1/api/upgrade").arg(port)));
+    const Snapshot before = snapshot(installed());
+
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes());
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(snapshot(installed()), before);
+    QTest::qWait(500);
+    QVERIFY(mainApplicationStarts().isEmpty());
+}
+
+void tst_updatecycle::unsafePathRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("parent first") << "../evil.txt";
+    QTest::newRow("parent inside") << "data/../../evil.txt";
+}
+
+void tst_updatecycle::unsafePathRefused()
+{
+    QFETCH(QString, path);
+    // The file server hands out bytes for any path: only the updater can keep them out.
+    std::mutex lock;
+    QStringList requested;
+    LoopbackServer files;
+    files.http().Get(".*", [&](const httplib::Request &request, httplib::Response &response) {
+        std::lock_guard<std::mutex> guard(lock);
+        requested << QString::fromStdString(request.path);
+        response.set_content(request.path == "/files/a.txt" ? "new a\n" : "evil\n", "text/plain");
+    });
+    files.start();
+    QVERIFY(publish({{path, "6.6.6", "", false}, {"a.txt", "2.0.0", "new a\n"}}));
+    QVERIFY(startService({"--download-url", files.url("/files")}));
+    const QStringList outside = QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(answerBox("Error"));
+    QVERIFY(finishes());
+    QCOMPARE(launcher.exitCode(), 0);
+
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        QCOMPARE(requested, QStringList{"/files/a.txt"});
+    }
+    QCOMPARE(QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), outside);
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QCOMPARE(readFile(installed("version.xml")), oldManifest);
+    QTest::qWait(500);
+    QVERIFY(mainApplicationStarts().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_updatecycle)
+#include "tst_updatecycle.moc"

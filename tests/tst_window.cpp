@@ -98,7 +98,7 @@ void tst_window::slotsInOrder()
     const QMetaObject *meta = &updateWindow::staticMetaObject;
     QCOMPARE(meta->className(), "updateWindow");
     QCOMPARE(meta->methodCount() - meta->methodOffset(), 2);
-    QCOMPARE(meta->method(meta->methodOffset()).methodSignature(), QMetaObject::normalizedSignature("progressChanged(qint64,qint64)"));
+    QCOMPARE(meta->method(meta->methodOffset()).methodSignature(), QByteArray("progressChanged(qlonglong,qlonglong)"));
     QCOMPARE(meta->method(meta->methodOffset() + 1).methodSignature(), QByteArray("on_btnTest_clicked()"));
 
     updateWindow window;

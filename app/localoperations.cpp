@@ -1,12 +1,69 @@
 #include "app/updatewindow.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "app/installation.h"
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The new bytes must be on disk before the rename makes them the installed file, or a crash could
+// leave an empty file in its place. An executable must stay executable.
+bool prepareReplacement(const QString &tempPath, const QString &targetPath)
+{
+    QFile file(tempPath);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+#ifdef Q_OS_WIN
+    Q_UNUSED(targetPath);
+    return _commit(file.handle()) == 0;
+#else
+    struct stat replaced;
+    if (::stat(QFile::encodeName(targetPath).constData(), &replaced) == 0
+        && ::fchmod(file.handle(), replaced.st_mode & 07777) != 0)
+        return false;
+    return ::fsync(file.handle()) == 0;
+#endif
+}
+
+// One rename over the target: the path never lacks a file, and a refused rename leaves it as it was.
+bool renameOver(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+#else
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+} // namespace
+
 bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
 {
-    Q_UNUSED(tempPath);
-    Q_UNUSED(targetPath);
-    return false;
+    const QFileInfo source(tempPath);
+    const QFileInfo target(targetPath);
+    if (tempPath.isEmpty() || targetPath.isEmpty() || !source.isFile())
+        return false;
+    return QDir().mkpath(target.absolutePath()) && prepareReplacement(tempPath, targetPath)
+        && renameOver(source.absoluteFilePath(), target.absoluteFilePath());
 }
 
 void updateWindow::clearTempFolder()
 {
+    // The installation's own folder: the current directory may be anywhere.
+    const QDir folder(installationDirectory() + "tmps");
+    for (const QFileInfo &entry : folder.entryInfoList({"*.tmp"}, QDir::Files))
+        QFile::remove(entry.absoluteFilePath());
 }

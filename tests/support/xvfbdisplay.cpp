@@ -49,7 +49,8 @@ QString XvfbDisplay::run(const QString &program, const QStringList &arguments, i
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return QString();
-    return QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return output.isNull() ? QString("") : output; // null stands for failure only
 }
 
 QStringList XvfbDisplay::waitForWindows(const QString &titlePattern, int timeoutMs)
@@ -89,7 +90,7 @@ QSize XvfbDisplay::windowSize(const QString &windowId)
 bool XvfbDisplay::pressKey(const QString &windowId, const QString &key)
 {
     // No window manager runs here, so the window gets the focus the way one would give it.
-    return !run("xdotool", {"windowfocus", "--sync", windowId}).isNull()
+    return !run("xdotool", {"windowfocus", windowId}).isNull()
         && !run("xdotool", {"key", "--clearmodifiers", key}).isNull();
 }
 

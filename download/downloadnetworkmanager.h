@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QFile>
 #include <QNetworkAccessManager>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 class QAuthenticator;
@@ -20,6 +22,11 @@ public:
     int errorCode() const;
     QString errorString() const;
 
+    // Ends the download in flight as failed; does nothing when none is running.
+    void cancelDownload();
+    // A download that receives nothing for this long fails (tests shorten it).
+    void setStallLimit(int milliseconds);
+
 signals:
     void downloadProgress(qint64, qint64);
     void replyFinished();
@@ -30,9 +37,19 @@ protected slots:
     void onAuthenticationRequest(QNetworkReply *reply, QAuthenticator *authenticator);
 
 private:
+    static QString bodyProblem(const QNetworkReply *reply);
+    void fail(int code, const QString &text);
+    void failWrite();
+    bool openFile();
+
     int lastErrorCode = 0;
     QString lastErrorString;
     QUrl url;
     QString filePath;
     QNetworkReply *currentReply = nullptr;
+
+    QFile file;
+    qint64 bytesWritten = 0;
+    bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
+    QTimer stallTimer;
 };

@@ -115,6 +115,9 @@ void UpdateServer::serveFile(const httplib::Request &request, httplib::Response 
     auto file = std::make_shared<QFile>(path);
     if (path.isEmpty() || !file->open(QIODevice::ReadOnly))
         return refuse(response, 404, tr("no such file"));
+    // A provider of zero bytes would go out without a Content-Length.
+    if (file->size() == 0)
+        return response.set_content(std::string(), "application/octet-stream");
     // Streamed in pieces: release files may be far larger than memory.
     response.set_content_provider(
         file->size(), "application/octet-stream",

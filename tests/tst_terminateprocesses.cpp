@@ -6,40 +6,7 @@
 
 namespace {
 
-// Running: present in /proc and not a zombie waiting to be reaped.
-bool isRunning(qint64 pid)
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray line = stat.readAll();
-    const int state = line.lastIndexOf(')') + 2;
-    return state > 1 && state < line.size() && line.at(state) != 'Z';
-}
-
-// A folder every user may read, so that stand-ins can run under another user.
-QString openFolder(const QTemporaryDir &dir)
-{
-    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    return dir.path();
-}
-
-// A stand-in main application: a copy of sleep, or a script that waits on its input without
-// starting anything of its own.
-QString makeStandIn(const QString &folder, const QString &fileName, bool script)
-{
-    const QString path = folder + "/" + fileName;
-    if (script) {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\nread line\n") < 0)
-            return {};
-        file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeOther);
-    } else if (!QFile::copy("/bin/sleep", path)) {
-        return {};
-    }
-    return path;
-}
+const char helperOption[] = "--terminate";
 
 // Started processes do not outlive their test.
 struct ScopedProcess : QProcess
@@ -49,21 +16,37 @@ struct ScopedProcess : QProcess
         kill();
         waitForFinished(1000);
     }
+
+    // Under the unprivileged user on request (as root, through setpriv).
+    bool run(const QString &program, const QStringList &arguments, bool asNobody = false)
+    {
+        if (asNobody)
+            start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + arguments);
+        else
+            start(program, arguments);
+        return waitForStarted(5000);
+    }
 };
 
-// Starts the program, under the unprivileged user when asked (as root only).
-bool start(QProcess &process, const QString &program, const QStringList &arguments, bool asNobody = false)
+// Present in /proc and not a zombie waiting to be reaped.
+bool isRunning(qint64 pid)
 {
-    if (asNobody)
-        process.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program}
-                                     + arguments);
-    else
-        process.start(program, arguments);
-    return process.waitForStarted(5000);
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+    const int state = line.lastIndexOf(')') + 2;
+    return state > 1 && state < line.size() && line.at(state) != 'Z';
 }
 
-// Under another name, a copy of this suite ends processes for the test and answers with its exit code.
-const char helperOption[] = "--terminate";
+// A stand-in main application in a folder every user may enter: a copy of sleep, or a script
+// that waits on its input without starting anything of its own.
+QString makeStandIn(const QTemporaryDir &dir, const QString &fileName, bool script = false)
+{
+    QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther);
+    QFile file(dir.filePath(fileName));
+    if (script && file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\nread line\n") > 0)
+        file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeOther);
+    return script || QFile::copy("/bin/sleep", file.fileName()) ? file.fileName() : QString();
+}
 
 } // namespace
 
@@ -74,21 +57,9 @@ class tst_terminateprocesses : public QObject
 private slots:
     void endsMatchingProcesses_data();
     void endsMatchingProcesses();
-    void callerSurvivesItsOwnName();
-    void lastMatchDecides_data();
-    void lastMatchDecides();
-    void emptyNameEndsNothing();
-
-private:
-    bool canChangeUser() const { return ::geteuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty(); }
-    QString helperCopy(const QString &folder, const QString &fileName) const;
+    void unprivilegedCaller_data();
+    void unprivilegedCaller();
 };
-
-QString tst_terminateprocesses::helperCopy(const QString &folder, const QString &fileName) const
-{
-    const QString path = folder + "/" + fileName;
-    return QFile::copy(QCoreApplication::applicationFilePath(), path) ? path : QString();
-}
 
 void tst_terminateprocesses::endsMatchingProcesses_data()
 {
@@ -111,98 +82,53 @@ void tst_terminateprocesses::endsMatchingProcesses()
     QFETCH(bool, script);
     QFETCH(bool, ended);
     QTemporaryDir dir;
-    const QString program = makeStandIn(dir.path(), fileName, script);
-    QVERIFY(!program.isEmpty());
+    const QString program = makeStandIn(dir, fileName, script);
     ScopedProcess standIn;
-    QVERIFY(start(standIn, program, script ? QStringList() : QStringList{"60"}));
+    QVERIFY(standIn.run(program, script ? QStringList() : QStringList{"60"}));
 
     QVERIFY(terminateProcesses("Trelvox.exe"));
     QCOMPARE(isRunning(standIn.processId()), !ended);
-    if (ended) {
-        QVERIFY(standIn.waitForFinished(5000));
-        QCOMPARE(standIn.exitStatus(), QProcess::CrashExit);
-    }
 }
 
-void tst_terminateprocesses::callerSurvivesItsOwnName()
+void tst_terminateprocesses::unprivilegedCaller_data()
 {
-    // A name of this run alone, so that no one else's processes are ended.
-    const QString name = QString("Trelvox.exe-%1").arg(QCoreApplication::applicationPid());
-    QTemporaryDir dir;
-    const QString caller = helperCopy(dir.path(), name);
-    const QString other = makeStandIn(dir.path(), "other-" + name, false);
-    QVERIFY(!caller.isEmpty() && !other.isEmpty());
-    ScopedProcess standIn;
-    QVERIFY(start(standIn, other, {"60"}));
-
-    ScopedProcess helper;
-    QVERIFY(start(helper, caller, {helperOption, name}));
-    QVERIFY(helper.waitForFinished(10000));
-    QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(helper.exitCode(), 0);
-    QVERIFY(!isRunning(standIn.processId()));
+    QTest::addColumn<bool>("rootsFirst");
+    QTest::addColumn<bool>("emptyText");
+    QTest::newRow("refused match, then an ended one") << true << false;
+    QTest::newRow("ended match, then a refused one") << false << false;
+    QTest::newRow("empty text") << true << true;
 }
 
-void tst_terminateprocesses::lastMatchDecides_data()
+// A copy of this suite, named so that it matches itself, ends processes as an unprivileged user:
+// it cannot end root's stand-in, must not end itself, and reports its result as exit code.
+void tst_terminateprocesses::unprivilegedCaller()
 {
-    QTest::addColumn<bool>("refusedFirst");
-    QTest::newRow("refused match, then an ended one") << true;
-    QTest::newRow("ended match, then a refused one") << false;
-}
-
-// The unprivileged caller cannot end root's process; the match listed last gives the result.
-void tst_terminateprocesses::lastMatchDecides()
-{
-    QFETCH(bool, refusedFirst);
-    if (!canChangeUser())
+    QFETCH(bool, rootsFirst);
+    QFETCH(bool, emptyText);
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
         QSKIP("needs root and setpriv to run processes under another user");
-    // Short enough to stay whole in the kernel's command name, the only name another user can read.
+    // Of this run alone, and short enough to stay whole in the command name, the only name
+    // another user can read.
     const QString name = QString("tv%1").arg(QCoreApplication::applicationPid());
     QTemporaryDir dir;
-    const QString folder = openFolder(dir);
-    const QString caller = helperCopy(folder, "caller");
-    const QString rootsProgram = makeStandIn(folder, "r" + name, false);
-    const QString nobodysProgram = makeStandIn(folder, "n" + name, false);
-    QVERIFY(!caller.isEmpty() && !rootsProgram.isEmpty() && !nobodysProgram.isEmpty());
+    const QString roots = makeStandIn(dir, "r" + name), nobodys = makeStandIn(dir, "n" + name);
+    const QString caller = dir.filePath("c" + name);
+    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), caller));
 
-    ScopedProcess roots, nobodys;
-    if (refusedFirst) {
-        QVERIFY(start(roots, rootsProgram, {"60"}));
-        QVERIFY(start(nobodys, nobodysProgram, {"60"}, true));
-    } else {
-        QVERIFY(start(nobodys, nobodysProgram, {"60"}, true));
-        QVERIFY(start(roots, rootsProgram, {"60"}));
-    }
-    // Processes are examined in ascending id order; ids may wrap, so take the order that happened.
-    const bool expected = nobodys.processId() > roots.processId();
+    ScopedProcess first, second;
+    QVERIFY(first.run(rootsFirst ? roots : nobodys, {"60"}, !rootsFirst));
+    QVERIFY(second.run(rootsFirst ? nobodys : roots, {"60"}, rootsFirst));
+    const qint64 rootsPid = (rootsFirst ? first : second).processId();
+    const qint64 nobodysPid = (rootsFirst ? second : first).processId();
 
     ScopedProcess helper;
-    QVERIFY(start(helper, caller, {helperOption, name}, true));
+    QVERIFY(helper.run(caller, {helperOption, emptyText ? QString() : name}, true));
     QVERIFY(helper.waitForFinished(10000));
     QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(helper.exitCode(), expected ? 0 : 1);
-    QVERIFY(isRunning(roots.processId()));
-    QVERIFY(!isRunning(nobodys.processId()));
-}
-
-// Run unprivileged: were every process to match, the damage stays with the test's own.
-void tst_terminateprocesses::emptyNameEndsNothing()
-{
-    if (!canChangeUser())
-        QSKIP("needs root and setpriv to run processes under another user");
-    QTemporaryDir dir;
-    const QString folder = openFolder(dir);
-    const QString caller = helperCopy(folder, "caller");
-    const QString program = makeStandIn(folder, "bystander", false);
-    QVERIFY(!caller.isEmpty() && !program.isEmpty());
-    ScopedProcess bystander;
-    QVERIFY(start(bystander, program, {"60"}, true));
-
-    ScopedProcess helper;
-    QVERIFY(start(helper, caller, {helperOption, ""}, true));
-    QVERIFY(helper.waitForFinished(10000));
-    QCOMPARE(helper.exitCode(), 0);
-    QVERIFY(isRunning(bystander.processId()));
+    // Processes are examined in ascending id order; ids may wrap, so take the order that happened.
+    QCOMPARE(helper.exitCode(), emptyText || nobodysPid > rootsPid ? 0 : 1);
+    QVERIFY(isRunning(rootsPid));
+    QCOMPARE(isRunning(nobodysPid), emptyText);
 }
 
 int main(int argc, char **argv)

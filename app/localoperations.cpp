@@ -54,7 +54,8 @@ bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
 {
     const QFileInfo source(tempPath);
     const QFileInfo target(targetPath);
-    if (tempPath.isEmpty() || targetPath.isEmpty() || !source.isFile())
+    // An empty temporary path names no file either.
+    if (!source.isFile() || targetPath.isEmpty())
         return false;
     return QDir().mkpath(target.absolutePath()) && prepareReplacement(tempPath, targetPath)
         && renameOver(source.absoluteFilePath(), target.absoluteFilePath());

@@ -1,0 +1,215 @@
+#include <QtTest>
+
+#include <QNetworkReply>
+#include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/installation.h"
+#include "app/updatewindow.h"
+#include "download/downloadnetworkmanager.h"
+#include "download/filedownload.h"
+#include "tests/support/loopbackserver.h"
+
+namespace {
+
+class QueuedCallCounter : public QObject
+{
+public:
+    explicit QueuedCallCounter(QObject *target) { target->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == QEvent::MetaCall;
+        return false;
+    }
+};
+
+} // namespace
+
+class tst_filedownload : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir root;
+    QString installation; // as the updater forms it, "<updater>/../"
+    const QDateTime moment = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 89));
+    const QString stamp = "2026-03-04-05-06-07-089";
+    LoopbackServer server;
+    std::atomic<bool> releaseStalled{false};
+
+    void touch(const QString &path)
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(root.isValid());
+        QVERIFY(QDir(root.path()).mkdir("updater"));
+        setUpdaterDirectoryForTesting(root.filePath("updater"));
+        installation = installationDirectory();
+        setTempFileTimeForTesting(moment);
+
+        server.http().Get("/file", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content("payload", "application/octet-stream");
+        });
+        server.http().Get("/empty", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content("", "application/octet-stream");
+        });
+        server.http().Get("/missing", [](const httplib::Request &, httplib::Response &res) {
+            res.status = 404;
+            res.set_content("gone", "text/plain");
+        });
+        server.http().Get("/stall", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink &sink) {
+                sink.write("begin", 5);
+                while (!releaseStalled)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return false;
+            });
+        });
+        server.start();
+    }
+
+    void cleanupTestCase()
+    {
+        releaseStalled = true;
+        setTempFileTimeForTesting(QDateTime());
+        setUpdaterDirectoryForTesting(QString());
+    }
+
+    void init() { QDir(root.filePath("tmps")).removeRecursively(); }
+
+    void folderOnFirstNeed_data()
+    {
+        QTest::addColumn<bool>("folderExists");
+        QTest::newRow("missing: created, current directory moves") << false;
+        QTest::newRow("existing: current directory stays") << true;
+    }
+    void folderOnFirstNeed()
+    {
+        QFETCH(bool, folderExists);
+        if (folderExists)
+            QVERIFY(QDir(root.path()).mkdir("tmps"));
+        const QString before = QDir::currentPath();
+
+        updateWindow w;
+        QCOMPARE(w.makeTempFileName(), installation + "/tmps/" + stamp + ".tmp");
+
+        QVERIFY(QFileInfo(root.filePath("tmps")).isDir());
+        const QString expected = folderExists ? before : QFileInfo(root.path()).canonicalFilePath();
+        QCOMPARE(QFileInfo(QDir::currentPath()).canonicalFilePath(), QFileInfo(expected).canonicalFilePath());
+        QDir::setCurrent(before);
+    }
+
+    void takenNames_data()
+    {
+        QTest::addColumn<int>("taken");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("free") << 0 << "/tmps/" + stamp + ".tmp";
+        QTest::newRow("first taken") << 1 << "/tmps/" + stamp + "_1.tmp";
+        QTest::newRow("two taken") << 2 << "/tmps/" + stamp + "_2.tmp";
+        QTest::newRow("all but the last") << 999 << "/tmps/" + stamp + "_999.tmp";
+        QTest::newRow("all 1000 taken") << 1000 << QString();
+    }
+    void takenNames()
+    {
+        QFETCH(int, taken);
+        QFETCH(QString, name);
+        QVERIFY(QDir(root.path()).mkdir("tmps"));
+        for (int i = 0; i < taken; ++i) {
+            const QString path = root.filePath("tmps/" + stamp + (i ? QString("_%1").arg(i) : QString()) + ".tmp");
+            if (i == 0)
+                QVERIFY(QDir().mkdir(path)); // a folder takes the name as well as a file
+            else
+                touch(path);
+        }
+        updateWindow w;
+        QCOMPARE(w.makeTempFileName(), name.isEmpty() ? QString() : installation + name);
+    }
+
+    void folderThatCannotBeMade()
+    {
+        touch(root.filePath("tmps"));
+        updateWindow w;
+        const QString before = QDir::currentPath();
+        QCOMPARE(w.makeTempFileName(), QString());
+        QFile::remove(root.filePath("tmps"));
+        QDir::setCurrent(before);
+    }
+
+    void downloads_data()
+    {
+        QTest::addColumn<QString>("urlPath");
+        QTest::addColumn<bool>("noName");
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QString>("downloaded");
+        QTest::newRow("file") << "/file" << false << true << "7.00 Bytes";
+        QTest::newRow("empty file") << "/empty" << false << true << "0.00 ";
+        QTest::newRow("not found") << "/missing" << false << false << "0 KB";
+        QTest::newRow("no temporary name") << "/file" << true << false << "7.00 Bytes";
+    }
+    void downloads()
+    {
+        QFETCH(QString, urlPath);
+        QFETCH(bool, noName);
+        QFETCH(bool, result);
+        QFETCH(QString, downloaded);
+
+        updateWindow w;
+        const QString path = noName ? QString() : w.makeTempFileName();
+        QCOMPARE(w.downloadFile(server.url(urlPath), path), result);
+        QCOMPARE(w.downloadManager->errorCode() == 0, result);
+        QCOMPARE(w.downloadManager->errorString().isEmpty(), result);
+        if (result)
+            QVERIFY(QFileInfo(path).isFile());
+        // The progress reports are queued; the last one has run by the time the wait ends.
+        if (urlPath != "/missing")
+            QCOMPARE(w.leDownLoaded->text(), downloaded);
+    }
+
+    void managerIsKeptAndConnectedOnce()
+    {
+        updateWindow w;
+        QVERIFY(w.downloadFile(server.url("/file"), w.makeTempFileName()));
+        DownloadNetworkManager *manager = w.downloadManager;
+        QCOMPARE(manager->parent(), &w);
+        QVERIFY(w.downloadFile(server.url("/file"), w.makeTempFileName()));
+        QCOMPARE(w.downloadManager, manager);
+
+        // Queued calls arrive as events: one progress report makes one call on the window, and a
+        // finish outside a download reaches no event loop.
+        QueuedCallCounter windowCalls(&w);
+        QueuedCallCounter loopCalls(&w.eventLoop);
+        emit manager->downloadProgress(10, 20);
+        emit manager->replyFinished();
+        QCoreApplication::processEvents();
+        QCOMPARE(windowCalls.count, 1);
+        QCOMPARE(loopCalls.count, 0);
+        QCOMPARE(w.leFileSize->text(), QString("20.00 Bytes"));
+    }
+
+    void closingEndsTheWait()
+    {
+        updateWindow w;
+        w.show();
+        QTimer::singleShot(300, &w, &QWidget::close);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!w.downloadFile(server.url("/stall"), w.makeTempFileName()));
+        QVERIFY(clock.elapsed() < 10000);
+        QVERIFY(w.closing);
+        QVERIFY(!w.isVisible());
+        QCOMPARE(w.downloadManager->errorCode(), int(QNetworkReply::OperationCanceledError));
+    }
+};
+
+QTEST_MAIN(tst_filedownload)
+#include "tst_filedownload.moc"

@@ -1,0 +1,60 @@
+#include <QtTest>
+
+#include <climits>
+
+#include "app/updatewindow.h"
+
+class tst_progressdisplay : public QObject
+{
+    Q_OBJECT
+private slots:
+    void texts_data()
+    {
+        QTest::addColumn<qint64>("received");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<int>("elapsedMs");
+        QTest::addColumn<QString>("speed");
+        QTest::addColumn<QString>("remaining");
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QString>("downloaded");
+
+        const qint64 GiB = qint64(1) << 30;
+        // Elapsed times are chosen so that a millisecond of scheduling delay changes no text.
+        QTest::newRow("size not reported")
+            << qint64(1536) << qint64(-1) << 1000000 << "1.54 Bytes/S" << "0s" << "0.00 " << "1.50 KB";
+        QTest::newRow("2.2 s left shows 3s")
+            << qint64(2048000) << qint64(2048000 + 4506) << 1000000 << "2.00 KB/S" << "3s" << "1.96 MB" << "1.95 MB";
+        QTest::newRow("beyond 2 GiB")
+            << 2 * GiB << 6 * GiB + GiB / 2 << 1000200 << "2.05 MB/S" << "37m 31s" << "6.50 GB" << "2.00 GB";
+        QTest::newRow("no time measured yet")
+            << qint64(4096) << qint64(8192) << -10000 << "0.00 Bytes/S" << "0s" << "8.00 KB" << "4.00 KB";
+        QTest::newRow("complete") << qint64(1024) << qint64(1024) << 2000 << "512.00 Bytes/S" << "0s" << "1.00 KB" << "1.00 KB";
+    }
+    void texts()
+    {
+        QFETCH(qint64, received);
+        QFETCH(qint64, total);
+        QFETCH(int, elapsedMs);
+
+        updateWindow w;
+        // The clock cannot be wound forward; a base moved back by the same amount stands in.
+        w.downloadTime.start();
+        w.progressTimeBase = -elapsedMs;
+        w.progressChanged(received, total);
+
+        QTEST(w.leSpeed->text(), "speed");
+        QTEST(w.leTime->text(), "remaining");
+        QTEST(w.leFileSize->text(), "size");
+        QTEST(w.leDownLoaded->text(), "downloaded");
+        if (total < 0) {
+            QCOMPARE(w.pbProgress->maximum(), -1);
+        } else {
+            // The bar shows the true fraction, whatever scale it counts in.
+            QVERIFY(w.pbProgress->maximum() > 0);
+            QVERIFY(qAbs(double(w.pbProgress->value()) / w.pbProgress->maximum() - double(received) / total) < 1e-6);
+        }
+    }
+};
+
+QTEST_MAIN(tst_progressdisplay)
+#include "tst_progressdisplay.moc"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -11,6 +12,17 @@ class QNetworkReply;
 class JsonHttpClient
 {
 public:
+    // Bounds on one exchange; reaching any of them aborts the reply, so the caller sees an error.
+    struct Limits
+    {
+        int maxRedirects = 10;
+        int stallTimeoutMs = 30000; // no byte sent or received for this long
+        qint64 maxBodyBytes = 16 * 1024 * 1024;
+    };
+
+    // For tests only: clients made afterwards use these bounds; Limits() restores the defaults.
+    static void setLimitsForTesting(const Limits &limits);
+
     JsonHttpClient();
     ~JsonHttpClient();
     JsonHttpClient(const JsonHttpClient &) = delete;
@@ -20,5 +32,8 @@ public:
     QJsonObject readJsonReply(QNetworkReply *reply, QString keyText);
 
 private:
+    QNetworkReply *postAndWait(const QString &url, const QByteArray &body, bool mayRedirect);
+
     QNetworkAccessManager *manager;
+    const Limits limits;
 };

@@ -1,0 +1,80 @@
+#include <QtTest>
+
+#include <iostream>
+#include <sstream>
+
+#include "protocol/configfile.h"
+#include "tests/support/messageboxanswerer.h"
+
+class tst_configfile : public QObject
+{
+    Q_OBJECT
+private slots:
+    void readUpdateUrl_data();
+    void readUpdateUrl();
+};
+
+void tst_configfile::readUpdateUrl_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("echoed");
+    QTest::addColumn<QString>("boxText");
+
+    QTest::newRow("nested") << true
+        << QByteArray("<Config><Settings><Update>http://h:8094/api/upgrade</Update></Settings></Config>")
+        << "http://h:8094/api/upgrade" << "Config\n" << "";
+    QTest::newRow("first of two wins") << true
+        << QByteArray("<c><a><Update>http://first</Update></a><Update>http://second</Update></c>")
+        << "http://first" << "c\n" << "";
+    QTest::newRow("empty element") << true << QByteArray("<c><Update/></c>") << "" << "c\n" << "";
+    QTest::newRow("blanks kept") << true << QByteArray("<c><Update>  http://h/u\n </Update></c>")
+        << "  http://h/u\n " << "c\n" << "";
+    QTest::newRow("text and CDATA joined") << true
+        << QByteArray("<c><Update>http://h<![CDATA[:1/]]>p</Update></c>") << "http://h:1/p" << "c\n" << "";
+    QTest::newRow("no Update element") << true << QByteArray("<?xml version=\"1.0\"?><Vendor x=\"1\"/>")
+        << "" << "Vendor\n" << "";
+    QTest::newRow("root is Update") << true << QByteArray("<Update>http://root</Update>")
+        << "http://root" << "Update\n" << "";
+    QTest::newRow("missing file") << false << QByteArray() << "" << "" << "open config.xml failed!";
+    QTest::newRow("broken xml") << true << QByteArray("<c><Update>http://h</c>") << "" << ""
+        << "open config.xml as xml failed!";
+    QTest::newRow("empty file") << true << QByteArray() << "" << "" << "open config.xml as xml failed!";
+}
+
+void tst_configfile::readUpdateUrl()
+{
+    QFETCH(bool, exists);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, url);
+    QFETCH(QString, echoed);
+    QFETCH(QString, boxText);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.xml");
+    if (exists) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    MessageBoxAnswerer answerer;
+    std::ostringstream out;
+    std::streambuf *const saved = std::cout.rdbuf(out.rdbuf());
+    const QString result = ::readUpdateUrl(path);
+    std::cout.rdbuf(saved);
+
+    QCOMPARE(result, url);
+    QCOMPARE(QString::fromStdString(out.str()), echoed);
+    if (boxText.isEmpty()) {
+        QVERIFY(answerer.boxes.isEmpty());
+    } else {
+        QCOMPARE(answerer.boxes.size(), 1);
+        QCOMPARE(answerer.boxes[0].title, QString("Error"));
+        QCOMPARE(answerer.boxes[0].text, boxText);
+    }
+}
+
+QTEST_MAIN(tst_configfile)
+#include "tst_configfile.moc"

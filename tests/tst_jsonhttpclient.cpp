@@ -1,0 +1,327 @@
+#include <QtTest>
+
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "protocol/jsonhttpclient.h"
+#include "protocol/payloadcrypto.h"
+#include "tests/support/loopbackserver.h"
+
+namespace {
+const std::string key = "Ab3dE5gH9k";
+
+std::string encrypt(const std::string &plain, const std::string &keyText = key)
+{
+    return encryptAesCfbHex(keyText, requestIvText, plain);
+}
+
+// The cipher stops at a NUL, so encrypt a stand-in byte and flip it into a NUL: in CFB a changed
+// ciphertext byte changes only the same plain byte and the block after it.
+std::string encryptWithNulAt(std::string plain, int index)
+{
+    const char standIn = plain[index];
+    std::string hex = encrypt(plain);
+    const int flipped = std::stoi(hex.substr(2 * index, 2), nullptr, 16) ^ standIn;
+    hex.replace(2 * index, 2, QByteArray(1, char(flipped)).toHex().toUpper().toStdString());
+    return hex;
+}
+
+qint64 peakRssKiB()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+bool resetPeakRss()
+{
+    QFile clearRefs("/proc/self/clear_refs");
+    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+}
+
+// Lets handlers that hold a connection open return once the test is over, so the server can stop.
+struct Release
+{
+    std::shared_ptr<std::atomic<bool>> flag = std::make_shared<std::atomic<bool>>(false);
+    ~Release() { *flag = true; }
+};
+}
+
+class tst_jsonhttpclient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void cleanup() { JsonHttpClient::setLimitsForTesting({}); }
+    void redirects_data();
+    void redirects();
+    void stalls_data();
+    void stalls();
+    void bodyLimit_data();
+    void bodyLimit();
+    void readJsonReply_data();
+    void readJsonReply();
+    void windowStaysLive();
+};
+
+void tst_jsonhttpclient::redirects_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("fails");
+    QTest::addColumn<int>("posts");
+
+    QTest::newRow("no redirect") << "/hop/0" << false << 1;
+    QTest::newRow("one absolute redirect") << "/hop/1" << false << 2;
+    QTest::newRow("ten redirects") << "/hop/10" << false << 11;
+    QTest::newRow("eleven redirects") << "/hop/11" << true << 11;
+    QTest::newRow("loop") << "/loop" << true << 11;
+    QTest::newRow("relative location") << "/relative" << true << 1;
+}
+
+void tst_jsonhttpclient::redirects()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, fails);
+    QFETCH(int, posts);
+
+    std::mutex mutex;
+    QList<QPair<std::string, std::string>> received; // content type, body
+    LoopbackServer server;
+    const auto record = [&](const httplib::Request &request) {
+        std::lock_guard<std::mutex> lock(mutex);
+        received.append({request.get_header_value("Content-Type"), request.body});
+    };
+    server.http().Post(R"(/hop/(\d+))", [&](const httplib::Request &request, httplib::Response &response) {
+        record(request);
+        const int left = std::stoi(request.matches[1]);
+        if (left == 0) {
+            response.set_content("final reply", "text/plain");
+        } else {
+            response.status = 302;
+            response.set_header("Location", server.url("/hop/%1").arg(left - 1).toStdString());
+        }
+    });
+    server.http().Post("/loop", [&](const httplib::Request &request, httplib::Response &response) {
+        record(request);
+        response.status = 302;
+        response.set_header("Location", server.url("/loop").toStdString());
+    });
+    server.http().Post("/relative", [&](const httplib::Request &request, httplib::Response &response) {
+        record(request);
+        response.status = 302;
+        response.set_header("Location", "/hop/0");
+    });
+    server.start();
+
+    JsonHttpClient client;
+    QNetworkReply *reply = client.postJson(server.url(path), QJsonObject{{"value", "V"}, {"key", "K"}});
+    QVERIFY(reply->isFinished());
+    QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
+    if (!fails)
+        QCOMPARE(reply->readAll(), QByteArray("final reply"));
+    reply->deleteLater();
+
+    std::lock_guard<std::mutex> lock(mutex);
+    QCOMPARE(received.size(), posts);
+    for (const auto &post : received) {
+        QCOMPARE(post.first, std::string("application/json"));
+        QCOMPARE(post.second, std::string("{\n    \"key\": \"K\",\n    \"value\": \"V\"\n}\n"));
+    }
+}
+
+void tst_jsonhttpclient::stalls_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("fails");
+
+    QTest::newRow("never answers") << "/silent" << true;
+    QTest::newRow("stalls mid-body") << "/stalling" << true;
+    QTest::newRow("slow but steady") << "/trickle" << false;
+}
+
+void tst_jsonhttpclient::stalls()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, fails);
+
+    JsonHttpClient::Limits limits;
+    limits.stallTimeoutMs = 300;
+    JsonHttpClient::setLimitsForTesting(limits);
+
+    LoopbackServer server;
+    Release release;
+    server.http().Post("/silent", [release = release.flag](const httplib::Request &, httplib::Response &response) {
+        for (int waited = 0; waited < 10000 && !*release; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        response.set_content("late", "text/plain");
+    });
+    server.http().Post("/stalling", [release = release.flag](const httplib::Request &, httplib::Response &response) {
+        response.set_content_provider(100, "text/plain",
+            [release](size_t offset, size_t, httplib::DataSink &sink) {
+                if (offset > 0) {
+                    while (!*release)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    return false;
+                }
+                return sink.write("0123456789", 10);
+            });
+    });
+    // One byte every 100 ms for a second: never silent as long as the stall limit.
+    server.http().Post("/trickle", [](const httplib::Request &, httplib::Response &response) {
+        response.set_content_provider(10, "text/plain", [](size_t, size_t, httplib::DataSink &sink) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return sink.write("x", 1);
+        });
+    });
+    server.start();
+
+    QElapsedTimer clock;
+    clock.start();
+    JsonHttpClient client;
+    QNetworkReply *reply = client.postJson(server.url(path), {});
+    QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
+    QVERIFY(clock.elapsed() < 5000);
+    if (!fails)
+        QCOMPARE(reply->readAll(), QByteArray(10, 'x'));
+    reply->deleteLater();
+}
+
+void tst_jsonhttpclient::bodyLimit_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("fails");
+
+    QTest::newRow("length, exactly the limit") << "/sized/1048576" << false;
+    QTest::newRow("length, one byte over") << "/sized/1048577" << true;
+    QTest::newRow("length of 1 GiB") << "/sized/1073741824" << true;
+    QTest::newRow("chunked, exactly the limit") << "/chunked/1048576" << false;
+    QTest::newRow("chunked, one byte over") << "/chunked/1048577" << true;
+    // Ends after 256 MiB only so that a client without a limit fails the test instead of hanging.
+    QTest::newRow("chunked, endless") << "/chunked/268435456" << true;
+}
+
+void tst_jsonhttpclient::bodyLimit()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, fails);
+
+    const qint64 limit = 1 << 20;
+    JsonHttpClient::Limits limits;
+    limits.maxBodyBytes = limit;
+    JsonHttpClient::setLimitsForTesting(limits);
+
+    const std::string block(64 * 1024, 'z');
+    LoopbackServer server;
+    server.http().Post(R"(/sized/(\d+))", [&block](const httplib::Request &request, httplib::Response &response) {
+        response.set_content_provider(std::stoull(request.matches[1]), "text/plain",
+            [&block](size_t, size_t left, httplib::DataSink &sink) {
+                return sink.write(block.data(), std::min(block.size(), left));
+            });
+    });
+    server.http().Post(R"(/chunked/(\d+))", [&block](const httplib::Request &request, httplib::Response &response) {
+        const size_t size = std::stoull(request.matches[1]);
+        response.set_chunked_content_provider("text/plain", [&block, size](size_t offset, httplib::DataSink &sink) {
+            if (offset >= size) {
+                sink.done();
+                return true;
+            }
+            return sink.write(block.data(), std::min(block.size(), size - offset));
+        });
+    });
+    server.start();
+
+    {
+        // The first exchange of a process sets up the network stack; keep that out of the measure.
+        JsonHttpClient warmUp;
+        warmUp.postJson(server.url("/sized/10"), {})->deleteLater();
+    }
+    const bool measured = resetPeakRss();
+    const qint64 before = peakRssKiB();
+
+    JsonHttpClient client;
+    QNetworkReply *reply = client.postJson(server.url(path), {});
+    QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
+    if (!fails)
+        QCOMPARE(reply->readAll().size(), limit);
+    reply->deleteLater();
+
+    if (!measured)
+        QSKIP("peak memory cannot be reset here");
+    const qint64 growthKiB = peakRssKiB() - before;
+    qDebug() << "peak RSS growth" << growthKiB << "KiB";
+    QVERIFY2(growthKiB < 8 * 1024, qPrintable(QString("grew by %1 KiB").arg(growthKiB)));
+}
+
+void tst_jsonhttpclient::readJsonReply_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("keyText");
+    QTest::addColumn<QJsonObject>("expected");
+
+    const QJsonObject object{{"a", 1}, {"b", "text"}};
+    const std::string json = R"({"a": 1, "b": "text"})";
+    const QString k = QString::fromStdString(key);
+    const auto bytes = [](const std::string &text) { return QByteArray::fromStdString(text); };
+
+    QTest::newRow("object") << bytes(encrypt(json)) << k << object;
+    QTest::newRow("lowercase hex with line breaks")
+        << bytes(encrypt(json)).toLower().replace("0", "\r\n0") << k << object;
+    QTest::newRow("empty body") << QByteArray() << k << QJsonObject();
+    QTest::newRow("NUL after the object") << bytes(encryptWithNulAt(json + "X{\"c\":", int(json.size())))
+                                          << k << object;
+    QTest::newRow("NUL inside the object") << bytes(encryptWithNulAt(R"({"a":X 1})", 5)) << k
+                                           << QJsonObject();
+    QTest::newRow("top-level array") << bytes(encrypt("[1, 2]")) << k << QJsonObject();
+    QTest::newRow("scalar") << bytes(encrypt("\"a\"")) << k << QJsonObject();
+    QTest::newRow("wrong key") << bytes(encrypt(json, "Zz9yY8xX7w")) << k << QJsonObject();
+    QTest::newRow("unencrypted json") << bytes(json) << k << QJsonObject();
+    QTest::newRow("empty key text") << bytes(encrypt(json, "")) << QString() << QJsonObject();
+}
+
+void tst_jsonhttpclient::readJsonReply()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, keyText);
+    QFETCH(QJsonObject, expected);
+
+    LoopbackServer server;
+    server.http().Post("/", [body](const httplib::Request &, httplib::Response &response) {
+        response.set_content(body.toStdString(), "text/plain");
+    });
+    server.start();
+
+    JsonHttpClient client;
+    QPointer<QNetworkReply> reply = client.postJson(server.url("/"), {});
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QCOMPARE(client.readJsonReply(reply, keyText), expected);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(reply.isNull());
+}
+
+void tst_jsonhttpclient::windowStaysLive()
+{
+    LoopbackServer server;
+    server.http().Post("/", [](const httplib::Request &, httplib::Response &response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        response.set_content("done", "text/plain");
+    });
+    server.start();
+
+    bool fired = false;
+    QTimer::singleShot(20, [&fired] { fired = true; });
+    JsonHttpClient client;
+    QNetworkReply *reply = client.postJson(server.url("/"), {});
+    QVERIFY(fired);
+    QCOMPARE(reply->readAll(), QByteArray("done"));
+    reply->deleteLater();
+}
+
+QTEST_MAIN(tst_jsonhttpclient)
+#include "tst_jsonhttpclient.moc"

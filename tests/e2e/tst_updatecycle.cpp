@@ -1,9 +1,7 @@
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTcpServer>
 #include <QtTest>
 
+#include "tests/e2e/releaseservice.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/xvfbdisplay.h"
 
@@ -17,29 +15,7 @@
 // launcher handing it the token, the update service answering, a stand-in main application.
 namespace {
 
-struct ReleaseFile
-{
-    QString path;
-    QString version;
-    QByteArray bytes;
-    bool present = true; // listed but absent: the service answers 404
-    QString modifiedTime = "2020-01-01T00:00:00";
-};
-
 using Snapshot = QMap<QString, QByteArray>;
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
-        && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // version.xml as the updater must write it: entries (path, version) in key order.
 QByteArray manifestBytes(const QList<QPair<QString, QString>> &entries)
@@ -111,9 +87,8 @@ private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
     QString installed(const QString &name = QString()) const { return root("install/" + name); }
 
-    bool publish(const QList<ReleaseFile> &files);
-    bool startService(const QStringList &extraArguments = {});
-    bool pointConfigAt(const QString &endpoint);
+    bool startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
+    bool pointConfigAt(const QString &endpoint) { return ::pointConfigAt(installed("updater"), endpoint); }
     bool launch(const QString &token);
     bool finishes(int timeoutMs = 30000);
     bool answerBox(const QString &title);
@@ -122,7 +97,7 @@ private:
 
     XvfbDisplay display;
     std::unique_ptr<QTemporaryDir> dir;
-    QProcess service;
+    std::unique_ptr<ReleaseService> service;
     QProcess launcher;
     QList<qint64> ownStandIns;
 };
@@ -163,10 +138,7 @@ void tst_updatecycle::cleanup()
         launcher.kill();
         launcher.waitForFinished();
     }
-    if (service.state() != QProcess::NotRunning) {
-        service.kill();
-        service.waitForFinished();
-    }
+    service.reset();
     killUpdatersOf(QFileInfo(installed("updater/updater")).canonicalFilePath());
     for (const QString &line : mainApplicationStarts())
         ownStandIns << line.section(' ', 0, 0).toLongLong();
@@ -176,44 +148,10 @@ void tst_updatecycle::cleanup()
     dir.reset();
 }
 
-bool tst_updatecycle::publish(const QList<ReleaseFile> &files)
+bool tst_updatecycle::startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments)
 {
-    QJsonArray list;
-    for (const ReleaseFile &file : files) {
-        if (file.present && !writeFile(root("release/" + file.path), file.bytes))
-            return false;
-        list.append(QJsonObject{{"file_path", file.path},
-                                {"file_version", file.version},
-                                {"modified_time", file.modifiedTime}});
-    }
-    return QDir().mkpath(root("release"))
-        && writeFile(root("release/release.json"), QJsonDocument(QJsonObject{{"files", list}}).toJson());
-}
-
-bool tst_updatecycle::startService(const QStringList &extraArguments)
-{
-#ifdef UPDATE_SERVICE_BIN
-    service.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", root("release"), "--key", SERVICE_KEY_FILE,
-                                                  "--listen", "127.0.0.1:0"} + extraArguments);
-    QByteArray output;
-    QElapsedTimer clock;
-    clock.start();
-    while (!output.contains('\n') && clock.elapsed() < 10000 && service.waitForReadyRead(1000))
-        output += service.readAllStandardOutput();
-    const QRegularExpressionMatch match =
-        QRegularExpression("listening on 127\\.0\\.0\\.1:(\\d+)").match(QString::fromUtf8(output));
-    return match.hasMatch()
-        && pointConfigAt(QString("http://127.0.0.1:%1/api/upgrade").arg(match.captured(1)));
-#else
-    Q_UNUSED(extraArguments);
-    return false;
-#endif
-}
-
-bool tst_updatecycle::pointConfigAt(const QString &endpoint)
-{
-    return writeFile(installed("updater/config.xml"),
-                     "<Config><Update>" + endpoint.toUtf8() + "</Update></Config>\n");
+    service = std::make_unique<ReleaseService>(root("release"));
+    return service->publish(files) && service->start(extraArguments) && pointConfigAt(service->endpoint());
 }
 
 bool tst_updatecycle::launch(const QString &token)
@@ -254,15 +192,14 @@ void tst_updatecycle::allFilesFine()
     QByteArray binary(300 * 1024, '\0');
     for (int i = 0; i < binary.size(); ++i)
         binary[i] = char((i * 7919) >> 3);
-    const QList<ReleaseFile> release = {
+    const QList<ReleaseService::File> release = {
         {"a.txt", "2.0.0", "new a\n"},
         {"c.txt", "2.0.0", ""}, // an empty file installs too
         {"current.txt", "1.0.0", "current\n"}, // installed copy is newer: not fetched
         {"data/nested/b.bin", "2.0.1", binary},
     };
-    QVERIFY(publish(release));
     QVERIFY(writeFile(installed("current.txt"), "installed current\n")); // proves it is not fetched
-    QVERIFY(startService());
+    QVERIFY(startService(release));
 
     QVERIFY(launch("e2e-token"));
     QVERIFY(finishes());
@@ -317,8 +254,7 @@ void tst_updatecycle::runningMainApplicationEndedBeforeQuery()
 
 void tst_updatecycle::nothingToUpdate()
 {
-    QVERIFY(publish({{"current.txt", "1.0.0", "current\n"}}));
-    QVERIFY(startService());
+    QVERIFY(startService({{"current.txt", "1.0.0", "current\n"}}));
     const Snapshot before = snapshot(installed());
 
     QVERIFY(launch("e2e-token"));
@@ -331,9 +267,8 @@ void tst_updatecycle::nothingToUpdate()
 
 void tst_updatecycle::rejectedRequest()
 {
-    QVERIFY(publish({{"a.txt", "2.0.0", "new a\n"}}));
     QVERIFY(writeFile(root("tokens.txt"), "someone-else\n"));
-    QVERIFY(startService({"--tokens", root("tokens.txt")}));
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}}, {"--tokens", root("tokens.txt")}));
     const Snapshot before = snapshot(installed());
 
     QVERIFY(launch("e2e-token"));
@@ -358,10 +293,9 @@ void tst_updatecycle::secondDownloadFails()
 {
     QFETCH(QString, token);
     QFETCH(bool, started);
-    QVERIFY(publish({{"a.txt", "2.0.0", "new a\n"},
-                     {"b.txt", "2.0.0", "never there\n", false},
-                     {"c.txt", "2.0.0", "new c\n"}}));
-    QVERIFY(startService());
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"},
+                          {"b.txt", "2.0.0", "never there\n", false},
+                          {"c.txt", "2.0.0", "new c\n"}}));
 
     QVERIFY(launch(token));
     QVERIFY(answerBox("Error"));
@@ -407,8 +341,8 @@ void tst_updatecycle::windowClosedDuringSecondDownload()
     });
     files.start();
 
-    QVERIFY(publish({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "new c\n"}}));
-    QVERIFY(startService({"--download-url", files.url("/files")}));
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "new c\n"}},
+                         {"--download-url", files.url("/files")}));
 
     QVERIFY(launch("NoToken"));
     const QStringList windows = display.waitForWindows("^update$", 20000);
@@ -465,8 +399,8 @@ void tst_updatecycle::unsafePathRefused()
         response.set_content(request.path == "/files/a.txt" ? "new a\n" : "evil\n", "text/plain");
     });
     files.start();
-    QVERIFY(publish({{path, "6.6.6", "", false}, {"a.txt", "2.0.0", "new a\n"}}));
-    QVERIFY(startService({"--download-url", files.url("/files")}));
+    QVERIFY(startService({{path, "6.6.6", "", false}, {"a.txt", "2.0.0", "new a\n"}},
+                         {"--download-url", files.url("/files")}));
     const QStringList outside = QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
     QVERIFY(launch("e2e-token"));

@@ -29,8 +29,8 @@ bool isHex(const QString &text)
 
 } // namespace
 
-UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &keyPair)
-    : release(releaseDir), keyPair(keyPair)
+UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair)
+    : release(releaseDir), keyPair(pair)
 {
     http.set_payload_max_length(maxRequestBody);
     http.Post("/api/upgrade", [this](const httplib::Request &request, httplib::Response &response) {

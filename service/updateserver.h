@@ -20,7 +20,7 @@ public:
     // Upgrade requests are a few hundred bytes; anything far larger is refused unread.
     static constexpr size_t maxRequestBody = 64 * 1024;
 
-    UpdateServer(const QString &releaseDir, const ServiceKeyPair &keyPair);
+    UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair);
 
     // Without a list every non-empty token is accepted.
     void setAcceptedTokens(const QSet<QString> &tokens) { acceptedTokens = tokens; }

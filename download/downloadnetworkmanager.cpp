@@ -8,6 +8,7 @@
 namespace {
 
 constexpr int defaultStallLimitMs = 60000;
+constexpr qint64 readBufferBytes = 1024 * 1024;
 
 } // namespace
 
@@ -68,6 +69,8 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     // the length of the file's own bytes, so a body cut short is always noticed.
     request.setRawHeader("Accept-Encoding", "identity");
     currentReply = get(request);
+    // Without a bound the client reads ahead of the disk and holds whatever it has not written yet.
+    currentReply->setReadBufferSize(readBufferBytes);
     connect(currentReply, &QNetworkReply::downloadProgress, this,
             &DownloadNetworkManager::downloadProgress);
     connect(currentReply, &QNetworkReply::readyRead, this, &DownloadNetworkManager::readyRead);

@@ -120,10 +120,11 @@ bool DownloadNetworkManager::openFile()
 {
     if (file.isOpen())
         return true;
-    if (file.open(QIODevice::Append | QIODevice::Unbuffered))
-        return true;
-    failWrite();
-    return false;
+    if (filePath.isEmpty())
+        fail(QNetworkReply::OperationCanceledError, tr("No file was named to receive the download"));
+    else if (!file.open(QIODevice::Append | QIODevice::Unbuffered))
+        failWrite();
+    return file.isOpen();
 }
 
 void DownloadNetworkManager::readyRead()

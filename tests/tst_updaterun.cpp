@@ -1,0 +1,235 @@
+#include <QtTest>
+
+#include "app/installation.h"
+#include "app/updatewindow.h"
+#include "tests/e2e/releaseservice.h"
+#include "tests/support/loopbackserver.h"
+#include "tests/support/messageboxanswerer.h"
+
+#include <atomic>
+#include <memory>
+
+// The update run inside the process, against the real update-service: what the window shows and
+// says while the files go in.
+Q_DECLARE_METATYPE(QList<ReleaseService::File>)
+
+class tst_updaterun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void safePaths_data();
+    void safePaths();
+    void run_data();
+    void run();
+    void closeDuringSecondDownload();
+
+private:
+    QString installed(const QString &name = QString()) const { return dir->filePath("install/" + name); }
+    bool serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
+    static QStringList lines(const updateWindow &window);
+    static QStringList said(const MessageBoxAnswerer &answerer);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<ReleaseService> service;
+};
+
+void tst_updaterun::initTestCase()
+{
+#ifndef UPDATE_SERVICE_BIN
+    QSKIP("update-service is not built");
+#endif
+}
+
+void tst_updaterun::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY(QDir().mkpath(installed("updater")));
+    setUpdaterDirectoryForTesting(installed("updater"));
+    QVERIFY(writeFile(installed("a.txt"), "old a\n"));
+}
+
+void tst_updaterun::cleanup()
+{
+    service.reset();
+    setUpdaterDirectoryForTesting(QString());
+    dir.reset();
+}
+
+bool tst_updaterun::serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments)
+{
+    service = std::make_unique<ReleaseService>(dir->filePath("release"));
+    return service->publish(files) && service->start(extraArguments)
+        && pointConfigAt(installed("updater"), service->endpoint());
+}
+
+QStringList tst_updaterun::lines(const updateWindow &window)
+{
+    return window.teFiles->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
+
+QStringList tst_updaterun::said(const MessageBoxAnswerer &answerer)
+{
+    QStringList boxes;
+    for (const MessageBoxAnswerer::Box &box : answerer.boxes)
+        boxes << box.title + "|" + box.text;
+    return boxes;
+}
+
+void tst_updaterun::safePaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("plain") << "a.txt" << true;
+    QTest::newRow("nested") << "data/nested/b.bin" << true;
+    QTest::newRow("backslashes") << "data\\b.bin" << true;
+    QTest::newRow("dots inside a name") << "a..b/c...txt" << true;
+    QTest::newRow("current folder") << "./a.txt" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("absolute") << "/etc/passwd" << false;
+    QTest::newRow("backslash first") << "\\Windows\\evil.dll" << false;
+    QTest::newRow("network share") << "\\\\server\\share\\x" << false;
+    QTest::newRow("drive letter") << "C:evil.dll" << false;
+    QTest::newRow("drive root") << "c:/evil.dll" << false;
+    QTest::newRow("parent") << ".." << false;
+    QTest::newRow("parent first") << "../evil.txt" << false;
+    QTest::newRow("parent inside") << "data/../../evil.txt" << false;
+    QTest::newRow("parent last") << "data/.." << false;
+    QTest::newRow("parent with backslashes") << "data\\..\\..\\evil.txt" << false;
+    QTest::newRow("parent, mixed separators") << "data/..\\evil.txt" << false;
+    QTest::newRow("parent with a trailing blank") << ".. /evil.txt" << false;
+    QTest::newRow("three dots") << ".../evil.txt" << false;
+}
+
+void tst_updaterun::safePaths()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafeRelativePath(path), safe);
+}
+
+void tst_updaterun::run_data()
+{
+    using Files = QList<ReleaseService::File>;
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<QString>("obstacle"); // made in the installation before the run
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QString>("progress");
+    QTest::addColumn<QString>("box"); // title|text as a pattern; empty: none
+    QTest::addColumn<QStringList>("replaced");
+
+    const QString failed = "Download Failed!";
+    QTest::newRow("all fine")
+        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
+        << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
+        << QStringList{"a.txt", "b/nested.txt", "c.txt"};
+    QTest::newRow("second download fails")
+        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
+        << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
+        << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"};
+    QTest::newRow("unsafe path")
+        << Files{{"../evil.txt", "2.0.0", "", false}, {"a.txt", "2.0.0", "new a\n"}}
+        << "" << QStringList{"../evil.txt", failed, "a.txt"} << "Downloading (1/2)..."
+        << "Error\\|unsafe file path: download file \\[\\.\\./evil\\.txt\\] failed!" << QStringList{"a.txt"};
+    QTest::newRow("no temporary name")
+        << Files{{"a.txt", "2.0.0", "new a\n"}}
+        << "tmps" << QStringList{"a.txt", failed} << "Downloading..."
+        << "Error\\|no temporary file could be made: download file \\[a\\.txt\\] failed!" << QStringList{};
+    QTest::newRow("replacing fails")
+        << Files{{"a.txt", "2.0.0", "new a\n"}, {"c.txt", "2.0.0", "c\n"}}
+        << "c.txt/in-the-way" << QStringList{"a.txt", "c.txt"} << "Downloading (1/2)..."
+        << "Error\\|Error: cover file \\[c\\.txt\\] failed!" << QStringList{"a.txt"};
+}
+
+void tst_updaterun::run()
+{
+    QFETCH(QList<ReleaseService::File>, files);
+    QFETCH(QString, obstacle);
+    QFETCH(QStringList, shown);
+    QFETCH(QString, progress);
+    QFETCH(QString, box);
+    QFETCH(QStringList, replaced);
+    if (!obstacle.isEmpty())
+        QVERIFY(writeFile(installed(obstacle), "in the way\n"));
+    QVERIFY(serve(files));
+
+    updateWindow window;
+    window.token = "run-token";
+    window.show();
+    MessageBoxAnswerer answerer;
+    window.runUpdate();
+
+    QCOMPARE(window.leQuantity->text(), QString::number(files.size()));
+    QCOMPARE(lines(window), shown);
+    QCOMPARE(window.teFiles->toHtml().contains("color:#ff0000;"), shown.contains("Download Failed!"));
+    QCOMPARE(window.leProgress->text(), progress);
+    const QStringList boxes = said(answerer);
+    if (box.isEmpty()) {
+        QCOMPARE(boxes, QStringList());
+    } else {
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(QRegularExpression("^" + box + "$").match(boxes.first()).hasMatch(), qPrintable(boxes.first()));
+    }
+    for (const ReleaseService::File &file : files) {
+        if (file.present)
+            QCOMPARE(readFile(installed(file.path)) == file.bytes, replaced.contains(file.path));
+    }
+    QCOMPARE(QFileInfo::exists(installed("version.xml")), box.isEmpty());
+    QVERIFY(!QFileInfo::exists(dir->filePath("evil.txt")));
+    QVERIFY(!window.isVisible());
+}
+
+void tst_updaterun::closeDuringSecondDownload()
+{
+    const std::string slowBody(1024 * 1024, 'b');
+    std::atomic<bool> slowStarted{false};
+    std::atomic<bool> thirdRequested{false};
+    LoopbackServer files;
+    files.http().Get("/files/a.txt", [](const httplib::Request &, httplib::Response &response) {
+        response.set_content("new a\n", "text/plain");
+    });
+    files.http().Get("/files/b.bin", [&](const httplib::Request &, httplib::Response &response) {
+        slowStarted = true;
+        response.set_content_provider(slowBody.size(), "application/octet-stream",
+                                      [&](size_t offset, size_t length, httplib::DataSink &sink) {
+                                          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                                          return sink.write(slowBody.data() + offset, std::min<size_t>(length, 16384));
+                                      });
+    });
+    files.http().Get("/files/c.txt", [&](const httplib::Request &, httplib::Response &response) {
+        thirdRequested = true;
+        response.set_content("c\n", "text/plain");
+    });
+    files.start();
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "c\n"}},
+                  {"--download-url", files.url("/files")}));
+
+    updateWindow window;
+    window.token = "NoToken";
+    window.show();
+    MessageBoxAnswerer answerer;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, &window, [&] {
+        if (slowStarted) {
+            closer.stop();
+            window.close();
+        }
+    });
+    closer.start(10);
+    window.runUpdate();
+
+    QCOMPARE(lines(window), (QStringList{"a.txt", "b.bin", "Download Failed!"}));
+    QCOMPARE(window.leProgress->text(), QString("Downloading (1/3)..."));
+    QCOMPARE(said(answerer), QStringList());
+    QVERIFY(!thirdRequested);
+    QVERIFY(window.closing);
+    QVERIFY(!QFileInfo::exists(installed("version.xml")));
+}
+
+QTEST_MAIN(tst_updaterun)
+#include "tst_updaterun.moc"

@@ -120,7 +120,7 @@ fi
 "$build/service/update-service" serve --release "$release" --key "$root/service/demo-keys/private.der" \
     --listen 127.0.0.1:0 ${download_url:+--download-url "$download_url"} > "$demo/service.log" 2>&1 &
 service_pid=$!
-wait_for 100 grep -q '^listening on ' "$demo/service.log" || { cat "$demo/service.log" >&2; exit 1; }
+wait_for 100 grep -qs '^listening on ' "$demo/service.log" || { cat "$demo/service.log" >&2; exit 1; }
 endpoint="http://$(sed -n 's/^listening on //p' "$demo/service.log" | head -n1)/api/upgrade"
 echo "update-service answers at $endpoint"
 printf '<Config><Update>%s</Update></Config>\n' "$endpoint" > "$install/updater/config.xml"
@@ -128,7 +128,7 @@ printf '<Config><Update>%s</Update></Config>\n' "$endpoint" > "$install/updater/
 say "Trelvox.exe 1.0.0 running"
 ( cd "$install" && exec ./Trelvox.exe ) &
 stand_in_pid=$!
-wait_for 50 grep -q ' 1.0.0 ' "$log"
+wait_for 50 grep -qs ' 1.0.0 ' "$log"
 echo "process $stand_in_pid"
 
 screenshot=""
@@ -146,13 +146,14 @@ else
 fi
 
 status=0
-timeout 300 "$build/launcher/updater-launch" --token demo-token "$install/updater/updater" &
+timeout 300 "$build/launcher/updater-launch" --token demo-token "$install/updater/updater" > "$demo/updater.log" 2>&1 &
 launcher_pid=$!
 if [ -n "$screenshot" ]; then
-    # Taken while the large file is on its way: a temporary file with part of it.
-    big_part() { find "$install/tmps" -name '*.tmp' -size +4M 2>/dev/null | grep -q .; }
+    # Taken while the large file is on its way: a temporary file with a good part of it.
+    big_part() { find "$install/tmps" -name '*.tmp' -size +20M 2>/dev/null | grep -q .; }
     if wait_for 600 big_part; then
-        import -window root "$screenshot"
+        window="$(xdotool search --onlyvisible --name '^update$' 2>/dev/null | head -n1)" || true
+        import -window "${window:-root}" "$screenshot"
     else
         screenshot=""
     fi
@@ -160,7 +161,7 @@ fi
 wait "$launcher_pid" || status=$?
 
 say "summary"
-echo "updater exit status: $status"
+echo "updater exit status: $status (its output: $demo/updater.log)"
 updated=0
 echo "files updated:"
 for f in Trelvox.exe data/assets.pak license.txt plugins/net/proxy.dll readme.txt; do
@@ -182,7 +183,7 @@ ended="yes"
 running "$stand_in_pid" && ended="no"
 echo "Trelvox.exe 1.0.0 ended before the query: $ended"
 started="no"
-wait_for 30 grep -q ' 2.0.0 ' "$log" && started="yes, $(grep ' 2.0.0 ' "$log" | head -n1 | cut -d' ' -f2-)"
+wait_for 30 grep -qs ' 2.0.0 ' "$log" && started="yes, $(grep ' 2.0.0 ' "$log" | head -n1 | cut -d' ' -f2-)"
 echo "main application started again: $started"
 [ -n "$screenshot" ] && echo "screenshot of the window mid-download: $screenshot"
 echo "temporary files left in tmps: $(find "$install/tmps" -type f | wc -l)"

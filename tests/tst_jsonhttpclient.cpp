@@ -271,15 +271,12 @@ void tst_jsonhttpclient::readJsonReply_data()
     const auto bytes = [](const std::string &text) { return QByteArray::fromStdString(text); };
 
     QTest::newRow("object") << bytes(encrypt(json)) << k << object;
-    QTest::newRow("lowercase hex with line breaks")
-        << bytes(encrypt(json)).toLower().replace("0", "\r\n0") << k << object;
     QTest::newRow("empty body") << QByteArray() << k << QJsonObject();
     QTest::newRow("NUL after the object") << bytes(encryptWithNulAt(json + "X{\"c\":", int(json.size())))
                                           << k << object;
     QTest::newRow("NUL inside the object") << bytes(encryptWithNulAt(R"({"a":X 1})", 5)) << k
                                            << QJsonObject();
     QTest::newRow("top-level array") << bytes(encrypt("[1, 2]")) << k << QJsonObject();
-    QTest::newRow("scalar") << bytes(encrypt("\"a\"")) << k << QJsonObject();
     QTest::newRow("wrong key") << bytes(encrypt(json, "Zz9yY8xX7w")) << k << QJsonObject();
     QTest::newRow("unencrypted json") << bytes(json) << k << QJsonObject();
     QTest::newRow("empty key text") << bytes(encrypt(json, "")) << QString() << QJsonObject();

@@ -44,7 +44,7 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 // The demo key pair's private half lets a test server read the request key, as the service does.
 ServiceKeyPair demoKeyPair()
 {
-    QFile file(SOURCE_DIR "/service/demo-keys/private.der");
+    QFile file(SERVICE_KEY_FILE);
     return ServiceKeyPair::fromPrivateKeyDer(file.open(QIODevice::ReadOnly) ? file.readAll().toStdString()
                                                                             : std::string());
 }
@@ -123,12 +123,10 @@ private:
 
 void tst_upgradequery::initTestCase()
 {
-    const QString binary = QCoreApplication::applicationDirPath() + "/../service/update-service";
-    QVERIFY2(QFile::exists(binary), "build the update-service target first");
     QVERIFY(writeFile(serviceDir.filePath("release.json"), R"({"files": []})"));
     service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start(binary, {"serve", "--release", serviceDir.path(), "--key",
-                           SOURCE_DIR "/service/demo-keys/private.der", "--listen", "127.0.0.1:0"});
+    service.start(UPDATE_SERVICE_BIN,
+                  {"serve", "--release", serviceDir.path(), "--key", SERVICE_KEY_FILE, "--listen", "127.0.0.1:0"});
     while (service.waitForReadyRead(10000) && !service.canReadLine()) {}
     const auto match = QRegularExpression("^listening on 127\\.0\\.0\\.1:(\\d+)\n$").match(service.readLine());
     QVERIFY2(match.hasMatch(), "update-service did not start");

@@ -199,6 +199,10 @@ void tst_updatecycle::allFilesFine()
         {"data/nested/b.bin", "2.0.1", binary},
     };
     QVERIFY(writeFile(installed("current.txt"), "installed current\n")); // proves it is not fetched
+    // With "tmps" in place the updater stays in the launcher's folder, which has a "tmps" of its
+    // own: the main application must still start in the installation, and only its "tmps" empties.
+    QVERIFY(QDir().mkpath(installed("tmps")));
+    QVERIFY(writeFile(root("tmps/not-ours.tmp"), "keep\n"));
     QVERIFY(startService(release));
 
     QVERIFY(launch("e2e-token"));
@@ -214,6 +218,7 @@ void tst_updatecycle::allFilesFine()
              manifestBytes({{"a.txt", "2.0.0"}, {"c.txt", "2.0.0"}, {"current.txt", "1.0.0"},
                             {"data/nested/b.bin", "2.0.1"}}));
     QVERIFY(tmpsHoldsNoFile());
+    QVERIFY(QFileInfo::exists(root("tmps/not-ours.tmp")));
 
     QTRY_COMPARE_WITH_TIMEOUT(mainApplicationStarts().size(), 1, 10000);
     const QStringList start = mainApplicationStarts().first().split(' ');

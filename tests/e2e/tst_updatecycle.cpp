@@ -5,6 +5,7 @@
 #include "tests/support/loopbackserver.h"
 #include "tests/support/xvfbdisplay.h"
 
+#include <X11/Xlib.h>
 #include <atomic>
 #include <csignal>
 #include <map>
@@ -69,6 +70,7 @@ class tst_updatecycle : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -96,6 +98,7 @@ private:
     bool tmpsHoldsNoFile() const;
 
     XvfbDisplay display;
+    Display *connection = nullptr;
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<ReleaseService> service;
     QProcess launcher;
@@ -108,6 +111,16 @@ void tst_updatecycle::initTestCase()
     QSKIP("update-service is not built");
 #endif
     QVERIFY2(display.isRunning(), "Xvfb did not start");
+    // The X server resets whenever its last client leaves, and refuses connections meanwhile: an
+    // updater started right after the previous one would find no display. One client stays.
+    connection = XOpenDisplay(display.display().toLatin1().constData());
+    QVERIFY(connection);
+}
+
+void tst_updatecycle::cleanupTestCase()
+{
+    if (connection)
+        XCloseDisplay(connection);
 }
 
 void tst_updatecycle::init()
@@ -158,6 +171,7 @@ bool tst_updatecycle::launch(const QString &token)
 {
     launcher.setProcessEnvironment(display.environment());
     launcher.setWorkingDirectory(root());
+    launcher.setProcessChannelMode(QProcess::ForwardedChannels); // what went wrong shows in the log
     launcher.start(UPDATER_LAUNCH_BIN, {"--token", token, installed("updater/updater")});
     return launcher.waitForStarted(10000);
 }

@@ -136,7 +136,7 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     say "updater: watch its window on $DISPLAY"
 else
     exec 3>"$demo/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
     xvfb_pid=$!
     exec 3>&-
     wait_for 100 test -s "$demo/display" || { echo "demo: Xvfb did not start" >&2; exit 1; }

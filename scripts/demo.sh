@@ -163,7 +163,7 @@ wait "$launcher_pid" || status=$?
 say "summary"
 echo "updater exit status: $status (its output: $demo/updater.log)"
 updated=0
-echo "files updated:"
+echo "files:"
 for f in Trelvox.exe data/assets.pak license.txt plugins/net/proxy.dll readme.txt; do
     before="$demo/before.$(echo "$f" | tr / _)"
     if ! cmp -s "$install/$f" "$release/$f"; then
@@ -181,7 +181,7 @@ echo "version.xml after:"
 manifest_entries "$install/version.xml"
 ended="yes"
 running "$stand_in_pid" && ended="no"
-echo "Trelvox.exe 1.0.0 ended before the query: $ended"
+echo "the running Trelvox.exe 1.0.0 was ended: $ended"
 started="no"
 wait_for 30 grep -qs ' 2.0.0 ' "$log" && started="yes, $(grep ' 2.0.0 ' "$log" | head -n1 | cut -d' ' -f2-)"
 echo "main application started again: $started"

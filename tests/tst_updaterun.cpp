@@ -18,7 +18,6 @@ class tst_updaterun : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -37,13 +36,6 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<ReleaseService> service;
 };
-
-void tst_updaterun::initTestCase()
-{
-#ifndef UPDATE_SERVICE_BIN
-    QSKIP("update-service is not built");
-#endif
-}
 
 void tst_updaterun::init()
 {

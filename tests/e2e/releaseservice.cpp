@@ -37,7 +37,6 @@ bool ReleaseService::publish(const QList<File> &files)
 
 bool ReleaseService::start(const QStringList &extraArguments)
 {
-#ifdef UPDATE_SERVICE_BIN
     process.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", dir, "--key", SERVICE_KEY_FILE,
                                                   "--listen", "127.0.0.1:0"} + extraArguments);
     QByteArray output;
@@ -50,10 +49,6 @@ bool ReleaseService::start(const QStringList &extraArguments)
     if (match.hasMatch())
         upgradeUrl = "http://" + match.captured(1) + "/api/upgrade";
     return match.hasMatch();
-#else
-    Q_UNUSED(extraArguments);
-    return false;
-#endif
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)

@@ -33,6 +33,9 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
     : release(releaseDir), keyPair(pair)
 {
     http.set_payload_max_length(maxRequestBody);
+    // Headers and a streamed body go out in separate writes; with Nagle's algorithm each small file
+    // would then wait for the client's delayed acknowledgement.
+    http.set_tcp_nodelay(true);
     http.Post("/api/upgrade", [this](const httplib::Request &request, httplib::Response &response) {
         answerUpgrade(request, response);
     });

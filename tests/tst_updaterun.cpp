@@ -3,10 +3,10 @@
 #include "app/installation.h"
 #include "app/updatewindow.h"
 #include "tests/e2e/releaseservice.h"
+#include "tests/e2e/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 
-#include <atomic>
 #include <memory>
 
 // The update run inside the process, against the real update-service: what the window shows and
@@ -178,28 +178,9 @@ void tst_updaterun::run()
 
 void tst_updaterun::closeDuringSecondDownload()
 {
-    const std::string slowBody(1024 * 1024, 'b');
-    std::atomic<bool> slowStarted{false};
-    std::atomic<bool> thirdRequested{false};
-    LoopbackServer files;
-    files.http().Get("/files/a.txt", [](const httplib::Request &, httplib::Response &response) {
-        response.set_content("new a\n", "text/plain");
-    });
-    files.http().Get("/files/b.bin", [&](const httplib::Request &, httplib::Response &response) {
-        slowStarted = true;
-        response.set_content_provider(slowBody.size(), "application/octet-stream",
-                                      [&](size_t offset, size_t length, httplib::DataSink &sink) {
-                                          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                                          return sink.write(slowBody.data() + offset, std::min<size_t>(length, 16384));
-                                      });
-    });
-    files.http().Get("/files/c.txt", [&](const httplib::Request &, httplib::Response &response) {
-        thirdRequested = true;
-        response.set_content("c\n", "text/plain");
-    });
-    files.start();
-    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "c\n"}},
-                  {"--download-url", files.url("/files")}));
+    SlowSecondFileServer files;
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "new c\n"}},
+                  {"--download-url", files.baseUrl()}));
 
     updateWindow window;
     window.token = "NoToken";
@@ -207,7 +188,7 @@ void tst_updaterun::closeDuringSecondDownload()
     MessageBoxAnswerer answerer;
     QTimer closer;
     connect(&closer, &QTimer::timeout, &window, [&] {
-        if (slowStarted) {
+        if (files.secondStarted) {
             closer.stop();
             window.close();
         }
@@ -218,7 +199,7 @@ void tst_updaterun::closeDuringSecondDownload()
     QCOMPARE(lines(window), (QStringList{"a.txt", "b.bin", "Download Failed!"}));
     QCOMPARE(window.leProgress->text(), QString("Downloading (1/3)..."));
     QCOMPARE(said(answerer), QStringList());
-    QVERIFY(!thirdRequested);
+    QVERIFY(!files.thirdRequested);
     QVERIFY(window.closing);
     QVERIFY(!QFileInfo::exists(installed("version.xml")));
 }

@@ -2,12 +2,12 @@
 #include <QtTest>
 
 #include "tests/e2e/releaseservice.h"
+#include "tests/e2e/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/xvfbdisplay.h"
 
 #include <atomic>
 #include <csignal>
-#include <map>
 #include <memory>
 #include <mutex>
 
@@ -320,42 +320,19 @@ void tst_updatecycle::secondDownloadFails()
 
 void tst_updatecycle::windowClosedDuringSecondDownload()
 {
-    // Files come from a server of the test, which sends the second one slowly enough to close
-    // the window in the middle of it; the service names that server as the download base.
-    const std::map<std::string, std::string> bodies = {{"/files/a.txt", "new a\n"}, {"/files/c.txt", "new c\n"}};
-    const std::string slowBody(1024 * 1024, 'b');
-    std::atomic<bool> slowStarted{false};
-    std::atomic<bool> thirdRequested{false};
-    LoopbackServer files;
-    files.http().Get("/files/b.bin", [&](const httplib::Request &, httplib::Response &response) {
-        slowStarted = true;
-        response.set_content_provider(slowBody.size(), "application/octet-stream",
-                                      [&](size_t offset, size_t length, httplib::DataSink &sink) {
-                                          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                                          return sink.write(slowBody.data() + offset, std::min<size_t>(length, 16384));
-                                      });
-    });
-    files.http().Get("/files/c.txt", [&](const httplib::Request &, httplib::Response &response) {
-        thirdRequested = true;
-        response.set_content(bodies.at("/files/c.txt"), "text/plain");
-    });
-    files.http().Get("/files/a.txt", [&](const httplib::Request &, httplib::Response &response) {
-        response.set_content(bodies.at("/files/a.txt"), "text/plain");
-    });
-    files.start();
-
+    SlowSecondFileServer files;
     QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "new c\n"}},
-                         {"--download-url", files.url("/files")}));
+                         {"--download-url", files.baseUrl()}));
 
     QVERIFY(launch("NoToken"));
     const QStringList windows = display.waitForWindows("^update$", 20000);
     QCOMPARE(windows.size(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(slowStarted, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(files.secondStarted, 20000);
     QCOMPARE(display.run(WM_DELETE_WINDOW_BIN, {windows.first()}), QString(""));
 
     QVERIFY(finishes()); // a box would hold the run
     QCOMPARE(launcher.exitCode(), 0);
-    QVERIFY(!thirdRequested);
+    QVERIFY(!files.thirdRequested);
     QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
     QVERIFY(!QFileInfo::exists(installed("b.bin")));
     QVERIFY(!QFileInfo::exists(installed("c.txt")));

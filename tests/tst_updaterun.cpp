@@ -4,7 +4,6 @@
 #include "app/updatewindow.h"
 #include "tests/e2e/releaseservice.h"
 #include "tests/e2e/slowsecondfileserver.h"
-#include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 
 #include <memory>

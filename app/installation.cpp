@@ -1,31 +1,18 @@
 #include "app/installation.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QRegularExpression>
 
-namespace {
-QString &testUpdaterDirectory()
-{
-    static QString dir;
-    return dir;
-}
-}
+#include "app/updaterenvironment.h"
 
 QString updaterDirectory()
 {
-    const QString &overridden = testUpdaterDirectory();
-    return overridden.isEmpty() ? QCoreApplication::applicationDirPath() : overridden;
+    return UpdaterEnvironment::current().updaterDir();
 }
 
 QString installationDirectory()
 {
     return updaterDirectory() + "/../";
-}
-
-void setUpdaterDirectoryForTesting(const QString &dir)
-{
-    testUpdaterDirectory() = dir;
 }
 
 bool isSafeRelativePath(const QString &path)

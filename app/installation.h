@@ -7,10 +7,6 @@
 QString updaterDirectory();
 QString installationDirectory();
 
-// In-process tests cannot move their executable into an installation tree; they point the
-// updater's folder elsewhere instead. An empty text restores the executable's folder.
-void setUpdaterDirectoryForTesting(const QString &dir);
-
 // Whether a path named by the update service stays inside the installation once appended to it:
 // not empty, not absolute (also not "/", "\" or a drive letter first) and without ".." segments.
 bool isSafeRelativePath(const QString &path);

@@ -1,10 +1,8 @@
-#include "app/updatewindow.h"
+#include "app/localoperations.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#include "app/installation.h"
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -50,7 +48,7 @@ bool renameOver(const QString &from, const QString &to)
 
 } // namespace
 
-bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
+bool replaceFile(const QString &tempPath, const QString &targetPath)
 {
     const QFileInfo source(tempPath);
     const QFileInfo target(targetPath);
@@ -61,10 +59,9 @@ bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
         && renameOver(source.absoluteFilePath(), target.absoluteFilePath());
 }
 
-void updateWindow::clearTempFolder()
+void removeTempFiles(const QString &tempFolder)
 {
-    // The installation's own folder: the current directory may be anywhere.
-    const QDir folder(installationDirectory() + "tmps");
+    const QDir folder(tempFolder);
     for (const QFileInfo &entry : folder.entryInfoList({"*.tmp"}, QDir::Files))
         QFile::remove(entry.absoluteFilePath());
 }

@@ -1,3 +1,4 @@
+#include "app/fileinstaller.h"
 #include "app/installation.h"
 #include "app/terminateprocesses.h"
 #include "app/updatewindow.h"
@@ -17,6 +18,16 @@ void updateWindow::runUpdate()
         return;
 
     const QString installDir = installationDirectory();
+    const FileInstaller installer(installDir, downloadUrl, {
+        [this] { return makeTempFileName(); },
+        [this](const QString &url, const QString &tempPath, QString *reason) {
+            const bool downloaded = downloadFile(url, tempPath);
+            if (!downloaded)
+                *reason = downloadManager->errorString();
+            return downloaded;
+        },
+        [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); }});
+
     const QMap<QString, VersionEntry> files = filesToUpdate;
     const int total = files.size();
     leQuantity->setText(QString::number(total, 10));
@@ -33,31 +44,15 @@ void updateWindow::runUpdate()
             return;
         teFiles->append(key);
         leFileName->setText(key);
-        const QString path = files.value(key).path;
 
-        // The service's paths are not trusted: nothing may land outside the installation, and a
-        // file without a temporary name must not reach the installed target.
-        QString tempPath;
-        QString reason;
-        bool downloaded = false;
-        if (!isSafeRelativePath(path)) {
-            reason = tr("unsafe file path");
-        } else if ((tempPath = makeTempFileName()).isEmpty()) {
-            reason = tr("no temporary file could be made");
-        } else {
-            downloaded = downloadFile(downloadUrl + "/" + path, tempPath);
-            if (!downloaded && downloadManager)
-                reason = downloadManager->errorString();
-        }
-
-        if (!downloaded) {
+        const FileInstaller::Outcome outcome = installer.install(files.value(key).path);
+        if (outcome.result == FileInstaller::DownloadFailed) {
             failed = true;
             teFiles->append(tr("<span style='color:#ff0000;'>Download Failed!</span>"));
-            reportFailure(QObject::tr("%1: download file [%2] failed!").arg(reason, key));
+            reportFailure(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, key));
             continue;
         }
-
-        if (!coverFile(tempPath, installDir + path)) {
+        if (outcome.result == FileInstaller::ReplaceFailed) {
             failed = true;
             reportFailure(QObject::tr("Error: cover file [%1] failed!").arg(key));
             continue;

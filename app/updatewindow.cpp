@@ -1,10 +1,19 @@
 #include "app/updatewindow.h"
 
-#include <QBuffer>
 #include <QCloseEvent>
-#include <QDataStream>
 #include <QMessageBox>
 #include <QSharedMemory>
+
+#include "app/installation.h"
+#include "app/localoperations.h"
+#include "app/logintoken.h"
+#include "app/updaterenvironment.h"
+#include "download/downloadnetworkmanager.h"
+#include "download/tempfilename.h"
+#include "protocol/upgradeexchange.h"
+#include "protocol/upgradereply.h"
+#include "ui/progressdisplay.h"
+#include "updaterconfig.h"
 
 updateWindow::updateWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -28,20 +37,10 @@ void updateWindow::on_btnTest_clicked()
         box.exec();
         return;
     }
-
-    QBuffer buffer;
-    QDataStream stream(&buffer);
-    token = QLatin1String("");
     segment.lock();
-    buffer.setData(static_cast<const char *>(segment.constData()), segment.size());
-    buffer.open(QIODevice::ReadOnly);
-    stream >> token;
+    token = loginTokenFrom(QByteArray(static_cast<const char *>(segment.constData()), segment.size()));
     segment.unlock();
     segment.detach();
-
-    // A length running past the segment leaves the stream's partial read behind.
-    if (stream.status() != QDataStream::Ok)
-        token = QLatin1String("");
 
     if (token.length() == 0) {
         box.exec();
@@ -63,4 +62,83 @@ void updateWindow::closeEvent(QCloseEvent *event)
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+bool updateWindow::queryUpgrade()
+{
+    UpgradeExchange exchange(UpdaterEnvironment::current().queryLimits);
+    QJsonObject answer;
+    if (!exchange.run(upgradeEndpoint(updaterDirectory()), token, publicKey, &answer))
+        return false;
+
+    const UpgradeReply reply = readUpgradeReply(answer);
+    if (reply.rejected) {
+        QMessageBox::about(this, QStringLiteral("ERROR"), QStringLiteral("Error Key!"));
+        return false;
+    }
+    if (reply.hasDownloadUrl)
+        downloadUrl = reply.downloadUrl;
+    if (!reply.hasFiles)
+        return false;
+    for (const RemoteFileEntry &offered : reply.offered)
+        serverFiles.insert(offered.entry.path, offered.entry);
+
+    const QString installDir = installationDirectory();
+    filesToUpdate = outOfDateFiles(reply.offered, readInstalledState(installDir + "version.xml", installDir));
+    return !filesToUpdate.isEmpty();
+}
+
+QString updateWindow::makeTempFileName()
+{
+    return freeTempFileName(installationDirectory(), UpdaterEnvironment::current().now());
+}
+
+bool updateWindow::downloadFile(const QString &url, const QString &tempPath)
+{
+    if (!downloadManager) {
+        downloadManager = new DownloadNetworkManager(this);
+        connect(downloadManager, &DownloadNetworkManager::downloadProgress, this,
+                &updateWindow::progressChanged, Qt::QueuedConnection);
+    }
+    downloadManager->setLimits(UpdaterEnvironment::current().downloadLimits);
+    // Queued: a reply that finishes before exec() has started still ends the wait.
+    const QMetaObject::Connection finished =
+        connect(downloadManager, qOverload<>(&DownloadNetworkManager::replyFinished), &eventLoop,
+                &QEventLoop::quit, Qt::QueuedConnection);
+    downloadManager->startDownload(url, tempPath);
+    downloadTime.start();
+    // The window stays live in this nested loop: progress reports and the close request arrive
+    // here, and the close handler is what ends it early.
+    eventLoop.exec();
+    disconnect(finished);
+
+    // Only a close request ends the wait early. The reply is then abandoned rather than left to
+    // write into a folder that is about to be emptied.
+    downloadManager->cancelDownload();
+    return downloadManager->errorCode() == 0;
+}
+
+bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
+{
+    return replaceFile(tempPath, targetPath);
+}
+
+void updateWindow::clearTempFolder()
+{
+    // The installation's own folder: the current directory may be anywhere.
+    removeTempFiles(installationDirectory() + "tmps");
+}
+
+void updateWindow::progressChanged(qint64 bytesReceived, qint64 bytesTotal)
+{
+    // downloadTime restarts with each download and bytesReceived counts from that same start, so
+    // the base stays at the start (0): the speed is the average since the download began.
+    const ProgressDisplay shown = progressDisplay(bytesReceived, bytesTotal, downloadTime.elapsed() - progressTimeBase);
+    leSpeed->setText(shown.speed);
+    leTime->setText(shown.remainingTime);
+    leFileSize->setText(shown.fileSize);
+    leDownLoaded->setText(shown.downloaded);
+    pbProgress->setMaximum(shown.barMaximum);
+    pbProgress->setValue(shown.barValue);
+    progressTimeBase = 0;
 }

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <sys/resource.h>
 
-#include "app/installation.h"
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
 
@@ -23,7 +23,7 @@ int main(int argc, char **argv)
         return 2;
     }
     QDir().mkpath(args[3] + "/updater");
-    setUpdaterDirectoryForTesting(args[3] + "/updater");
+    UpdaterEnvironment::setForTesting({args[3] + "/updater"});
 
     QStringList urls;
     if (args[1] == "one") {

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int defaultStallLimitMs = 60000;
 constexpr qint64 readBufferBytes = 1024 * 1024;
 
 } // namespace
@@ -35,7 +34,7 @@ DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
     connect(this, &QNetworkAccessManager::authenticationRequired, this,
             &DownloadNetworkManager::onAuthenticationRequest);
     stallTimer.setSingleShot(true);
-    stallTimer.setInterval(defaultStallLimitMs);
+    stallTimer.setInterval(limits.stallTimeoutMs);
     stallTimer.callOnTimeout(this, [this] {
         fail(QNetworkReply::TimeoutError,
              tr("No data arrived for %1 seconds").arg(stallTimer.interval() / 1000.0));
@@ -95,9 +94,10 @@ void DownloadNetworkManager::cancelDownload()
     fail(QNetworkReply::OperationCanceledError, tr("The download was cancelled"));
 }
 
-void DownloadNetworkManager::setStallLimit(int milliseconds)
+void DownloadNetworkManager::setLimits(const Limits &limits)
 {
-    stallTimer.setInterval(milliseconds);
+    this->limits = limits;
+    stallTimer.setInterval(limits.stallTimeoutMs);
 }
 
 void DownloadNetworkManager::fail(int code, const QString &text)

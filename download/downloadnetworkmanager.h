@@ -15,6 +15,12 @@ class DownloadNetworkManager : public QNetworkAccessManager
     Q_OBJECT
 
 public:
+    // Bounds on one download; reaching one fails it as a transport failure.
+    struct Limits
+    {
+        int stallTimeoutMs = 60000; // nothing received for this long
+    };
+
     explicit DownloadNetworkManager(QObject *parent);
     ~DownloadNetworkManager() override;
 
@@ -24,8 +30,8 @@ public:
 
     // Ends the download in flight as failed; does nothing when none is running.
     void cancelDownload();
-    // A download that receives nothing for this long fails (tests shorten it).
-    void setStallLimit(int milliseconds);
+    // A running download is held to them at once.
+    void setLimits(const Limits &limits);
 
 signals:
     void downloadProgress(qint64, qint64);
@@ -52,4 +58,5 @@ private:
     qint64 bytesWritten = 0;
     bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
     QTimer stallTimer;
+    Limits limits;
 };

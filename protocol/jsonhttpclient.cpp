@@ -12,12 +12,6 @@
 #include "protocol/payloadcrypto.h"
 
 namespace {
-JsonHttpClient::Limits &currentLimits()
-{
-    static JsonHttpClient::Limits limits;
-    return limits;
-}
-
 int httpStatus(const QNetworkReply *reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -26,14 +20,14 @@ int httpStatus(const QNetworkReply *reply)
 constexpr int redirectStatus = 302;
 }
 
-void JsonHttpClient::setLimitsForTesting(const Limits &limits)
+JsonHttpClient::JsonHttpClient()
+    : JsonHttpClient(Limits())
 {
-    currentLimits() = limits;
 }
 
-JsonHttpClient::JsonHttpClient()
+JsonHttpClient::JsonHttpClient(const Limits &limits)
     : manager(new QNetworkAccessManager)
-    , limits(currentLimits())
+    , limits(limits)
 {
 }
 

@@ -20,10 +20,8 @@ public:
         qint64 maxBodyBytes = 16 * 1024 * 1024;
     };
 
-    // For tests only: clients made afterwards use these bounds; Limits() restores the defaults.
-    static void setLimitsForTesting(const Limits &limits);
-
     JsonHttpClient();
+    explicit JsonHttpClient(const Limits &limits);
     ~JsonHttpClient();
     JsonHttpClient(const JsonHttpClient &) = delete;
     JsonHttpClient &operator=(const JsonHttpClient &) = delete;

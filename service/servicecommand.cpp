@@ -1,6 +1,6 @@
 #include "service/servicecommand.h"
 
-#include "protocol/servicekeypair.h"
+#include "service/servicekeypair.h"
 #include "service/releasefolder.h"
 #include "service/updateserver.h"
 

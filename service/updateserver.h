@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/servicekeypair.h"
+#include "service/servicekeypair.h"
 #include "service/releasefolder.h"
 
 #include <QCoreApplication>

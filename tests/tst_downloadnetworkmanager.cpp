@@ -158,7 +158,7 @@ private slots:
 
         const QString path = dir.filePath(QTest::currentDataTag());
         DownloadNetworkManager manager(nullptr);
-        manager.setStallLimit(1000);
+        manager.setLimits({1000});
         QVERIFY(manager.startDownload(url, path));
         QVERIFY(finish(manager));
 

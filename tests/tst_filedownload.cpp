@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "app/installation.h"
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
-#include "download/filedownload.h"
 #include "tests/support/loopbackserver.h"
 
 namespace {
@@ -53,9 +53,8 @@ private slots:
     {
         QVERIFY(root.isValid());
         QVERIFY(QDir(root.path()).mkdir("updater"));
-        setUpdaterDirectoryForTesting(root.filePath("updater"));
+        UpdaterEnvironment::setForTesting({root.filePath("updater"), moment});
         installation = installationDirectory();
-        setTempFileTimeForTesting(moment);
 
         server.http().Get("/file", [](const httplib::Request &, httplib::Response &res) {
             res.set_content("payload", "application/octet-stream");
@@ -81,8 +80,7 @@ private slots:
     void cleanupTestCase()
     {
         releaseStalled = true;
-        setTempFileTimeForTesting(QDateTime());
-        setUpdaterDirectoryForTesting(QString());
+        UpdaterEnvironment::setForTesting({});
     }
 
     void init() { QDir(root.filePath("tmps")).removeRecursively(); }

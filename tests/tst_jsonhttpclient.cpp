@@ -59,7 +59,6 @@ class tst_jsonhttpclient : public QObject
 {
     Q_OBJECT
 private slots:
-    void cleanup() { JsonHttpClient::setLimitsForTesting({}); }
     void redirects_data();
     void redirects();
     void stalls_data();
@@ -153,7 +152,6 @@ void tst_jsonhttpclient::stalls()
 
     JsonHttpClient::Limits limits;
     limits.stallTimeoutMs = 300;
-    JsonHttpClient::setLimitsForTesting(limits);
 
     LoopbackServer server;
     Release release;
@@ -184,7 +182,7 @@ void tst_jsonhttpclient::stalls()
 
     QElapsedTimer clock;
     clock.start();
-    JsonHttpClient client;
+    JsonHttpClient client(limits);
     QNetworkReply *reply = client.postJson(server.url(path), {});
     QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
     QVERIFY(clock.elapsed() < 5000);
@@ -215,7 +213,6 @@ void tst_jsonhttpclient::bodyLimit()
     const qint64 limit = 1 << 20;
     JsonHttpClient::Limits limits;
     limits.maxBodyBytes = limit;
-    JsonHttpClient::setLimitsForTesting(limits);
 
     const std::string block(64 * 1024, 'z');
     LoopbackServer server;
@@ -245,7 +242,7 @@ void tst_jsonhttpclient::bodyLimit()
     const bool measured = resetPeakRss();
     const qint64 before = peakRssKiB();
 
-    JsonHttpClient client;
+    JsonHttpClient client(limits);
     QNetworkReply *reply = client.postJson(server.url(path), {});
     QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
     if (!fails)

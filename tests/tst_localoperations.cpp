@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "app/installation.h"
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 
 namespace {
@@ -159,10 +160,10 @@ void tst_localoperations::clearTempFolderEmptiesTheInstallationsFolder()
 {
     QTemporaryDir root;
     QVERIFY(QDir().mkpath(root.filePath("updater")));
-    setUpdaterDirectoryForTesting(root.filePath("updater"));
+    UpdaterEnvironment::setForTesting({root.filePath("updater")});
     const QString previousCurrent = QDir::currentPath();
     auto restore = qScopeGuard([&] {
-        setUpdaterDirectoryForTesting(QString());
+        UpdaterEnvironment::setForTesting({});
         QDir::setCurrent(previousCurrent);
     });
     const QList<QPair<QString, bool>> entries = {{"tmps/a.tmp", false},          {"tmps/b.TMP", false},

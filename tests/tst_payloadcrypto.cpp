@@ -1,5 +1,5 @@
 #include "protocol/payloadcrypto.h"
-#include "protocol/servicekeypair.h"
+#include "service/servicekeypair.h"
 
 #include <QFile>
 #include <QProcess>

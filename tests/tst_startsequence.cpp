@@ -3,6 +3,7 @@
 #include <QSharedMemory>
 
 #include "app/installation.h"
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "tests/support/messageboxanswerer.h"
 
@@ -44,12 +45,12 @@ void tst_startsequence::init()
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write("<Config><Update>http://127.0.0.1:1/api/upgrade</Update></Config>");
     config.close();
-    setUpdaterDirectoryForTesting(installation.filePath("updater"));
+    UpdaterEnvironment::setForTesting({installation.filePath("updater")});
 }
 
 void tst_startsequence::cleanup()
 {
-    setUpdaterDirectoryForTesting(QString());
+    UpdaterEnvironment::setForTesting({});
 }
 
 void tst_startsequence::missingSegment()

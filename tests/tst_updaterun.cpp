@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "app/installation.h"
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "tests/e2e/releaseservice.h"
 #include "tests/e2e/slowsecondfileserver.h"
@@ -41,14 +42,14 @@ void tst_updaterun::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     QVERIFY(QDir().mkpath(installed("updater")));
-    setUpdaterDirectoryForTesting(installed("updater"));
+    UpdaterEnvironment::setForTesting({installed("updater")});
     QVERIFY(writeFile(installed("a.txt"), "old a\n"));
 }
 
 void tst_updaterun::cleanup()
 {
     service.reset();
-    setUpdaterDirectoryForTesting(QString());
+    UpdaterEnvironment::setForTesting({});
     dir.reset();
 }
 

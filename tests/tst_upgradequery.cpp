@@ -9,10 +9,11 @@
 #include <utility>
 
 #include "app/installation.h"
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "manifest/versionmanifest.h"
 #include "protocol/payloadcrypto.h"
-#include "protocol/servicekeypair.h"
+#include "service/servicekeypair.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 
@@ -143,12 +144,12 @@ void tst_upgradequery::init()
 {
     root.reset(new QTemporaryDir);
     QVERIFY(QDir(root->path()).mkdir("updater"));
-    setUpdaterDirectoryForTesting(root->filePath("updater"));
+    UpdaterEnvironment::setForTesting({root->filePath("updater")});
 }
 
 void tst_upgradequery::cleanup()
 {
-    setUpdaterDirectoryForTesting(QString());
+    UpdaterEnvironment::setForTesting({});
 }
 
 void tst_upgradequery::pointConfigAt(const QString &url)

@@ -1,4 +1,4 @@
-#include "protocol/servicekeypair.h"
+#include "service/servicekeypair.h"
 
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>

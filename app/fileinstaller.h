@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QString>
+#include <functional>
+
+// Puts one file of the release in place: a temporary name, the download into it, the replacement
+// of the installed file. The steps that wait or touch the disk are handed in, so that the rules
+// between them hold the same for the window and for tests.
+class FileInstaller
+{
+    Q_DECLARE_TR_FUNCTIONS(FileInstaller)
+
+public:
+    struct Steps
+    {
+        std::function<QString()> tempFileName; // empty when none can be had
+        // False when the download failed; *reason then says why.
+        std::function<bool(const QString &url, const QString &tempPath, QString *reason)> download;
+        std::function<bool(const QString &tempPath, const QString &targetPath)> replace;
+    };
+
+    enum Result { Installed, DownloadFailed, ReplaceFailed };
+    struct Outcome
+    {
+        Result result = DownloadFailed;
+        QString reason; // why the download failed
+    };
+
+    FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps);
+
+    Outcome install(const QString &path) const;
+
+private:
+    QString installDir;
+    QString downloadUrl;
+    Steps steps;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include "download/downloadnetworkmanager.h"
+#include "protocol/jsonhttpclient.h"
+
+// What a run takes from its surroundings rather than from the release: where the updater lives,
+// the clock that names temporary files, and the network's bounds. Kept in one place because it is
+// exactly what in-process tests must vary.
+struct UpdaterEnvironment
+{
+    QString updaterDirectory; // empty: the executable's own folder
+    QDateTime fixedTime;      // null: the system clock
+    JsonHttpClient::Limits queryLimits;
+    DownloadNetworkManager::Limits downloadLimits;
+
+    QString updaterDir() const;
+    QDateTime now() const;
+
+    static const UpdaterEnvironment &current();
+    // Replaces what every later call sees; UpdaterEnvironment() restores the real surroundings.
+    static void setForTesting(const UpdaterEnvironment &environment);
+};

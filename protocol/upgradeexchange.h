@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QString>
+#include <string>
+
+#include "protocol/jsonhttpclient.h"
+
+// One upgrade query on the wire: the request sealed under a fresh request key, the exchange, and
+// the reply opened with the same key.
+class UpgradeExchange
+{
+    Q_DECLARE_TR_FUNCTIONS(UpgradeExchange)
+
+public:
+    explicit UpgradeExchange(const JsonHttpClient::Limits &limits = JsonHttpClient::Limits());
+
+    // False when nothing could be asked or no reply came; errorString() then says why. A reply
+    // that does not decrypt to a JSON object gives an empty answer.
+    bool run(const QString &url, const QString &token, const std::string &publicKey, QJsonObject *answer);
+    QString errorString() const { return error; }
+
+private:
+    JsonHttpClient::Limits limits;
+    QString error;
+};
+
+// The endpoint named by config.xml in the updater's folder, or the built-in one.
+QString upgradeEndpoint(const QString &updaterDir);

@@ -1,0 +1,42 @@
+#include "protocol/upgradereply.h"
+
+#include <QJsonArray>
+
+namespace {
+constexpr int rejectedRequest = 500;
+constexpr const char *modifiedTimeFormat = "yyyy-MM-ddThh:mm:ss";
+}
+
+UpgradeReply readUpgradeReply(const QJsonObject &answer)
+{
+    UpgradeReply reply;
+    if (answer.contains("error_code") && answer.value("error_code").toInt() == rejectedRequest) {
+        reply.rejected = true;
+        return reply;
+    }
+    reply.hasDownloadUrl = answer.contains("download_url");
+    reply.downloadUrl = answer.value("download_url").toString();
+    reply.hasFiles = answer.contains("files");
+    for (const QJsonValue &element : answer.value("files").toArray()) {
+        const QJsonObject file = element.toObject();
+        if (!file.contains("file_name"))
+            continue;
+        const VersionEntry entry(file.value("file_version").toString(), file.value("file_path").toString());
+        reply.offered.insert(entry.path, RemoteFileEntry(entry, QDateTime::fromString(
+                                                                    file.value("modified_time").toString(),
+                                                                    modifiedTimeFormat)));
+    }
+    return reply;
+}
+
+QMap<QString, VersionEntry> outOfDateFiles(const QMap<QString, RemoteFileEntry> &offered,
+                                           const QMap<QString, RemoteFileEntry> &installed)
+{
+    QMap<QString, VersionEntry> outOfDate;
+    for (auto it = offered.cbegin(); it != offered.cend(); ++it) {
+        const auto current = installed.constFind(it.key());
+        if (current == installed.cend() || current->needsUpdateFrom(it.value()))
+            outOfDate.insert(it.key(), it->entry);
+    }
+    return outOfDate;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QMap>
+#include <QString>
+
+#include "protocol/remotefileentry.h"
+
+// What a decrypted upgrade reply says, before anything of the window is touched.
+struct UpgradeReply
+{
+    bool rejected = false; // "error_code" 500: the service refused the token
+    bool hasDownloadUrl = false;
+    QString downloadUrl;
+    bool hasFiles = false;
+    // The offered files by path; of two with the same path the later wins. Unsafe paths stay:
+    // the update run refuses them and counts them as failed.
+    QMap<QString, RemoteFileEntry> offered;
+};
+
+UpgradeReply readUpgradeReply(const QJsonObject &answer);
+
+// The offered files that the installation lacks, holds in another version, or holds in an older copy.
+QMap<QString, VersionEntry> outOfDateFiles(const QMap<QString, RemoteFileEntry> &offered,
+                                           const QMap<QString, RemoteFileEntry> &installed);

@@ -3,6 +3,7 @@
 #include <future>
 
 #include "tests/support/loopbackserver.h"
+#include "tests/support/testfiles.h"
 #include "tests/support/xvfbdisplay.h"
 
 // Starting the real updater through the launcher, as the main application would, on a private display.
@@ -83,10 +84,7 @@ void tst_launch::withTokenShowsTheWindow()
         response.status = 404;
     });
     service.start();
-    QFile config(installation.filePath("updater/config.xml"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QString("<Config><Update>%1</Update></Config>").arg(service.url("/api/upgrade")).toUtf8());
-    config.close();
+    QVERIFY(writeConfigXml(installation.filePath("updater"), service.url("/api/upgrade")));
 
     QVERIFY(launch({"--token", "e2e-token"}));
     const QStringList windows = display.waitForWindows("^update$", 20000);

@@ -1,9 +1,10 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include "tests/e2e/releaseservice.h"
-#include "tests/e2e/slowsecondfileserver.h"
+#include "tests/support/releaseservice.h"
+#include "tests/support/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
+#include "tests/support/testfiles.h"
 #include "tests/support/xvfbdisplay.h"
 
 #include <atomic>
@@ -49,16 +50,6 @@ void killUpdatersOf(const QString &executable)
     }
 }
 
-bool processRunning(qint64 pid)
-{
-    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
-    const int end = stat.lastIndexOf(')');
-    if (end < 0 || end + 2 >= stat.size())
-        return false;
-    const char state = stat.at(end + 2);
-    return state != 'Z' && state != 'X';
-}
-
 const QByteArray oldManifest = manifestBytes({{"a.txt", "1.0.0"}, {"current.txt", "1.0.0"}, {"old.txt", "0.1.0"}});
 
 } // namespace
@@ -88,7 +79,7 @@ private:
     QString installed(const QString &name = QString()) const { return root("install/" + name); }
 
     bool startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
-    bool pointConfigAt(const QString &endpoint) { return ::pointConfigAt(installed("updater"), endpoint); }
+    bool pointConfigAt(const QString &endpoint) { return writeConfigXml(installed("updater"), endpoint); }
     bool launch(const QString &token);
     bool finishes(int timeoutMs = 30000);
     bool answerBox(const QString &title);

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 
-// A release folder served by the real update-service on a loopback port, for the suites that run
-// whole updates.
+// A release folder served by the real update-service on a loopback port; the process ends with
+// the object.
 class ReleaseService
 {
 public:
@@ -25,16 +26,15 @@ public:
 
     // Writes the files and the service's listing of them; the service reads it on every query.
     bool publish(const QList<File> &files);
+    // Writes the service's listing as given, hand edits and all.
+    bool publishListing(const QJsonArray &entries);
+    // Serves with the demo key on a free port, with the extra arguments given.
     bool start(const QStringList &extraArguments = {});
-    QString endpoint() const { return upgradeUrl; }
+    int port() const { return boundPort; }
+    QString endpoint() const { return QString("http://127.0.0.1:%1/api/upgrade").arg(boundPort); }
 
 private:
     QString dir;
     QProcess process;
-    QString upgradeUrl;
+    int boundPort = 0;
 };
-
-bool writeFile(const QString &path, const QByteArray &bytes);
-QByteArray readFile(const QString &path);
-// The updater's config.xml in updaterDir, naming the upgrade endpoint.
-bool pointConfigAt(const QString &updaterDir, const QString &endpoint);

@@ -1,9 +1,8 @@
-#include "tests/e2e/releaseservice.h"
+#include "tests/support/releaseservice.h"
+#include "tests/support/testfiles.h"
 
-#include <QDir>
+#include <QDebug>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,7 +31,12 @@ bool ReleaseService::publish(const QList<File> &files)
                                 {"file_version", file.version},
                                 {"modified_time", file.modifiedTime}});
     }
-    return writeFile(dir + "/release.json", QJsonDocument(QJsonObject{{"files", list}}).toJson());
+    return publishListing(list);
+}
+
+bool ReleaseService::publishListing(const QJsonArray &entries)
+{
+    return writeFile(dir + "/release.json", QJsonDocument(QJsonObject{{"files", entries}}).toJson());
 }
 
 bool ReleaseService::start(const QStringList &extraArguments)
@@ -45,26 +49,9 @@ bool ReleaseService::start(const QStringList &extraArguments)
     while (!output.contains('\n') && clock.elapsed() < 10000 && process.waitForReadyRead(1000))
         output += process.readAllStandardOutput();
     const QRegularExpressionMatch match =
-        QRegularExpression("listening on (127\\.0\\.0\\.1:\\d+)").match(QString::fromUtf8(output));
-    if (match.hasMatch())
-        upgradeUrl = "http://" + match.captured(1) + "/api/upgrade";
-    return match.hasMatch();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
-        && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool pointConfigAt(const QString &updaterDir, const QString &endpoint)
-{
-    return writeFile(updaterDir + "/config.xml", "<Config><Update>" + endpoint.toUtf8() + "</Update></Config>\n");
+        QRegularExpression("^listening on 127\\.0\\.0\\.1:(\\d+)\n").match(QString::fromUtf8(output));
+    boundPort = match.hasMatch() ? match.captured(1).toInt() : 0;
+    if (!boundPort)
+        qWarning().noquote() << "update-service did not start:" << process.readAllStandardError();
+    return boundPort != 0;
 }

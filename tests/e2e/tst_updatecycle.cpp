@@ -181,7 +181,7 @@ void tst_updatecycle::allFilesFine()
 {
     QByteArray binary(300 * 1024, '\0');
     for (int i = 0; i < binary.size(); ++i)
-        binary[i] = char((i * 7919) >> 3);
+        binary[i] = char((qint64(i) * 7919) >> 3);
     const QList<ReleaseService::File> release = {
         {"a.txt", "2.0.0", "new a\n"},
         {"c.txt", "2.0.0", ""}, // an empty file installs too

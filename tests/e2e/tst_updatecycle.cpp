@@ -73,6 +73,7 @@ private slots:
     void serviceUnreachable();
     void unsafePathRefused_data();
     void unsafePathRefused();
+    void killedAnywhereLeavesEveryFileWhole();
 
 private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
@@ -382,6 +383,72 @@ void tst_updatecycle::unsafePathRefused()
     QCOMPARE(readFile(installed("version.xml")), oldManifest);
     QTest::qWait(500);
     QVERIFY(mainApplicationStarts().isEmpty());
+}
+
+// Killed at random moments, the updater leaves every file whole in its old or its new form and
+// version.xml whole; a run that is let finish completes the update.
+void tst_updatecycle::killedAnywhereLeavesEveryFileWhole()
+{
+    QList<ReleaseService::File> release;
+    Snapshot before;
+    Snapshot after;
+    for (int i = 0; i < 150; ++i) {
+        const QString path = QString("many/f%1.dat").arg(i, 3, 10, QChar('0'));
+        release.append({path, "2.0.0", QByteArray(2048, char('a' + i % 26))});
+        before.insert(path, QByteArray(1024, 'o'));
+    }
+    QByteArray large(24 * 1024 * 1024, '\0');
+    for (int i = 0; i < large.size(); i += 4096)
+        large[i] = char(i >> 12);
+    release.append({"large.bin", "2.0.0", large});
+    before.insert("large.bin", QByteArray(4096, 'o'));
+    for (const ReleaseService::File &file : release)
+        after.insert(file.path, file.bytes);
+    QList<QPair<QString, QString>> oldVersions;
+    QList<QPair<QString, QString>> newVersions;
+    for (const QString &path : after.keys()) {
+        oldVersions.append({path, "1.0.0"});
+        newVersions.append({path, "2.0.0"});
+    }
+    const QByteArray oldXml = manifestBytes(oldVersions);
+    const QByteArray newXml = manifestBytes(newVersions);
+    QVERIFY(startService(release));
+
+    const auto installOld = [&] {
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QVERIFY(writeFile(installed(it.key()), it.value()));
+        QVERIFY(writeFile(installed("version.xml"), oldXml));
+    };
+    installOld();
+    // A whole run first, to know when to strike.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes(60000));
+    const qint64 wholeRunMs = clock.elapsed();
+    QCOMPARE(readFile(installed("version.xml")), newXml);
+
+    const QString updater = QFileInfo(installed("updater/updater")).canonicalFilePath();
+    for (int round = 0; round < 10; ++round) {
+        installOld();
+        QVERIFY(launch("e2e-token"));
+        QTest::qWait(QRandomGenerator::global()->bounded(int(wholeRunMs)));
+        killUpdatersOf(updater);
+        QVERIFY(launcher.state() == QProcess::NotRunning || launcher.waitForFinished(30000));
+        for (auto it = after.cbegin(); it != after.cend(); ++it) {
+            const QByteArray bytes = readFile(installed(it.key()));
+            QVERIFY2(bytes == it.value() || bytes == before.value(it.key()),
+                     qPrintable(QString("round %1: %2 is torn (%3 bytes)").arg(round).arg(it.key()).arg(bytes.size())));
+        }
+        const QByteArray manifest = readFile(installed("version.xml"));
+        QVERIFY2(manifest == oldXml || manifest == newXml, qPrintable(QString("round %1: version.xml is torn").arg(round)));
+    }
+
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes(60000));
+    for (auto it = after.cbegin(); it != after.cend(); ++it)
+        QVERIFY2(readFile(installed(it.key())) == it.value(), qPrintable(it.key()));
+    QCOMPARE(readFile(installed("version.xml")), newXml);
 }
 
 QTEST_GUILESS_MAIN(tst_updatecycle)

@@ -1,5 +1,6 @@
 #include "service/servicecommand.h"
 
+#include "service/releasesigner.h"
 #include "service/servicekeypair.h"
 #include "service/releasefolder.h"
 #include "service/updateserver.h"
@@ -50,6 +51,14 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
+// Owner-only before the first byte is written: QSaveFile makes a new file readable by all.
+bool writePrivateKey(const QString &path, const std::string &der)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
+        && file.write(der.data(), qint64(der.size())) == qint64(der.size()) && file.commit();
+}
+
 } // namespace
 
 int ServiceCommand::run(const QStringList &arguments)
@@ -72,25 +81,38 @@ int ServiceCommand::run(const QStringList &arguments)
 
 int ServiceCommand::keygen(const QString &dir)
 {
-    const QString publicPath = dir + "/public.hex";
-    const QString privatePath = dir + "/private.der";
-    // A vendor's only copy of a private key must never be overwritten by accident.
-    for (const QString &path : {publicPath, privatePath}) {
-        if (QFile::exists(path))
-            return fail(tr("%1 exists already; not replacing it").arg(path));
-    }
+    // RSA for the query's encryption, Ed25519 for signing releases.
+    const QString rsaPublic = dir + "/public.hex", rsaPrivate = dir + "/private.der";
+    const QString releasePublic = dir + "/release-public.hex", releasePrivate = dir + "/release-private.der";
+    const auto present = [](const QString &a, const QString &b) { return int(QFile::exists(a)) + int(QFile::exists(b)); };
+    const int rsaPresent = present(rsaPublic, rsaPrivate), releasePresent = present(releasePublic, releasePrivate);
+    // A vendor's only copy of a private key must never be overwritten by accident; a folder with
+    // one pair gets the other one.
+    if (rsaPresent == 1 || releasePresent == 1)
+        return fail(tr("%1 holds half a key pair; not touching it").arg(dir));
+    if (rsaPresent == 2 && releasePresent == 2)
+        return fail(tr("%1 holds both key pairs already; not replacing them").arg(dir));
     if (!QDir().mkpath(dir))
         return fail(tr("cannot create %1").arg(dir));
 
-    const ServiceKeyPair pair = ServiceKeyPair::generate();
-    const std::string &der = pair.privateKeyDer();
-    if (!writeFile(privatePath, QByteArray(der.data(), int(der.size())))
-        || !QFile::setPermissions(privatePath, QFile::ReadOwner | QFile::WriteOwner))
-        return fail(tr("cannot write %1").arg(privatePath));
-    if (!writeFile(publicPath, QByteArray::fromStdString(pair.publicKeyHex() + "\n")))
-        return fail(tr("cannot write %1").arg(publicPath));
-    QTextStream(stdout) << tr("wrote %1 and %2; build the updater with -DUPDATER_PUBLIC_KEY=$(cat %1)")
-                               .arg(publicPath, privatePath) << Qt::endl;
+    if (rsaPresent == 0) {
+        const ServiceKeyPair pair = ServiceKeyPair::generate();
+        if (!writePrivateKey(rsaPrivate, pair.privateKeyDer()))
+            return fail(tr("cannot write %1").arg(rsaPrivate));
+        if (!writeFile(rsaPublic, QByteArray::fromStdString(pair.publicKeyHex() + "\n")))
+            return fail(tr("cannot write %1").arg(rsaPublic));
+        QTextStream(stdout) << tr("wrote %1 and %2; build the updater with -DUPDATER_PUBLIC_KEY=$(cat %1)")
+                                   .arg(rsaPublic, rsaPrivate) << Qt::endl;
+    }
+    if (releasePresent == 0) {
+        const ReleaseSigner signer = ReleaseSigner::generate();
+        if (!writePrivateKey(releasePrivate, signer.privateKeyDer()))
+            return fail(tr("cannot write %1").arg(releasePrivate));
+        if (!writeFile(releasePublic, QByteArray::fromStdString(signer.publicKeyHex() + "\n")))
+            return fail(tr("cannot write %1").arg(releasePublic));
+        QTextStream(stdout) << tr("wrote %1 and %2; sign with publish --sign %2 on the build machine only")
+                                   .arg(releasePublic, releasePrivate) << Qt::endl;
+    }
     return 0;
 }
 

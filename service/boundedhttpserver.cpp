@@ -61,6 +61,7 @@ public:
     }
 
     void startRequest(Clock::time_point deadline) { readDeadline = deadline; }
+    bool pastDeadline() const { return Clock::now() >= readDeadline; }
 
     bool is_readable() const override { return waitFor(sock, POLLIN, millisecondsUntil(readDeadline)); }
     bool is_writable() const override
@@ -189,7 +190,8 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock)
             stream.startRequest(currentRequestStart + requestDeadline);
             bool closed = false;
             ok = process_request(stream, left == 1, closed, nullptr);
-            if (!ok || closed)
+            // httplib answers a request cut short with 400 and would then keep the connection.
+            if (!ok || closed || stream.pastDeadline())
                 break;
         }
         release(address);

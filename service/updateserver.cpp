@@ -73,8 +73,8 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
         logRequest(request, response);
     });
     http.setRefusalLogger([this](const std::string &address) {
-        log(tr("%1 %2 - - 503 - - too many connections from this address")
-                .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), QString::fromStdString(address)));
+        log(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + " " + QString::fromStdString(address)
+            + tr(" - - 503 - - too many connections from this address"));
     });
 }
 
@@ -112,13 +112,13 @@ void UpdateServer::logRequest(const httplib::Request &request, const httplib::Re
     if (request.has_header("X-Forwarded-For"))
         client += tr(" (for %1)").arg(printable(request.get_header_value("X-Forwarded-For")));
     const std::string length = response.get_header_value("Content-Length");
-    log(QString("%1 %2 %3 %4 %5 %6 %7ms %8")
-            .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), client,
-                 QString::fromStdString(request.method), printable(request.path))
-            .arg(response.status)
-            .arg(length.empty() ? QString("0") : QString::fromStdString(length))
-            .arg(microseconds / 1000.0, 0, 'f', 1)
-            .arg(currentNote.isEmpty() ? QString("-") : currentNote));
+    // Joined, not formatted: a percent-encoded path would take the place of a later "%1".
+    log(QStringList{QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), client,
+                    QString::fromStdString(request.method), printable(request.path), QString::number(response.status),
+                    length.empty() ? QString("0") : QString::fromStdString(length),
+                    QString::number(microseconds / 1000.0, 'f', 1) + "ms",
+                    currentNote.isEmpty() ? QString("-") : currentNote}
+            .join(' '));
     currentNote.clear();
 }
 

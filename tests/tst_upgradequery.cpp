@@ -144,7 +144,8 @@ void tst_upgradequery::init()
 {
     root.reset(new QTemporaryDir);
     QVERIFY(QDir(root->path()).mkdir("updater"));
-    UpdaterEnvironment environment{root->filePath("updater")};
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = root->filePath("updater");
     environment.releaseKeys.clear(); // the base exchange: the real update-service here signs nothing
     UpdaterEnvironment::setForTesting(environment);
 }

@@ -9,7 +9,7 @@ FileInstaller::FileInstaller(const QString &installDir, const QString &downloadU
 {
 }
 
-FileInstaller::Outcome FileInstaller::install(const QString &path) const
+FileInstaller::Outcome FileInstaller::install(const QString &path, const ContentCheck &expected) const
 {
     // The service's paths are not trusted: nothing may land outside the installation, and a file
     // without a temporary name must not reach the installed target.
@@ -19,7 +19,7 @@ FileInstaller::Outcome FileInstaller::install(const QString &path) const
     if (tempPath.isEmpty())
         return {DownloadFailed, tr("no temporary file could be made")};
     QString reason;
-    if (!steps.download(downloadUrl + "/" + path, tempPath, &reason))
+    if (!steps.download(downloadUrl + "/" + path, tempPath, expected, &reason))
         return {DownloadFailed, reason};
     if (!steps.replace(tempPath, installDir + path))
         return {ReplaceFailed, QString()};

@@ -4,6 +4,8 @@
 #include <QString>
 #include <functional>
 
+#include "download/contentcheck.h"
+
 // Puts one file of the release in place: a temporary name, the download into it, the replacement
 // of the installed file. The steps that wait or touch the disk are handed in, so that the rules
 // between them hold the same for the window and for tests.
@@ -15,8 +17,9 @@ public:
     struct Steps
     {
         std::function<QString()> tempFileName; // empty when none can be had
-        // False when the download failed; *reason then says why.
-        std::function<bool(const QString &url, const QString &tempPath, QString *reason)> download;
+        // False when the download failed or its bytes are not the expected ones; *reason then says why.
+        std::function<bool(const QString &url, const QString &tempPath, const ContentCheck &expected, QString *reason)>
+            download;
         std::function<bool(const QString &tempPath, const QString &targetPath)> replace;
     };
 
@@ -29,7 +32,7 @@ public:
 
     FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps);
 
-    Outcome install(const QString &path) const;
+    Outcome install(const QString &path, const ContentCheck &expected) const;
 
 private:
     QString installDir;

@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 
+#include "protocol/signedrelease.h"
+#include "updaterconfig.h"
+
 namespace {
 UpdaterEnvironment &instance()
 {
@@ -18,6 +21,11 @@ QString UpdaterEnvironment::updaterDir() const
 QDateTime UpdaterEnvironment::now() const
 {
     return fixedTime.isValid() ? fixedTime : QDateTime::currentDateTime();
+}
+
+QList<QByteArray> UpdaterEnvironment::builtInReleaseKeys()
+{
+    return SignedRelease::keysFromHex(QStringLiteral(UPDATER_RELEASE_KEY));
 }
 
 const UpdaterEnvironment &UpdaterEnvironment::current()

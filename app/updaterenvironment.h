@@ -7,18 +7,21 @@
 #include "protocol/jsonhttpclient.h"
 
 // What a run takes from its surroundings rather than from the release: where the updater lives,
-// the clock that names temporary files, and the network's bounds. Kept in one place because it is
-// exactly what in-process tests must vary.
+// the clock, the network's bounds and the keys trusted to sign releases. Kept in one place because
+// it is exactly what in-process tests must vary.
 struct UpdaterEnvironment
 {
     QString updaterDirectory; // empty: the executable's own folder
     QDateTime fixedTime;      // null: the system clock
     JsonHttpClient::Limits queryLimits;
     DownloadNetworkManager::Limits downloadLimits;
+    // Ed25519 public keys (32 bytes each) that may sign release listings; empty: none is checked.
+    QList<QByteArray> releaseKeys = builtInReleaseKeys();
 
     QString updaterDir() const;
     QDateTime now() const;
 
+    static QList<QByteArray> builtInReleaseKeys();
     static const UpdaterEnvironment &current();
     // Replaces what every later call sees; UpdaterEnvironment() restores the real surroundings.
     static void setForTesting(const UpdaterEnvironment &environment);

@@ -3,6 +3,7 @@
 #include "app/terminateprocesses.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
+#include "manifest/releasestate.h"
 #include "manifest/versionmanifest.h"
 
 #include <QMessageBox>
@@ -20,8 +21,8 @@ void updateWindow::runUpdate()
     const QString installDir = installationDirectory();
     const FileInstaller installer(installDir, downloadUrl, {
         [this] { return makeTempFileName(); },
-        [this](const QString &url, const QString &tempPath, QString *reason) {
-            const bool downloaded = downloadFile(url, tempPath);
+        [this](const QString &url, const QString &tempPath, const ContentCheck &expected, QString *reason) {
+            const bool downloaded = downloadFile(url, tempPath, expected);
             if (!downloaded)
                 *reason = downloadManager->errorString();
             return downloaded;
@@ -45,7 +46,9 @@ void updateWindow::runUpdate()
         teFiles->append(key);
         leFileName->setText(key);
 
-        const FileInstaller::Outcome outcome = installer.install(files.value(key).path);
+        const SignedRelease::Content *content = release.content(key);
+        const FileInstaller::Outcome outcome =
+            installer.install(files.value(key).path, content ? ContentCheck(content->size, content->sha256) : ContentCheck());
         if (outcome.result == FileInstaller::DownloadFailed) {
             failed = true;
             teFiles->append(tr("<span style='color:#ff0000;'>Download Failed!</span>"));
@@ -61,8 +64,11 @@ void updateWindow::runUpdate()
         leProgress->setText(tr("Downloading (%1/%2)...").arg(done).arg(total));
     }
 
-    if (!failed)
+    if (!failed) {
         writeTextFile(versionManifestToXml(serverFiles), installDir + "version.xml");
+        if (release.sequence() > 0)
+            writeReleaseSequence(installDir + "release.state", release.sequence());
+    }
     if (!failed || token == QLatin1String("NoToken"))
         QProcess::startDetached(installDir + "Trelvox.exe", {}, installDir);
     close();

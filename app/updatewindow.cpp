@@ -10,6 +10,7 @@
 #include "app/updaterenvironment.h"
 #include "download/downloadnetworkmanager.h"
 #include "download/tempfilename.h"
+#include "manifest/releasestate.h"
 #include "protocol/upgradeexchange.h"
 #include "protocol/upgradereply.h"
 #include "ui/progressdisplay.h"
@@ -76,15 +77,26 @@ bool updateWindow::queryUpgrade()
         QMessageBox::about(this, QStringLiteral("ERROR"), QStringLiteral("Error Key!"));
         return false;
     }
+    const QString installDir = installationDirectory();
+    const UpdaterEnvironment &environment = UpdaterEnvironment::current();
+    const bool verifying = !environment.releaseKeys.isEmpty();
+    if (verifying
+        && !release.verify(reply.release, reply.releaseSignature, environment.releaseKeys, environment.now().toUTC(),
+                           readReleaseSequence(installDir + "release.state"))) {
+        QMessageBox::critical(this, tr("Error"), tr("The update could not be verified: %1.").arg(release.errorString()),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+        return false;
+    }
     if (reply.hasDownloadUrl)
         downloadUrl = reply.downloadUrl;
-    if (!reply.hasFiles)
+    if (!verifying && !reply.hasFiles)
         return false;
-    for (const RemoteFileEntry &offered : reply.offered)
-        serverFiles.insert(offered.entry.path, offered.entry);
+    // Once a release is verified, nothing but its signed listing names files.
+    const QMap<QString, RemoteFileEntry> &offered = verifying ? release.files() : reply.offered;
+    for (const RemoteFileEntry &file : offered)
+        serverFiles.insert(file.entry.path, file.entry);
 
-    const QString installDir = installationDirectory();
-    filesToUpdate = outOfDateFiles(reply.offered, readInstalledState(installDir + "version.xml", installDir));
+    filesToUpdate = outOfDateFiles(offered, readInstalledState(installDir + "version.xml", installDir));
     return !filesToUpdate.isEmpty();
 }
 
@@ -93,7 +105,7 @@ QString updateWindow::makeTempFileName()
     return freeTempFileName(installationDirectory(), UpdaterEnvironment::current().now());
 }
 
-bool updateWindow::downloadFile(const QString &url, const QString &tempPath)
+bool updateWindow::downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected)
 {
     if (!downloadManager) {
         downloadManager = new DownloadNetworkManager(this);
@@ -105,7 +117,7 @@ bool updateWindow::downloadFile(const QString &url, const QString &tempPath)
     const QMetaObject::Connection finished =
         connect(downloadManager, qOverload<>(&DownloadNetworkManager::replyFinished), &eventLoop,
                 &QEventLoop::quit, Qt::QueuedConnection);
-    downloadManager->startDownload(url, tempPath);
+    downloadManager->startDownload(url, tempPath, expected);
     downloadTime.start();
     // The window stays live in this nested loop: progress reports and the close request arrive
     // here, and the close handler is what ends it early.

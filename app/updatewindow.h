@@ -6,7 +6,9 @@
 #include <QString>
 #include <string>
 
+#include "download/contentcheck.h"
 #include "manifest/versionentry.h"
+#include "protocol/signedrelease.h"
 #include "ui_update.h"
 
 class DownloadNetworkManager;
@@ -22,7 +24,7 @@ public:
     void runUpdate();
     bool queryUpgrade();
     QString makeTempFileName();
-    bool downloadFile(const QString &url, const QString &tempPath);
+    bool downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected = ContentCheck());
     bool coverFile(const QString &tempPath, const QString &targetPath);
     void clearTempFolder();
 
@@ -40,6 +42,7 @@ public:
     QElapsedTimer downloadTime; // monotonic, so a clock change cannot upset the speed
     QMap<QString, VersionEntry> filesToUpdate;
     VersionManifest serverFiles;
+    SignedRelease release; // the verified listing; empty when no release key is trusted
     int progressTimeBase = 0;
     QString downloadUrl;
     QString token;

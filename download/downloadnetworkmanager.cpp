@@ -51,7 +51,7 @@ DownloadNetworkManager::~DownloadNetworkManager()
     }
 }
 
-bool DownloadNetworkManager::startDownload(const QString &url, const QString &filePath)
+bool DownloadNetworkManager::startDownload(const QString &url, const QString &filePath, const ContentCheck &check)
 {
     lastErrorCode = QNetworkReply::UnknownNetworkError; // read as failed until the reply finishes
     lastErrorString.clear();
@@ -61,6 +61,7 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     file.setFileName(filePath);
     bytesWritten = 0;
     failed = false;
+    contentCheck = check;
 
     QNetworkRequest request(this->url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/zip"));
@@ -136,6 +137,10 @@ void DownloadNetworkManager::readyRead()
     const QByteArray data = reply->readAll();
     if (!bodyProblem(reply).isEmpty() || !openFile())
         return;
+    if (!contentCheck.add(data)) {
+        fail(QNetworkReply::UnknownContentError, contentCheck.errorString());
+        return;
+    }
     if (file.write(data) != data.size()) {
         failWrite();
         return;
@@ -165,11 +170,16 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
             lastErrorString = tr("The connection closed after %1 of %2 bytes")
                                   .arg(bytesWritten)
                                   .arg(length.toLongLong());
+        } else if (!contentCheck.finish()) {
+            lastErrorCode = QNetworkReply::UnknownContentError;
+            lastErrorString = contentCheck.errorString();
         } else if (openFile()) { // an empty body still leaves its (empty) file
             lastErrorCode = QNetworkReply::NoError;
         }
     }
     file.close();
+    if (!contentCheck.errorString().isEmpty())
+        file.remove(); // bytes other than the release's must not linger
     if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError)
         failWrite();
     currentReply = nullptr;

@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "download/contentcheck.h"
+
 class QAuthenticator;
 class QNetworkReply;
 
@@ -24,7 +26,8 @@ public:
     explicit DownloadNetworkManager(QObject *parent);
     ~DownloadNetworkManager() override;
 
-    bool startDownload(const QString &url, const QString &filePath);
+    // The body is held to check when it is active.
+    bool startDownload(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck());
     int errorCode() const;
     QString errorString() const;
 
@@ -59,4 +62,5 @@ private:
     bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
     QTimer stallTimer;
     Limits limits;
+    ContentCheck contentCheck;
 };

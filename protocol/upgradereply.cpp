@@ -16,6 +16,8 @@ UpgradeReply readUpgradeReply(const QJsonObject &answer)
     }
     reply.hasDownloadUrl = answer.contains("download_url");
     reply.downloadUrl = answer.value("download_url").toString();
+    reply.release = answer.value("release").toString();
+    reply.releaseSignature = answer.value("release_signature").toString();
     reply.hasFiles = answer.contains("files");
     for (const QJsonValue &element : answer.value("files").toArray()) {
         const QJsonObject file = element.toObject();

@@ -16,6 +16,9 @@ struct UpgradeReply
     // The offered files by path; of two with the same path the later wins. Unsafe paths stay:
     // the update run refuses them and counts them as failed.
     QMap<QString, RemoteFileEntry> offered;
+    // The signed release listing and its signature; empty when not sent as strings.
+    QString release;
+    QString releaseSignature;
 };
 
 UpgradeReply readUpgradeReply(const QJsonObject &answer);

@@ -111,6 +111,12 @@ private slots:
                                                  return false;
                                              });
         });
+        http.Get("/endless", [](const httplib::Request &, httplib::Response &res) {
+            res.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink &sink) {
+                static const std::string piece(65536, 'e');
+                return offset < (size_t(1) << 30) && sink.write(piece.data(), piece.size()); // 1 GiB at most
+            });
+        });
         server.start();
     }
 
@@ -165,6 +171,44 @@ private slots:
             QCOMPARE(readFile(path), content);
         std::lock_guard<std::mutex> guard(lock);
         QCOMPARE(authorizations, QList<QByteArray>());
+    }
+
+    void contentChecks_data()
+    {
+        QTest::addColumn<QString>("urlPath");
+        QTest::addColumn<qint64>("size");       // as listed
+        QTest::addColumn<QByteArray>("listed"); // the bytes whose SHA-256 is listed
+        QTest::addColumn<QString>("message");   // empty: passes
+        const QByteArray chunks = "alphabetagamma";
+        const QString differs = "the file's SHA-256 does not match the signed release";
+        QTest::newRow("as listed") << "/chunks" << qint64(14) << chunks << "";
+        QTest::newRow("as listed, many reads") << "/large" << qint64(largeBody().size()) << largeBody() << "";
+        QTest::newRow("empty file as listed") << "/empty" << qint64(0) << QByteArray("") << "";
+        QTest::newRow("one byte altered") << "/chunks" << qint64(14) << QByteArray("alphabetagammA") << differs;
+        QTest::newRow("shorter than listed") << "/chunks" << qint64(15) << chunks + "!" << "has 14 bytes, not the 15";
+        QTest::newRow("longer than listed") << "/chunks" << qint64(13) << chunks.left(13) << "longer than the 13 bytes";
+        QTest::newRow("endless body stops at the listed size")
+            << "/endless" << qint64(100000) << QByteArray(100000, 'e') << "longer than the 100000 bytes";
+        QTest::newRow("a transfer failure keeps its own reason")
+            << "/truncated" << qint64(100) << QByteArray(100, '0') << "losed";
+    }
+    void contentChecks()
+    {
+        QFETCH(QString, urlPath);
+        QFETCH(qint64, size);
+        QFETCH(QByteArray, listed);
+        QFETCH(QString, message);
+        const QString path = dir.filePath(QString("checked ") + QTest::currentDataTag());
+        DownloadNetworkManager manager(nullptr);
+        manager.startDownload(server.url(urlPath), path,
+                              ContentCheck(size, QCryptographicHash::hash(listed, QCryptographicHash::Sha256)));
+        QVERIFY(finish(manager));
+        QCOMPARE(manager.errorCode() == 0, message.isEmpty());
+        QVERIFY2(manager.errorString().contains(message), qPrintable(manager.errorString()));
+        // Bytes the release does not list are gone at once; a transfer failure is left as before.
+        QCOMPARE(QFileInfo::exists(path), !manager.errorString().endsWith("signed release"));
+        if (message.isEmpty())
+            QCOMPARE(readFile(path), listed);
     }
 
     void secondDownloadAppends()

@@ -46,7 +46,10 @@ void tst_updaterun::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     QVERIFY(QDir().mkpath(installed("updater")));
-    UpdaterEnvironment::setForTesting({installed("updater")});
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = installed("updater");
+    environment.releaseKeys.clear(); // the base exchange: the real update-service here signs nothing
+    UpdaterEnvironment::setForTesting(environment);
     QVERIFY(writeFile(installed("a.txt"), "old a\n"));
 }
 

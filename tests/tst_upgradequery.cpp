@@ -85,7 +85,10 @@ void tst_upgradequery::init()
 {
     root.reset(new QTemporaryDir);
     QVERIFY(QDir(root->path()).mkdir("updater"));
-    UpdaterEnvironment::setForTesting({root->filePath("updater")});
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = root->filePath("updater");
+    environment.releaseKeys.clear(); // the base exchange: the real update-service here signs nothing
+    UpdaterEnvironment::setForTesting(environment);
 }
 
 void tst_upgradequery::cleanup()

@@ -1,0 +1,20 @@
+#include "manifest/releasestate.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+qint64 readReleaseSequence(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    bool ok = false;
+    const qint64 sequence = file.read(32).trimmed().toLongLong(&ok);
+    return ok && sequence > 0 ? sequence : 0;
+}
+
+bool writeReleaseSequence(const QString &path, qint64 sequence)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(sequence) + '\n') > 0 && file.commit();
+}

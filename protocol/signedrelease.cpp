@@ -1,0 +1,143 @@
+#include "protocol/signedrelease.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <cmath>
+#include <cryptopp/xed25519.h>
+
+namespace {
+
+constexpr const char *modifiedTimeFormat = "yyyy-MM-ddThh:mm:ss";
+// Larger whole numbers do not survive JSON's doubles.
+constexpr double largestExactInteger = 9007199254740992.0;
+
+bool matches(const QString &text, const char *pattern)
+{
+    return QRegularExpression(QString("^%1$").arg(pattern)).match(text).hasMatch();
+}
+
+bool signedBy(const QByteArray &key, const QByteArray &message, const QByteArray &signature)
+{
+    if (key.size() != CryptoPP::ed25519Verifier::PUBLIC_KEYLENGTH)
+        return false;
+    try {
+        const CryptoPP::ed25519Verifier verifier(reinterpret_cast<const CryptoPP::byte *>(key.constData()));
+        return verifier.VerifyMessage(reinterpret_cast<const CryptoPP::byte *>(message.constData()),
+                                      size_t(message.size()),
+                                      reinterpret_cast<const CryptoPP::byte *>(signature.constData()),
+                                      size_t(signature.size()));
+    } catch (const CryptoPP::Exception &) {
+        return false;
+    }
+}
+
+// A JSON number that is a whole number from minimum on; -1 otherwise.
+qint64 wholeNumber(const QJsonValue &value, qint64 minimum)
+{
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number < minimum || number > largestExactInteger || number != std::floor(number))
+        return -1;
+    return qint64(number);
+}
+
+} // namespace
+
+QList<QByteArray> SignedRelease::keysFromHex(const QString &text)
+{
+    QList<QByteArray> keys;
+    for (const QString &part : text.split(',', Qt::SkipEmptyParts)) {
+        if (matches(part.trimmed(), "[0-9A-Fa-f]{64}"))
+            keys << QByteArray::fromHex(part.trimmed().toLatin1());
+    }
+    return keys;
+}
+
+bool SignedRelease::verify(const QString &release, const QString &signature, const QList<QByteArray> &trustedKeys,
+                           const QDateTime &now, qint64 lastSequence)
+{
+    *this = SignedRelease();
+    if (release.isEmpty() || signature.isEmpty())
+        return refuse(tr("the update service sent no signed release listing"));
+
+    const QByteArray message = release.toUtf8();
+    const QByteArray signatureBytes =
+        matches(signature, "[0-9A-Fa-f]{128}") ? QByteArray::fromHex(signature.toLatin1()) : QByteArray();
+    bool trusted = false;
+    for (const QByteArray &key : trustedKeys)
+        trusted = trusted || (!signatureBytes.isEmpty() && signedBy(key, message, signatureBytes));
+    if (!trusted)
+        return refuse(tr("the release listing is not signed by a trusted release key"));
+
+    if (!readListing(message))
+        return false;
+    if (expiry <= now) {
+        return refuse(tr("the signed release listing expired at %1 UTC, and this computer's clock says %2 UTC")
+                          .arg(expiry.toString(Qt::ISODate), now.toUTC().toString(Qt::ISODate)));
+    }
+    if (releaseSequence < lastSequence) {
+        return refuse(tr("the signed release listing (sequence %1) is older than the release already "
+                         "installed (sequence %2)")
+                          .arg(releaseSequence)
+                          .arg(lastSequence));
+    }
+    return true;
+}
+
+const SignedRelease::Content *SignedRelease::content(const QString &path) const
+{
+    const auto found = contents.constFind(path);
+    return found == contents.cend() ? nullptr : &found.value();
+}
+
+bool SignedRelease::refuse(const QString &reason)
+{
+    const QString kept = reason;
+    *this = SignedRelease();
+    error = kept;
+    return false;
+}
+
+bool SignedRelease::readListing(const QByteArray &text)
+{
+    const QString malformed = tr("the signed release listing is malformed: %1");
+    const QJsonDocument document = QJsonDocument::fromJson(text);
+    if (!document.isObject())
+        return refuse(malformed.arg(tr("it is not a JSON object")));
+    const QJsonObject listing = document.object();
+
+    releaseSequence = wholeNumber(listing.value("sequence"), 1);
+    if (releaseSequence < 0)
+        return refuse(malformed.arg(tr("\"sequence\" is not a whole number of at least 1")));
+    const QString expires = listing.value("expires").toString();
+    expiry = QDateTime::fromString(expires, Qt::ISODate);
+    if (!matches(expires, "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ") || !expiry.isValid())
+        return refuse(malformed.arg(tr("\"expires\" is not a UTC time of the form yyyy-MM-ddThh:mm:ssZ")));
+    if (!listing.value("files").isArray())
+        return refuse(malformed.arg(tr("\"files\" is not an array")));
+
+    for (const QJsonValue &element : listing.value("files").toArray()) {
+        const QJsonObject file = element.toObject();
+        const QString path = file.value("file_path").toString();
+        const QDateTime modified = QDateTime::fromString(file.value("modified_time").toString(), modifiedTimeFormat);
+        const Content content{wholeNumber(file.value("file_size"), 0),
+                              QByteArray::fromHex(file.value("sha256").toString().toLatin1())};
+        QString problem;
+        if (!file.value("file_path").isString())
+            problem = tr("a file lacks \"file_path\"");
+        else if (!file.value("file_version").isString())
+            problem = tr("file %1 lacks \"file_version\"").arg(path);
+        else if (!modified.isValid())
+            problem = tr("file %1 lacks a \"modified_time\" of the form yyyy-MM-ddThh:mm:ss").arg(path);
+        else if (content.size < 0)
+            problem = tr("file %1 lacks a \"file_size\" in whole bytes").arg(path);
+        else if (!matches(file.value("sha256").toString(), "[0-9a-f]{64}"))
+            problem = tr("file %1 lacks a \"sha256\" of 64 lowercase hex characters").arg(path);
+        if (!problem.isEmpty())
+            return refuse(malformed.arg(problem));
+        offered.insert(path, RemoteFileEntry(VersionEntry(file.value("file_version").toString(), path), modified));
+        contents.insert(path, content);
+    }
+    return true;
+}

@@ -1,0 +1,267 @@
+#include <QtTest>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cryptopp/osrng.h>
+#include <cryptopp/xed25519.h>
+#include <mutex>
+
+#include "app/updaterenvironment.h"
+#include "app/updatewindow.h"
+#include "manifest/versionmanifest.h"
+#include "protocol/payloadcrypto.h"
+#include "protocol/signedrelease.h"
+#include "service/servicekeypair.h"
+#include "tests/support/releaseservice.h"
+#include "tests/support/loopbackserver.h"
+#include "tests/support/messageboxanswerer.h"
+
+// Signed release listings: what the updater accepts, and whole runs against a service that lies.
+namespace {
+
+struct Signer
+{
+    CryptoPP::AutoSeededRandomPool random;
+    CryptoPP::ed25519Signer key{random};
+
+    QByteArray publicKey() const
+    {
+        const auto &privateKey = static_cast<const CryptoPP::ed25519PrivateKey &>(key.GetPrivateKey());
+        return QByteArray(reinterpret_cast<const char *>(privateKey.GetPublicKeyBytePtr()), 32);
+    }
+    QString sign(const QString &text)
+    {
+        const QByteArray message = text.toUtf8();
+        QByteArray signature(64, Qt::Uninitialized);
+        key.SignMessage(random, reinterpret_cast<const CryptoPP::byte *>(message.constData()), size_t(message.size()),
+                        reinterpret_cast<CryptoPP::byte *>(signature.data()));
+        return QString::fromLatin1(signature.toHex());
+    }
+};
+
+const QByteArray newA = "new a\n";
+
+// Listing a.txt 2.0.0 as newA; a Null value among the changes removes that member.
+QString listing(qint64 sequence, const QString &expires, const QJsonObject &changes = {}, const QJsonObject &fileChanges = {})
+{
+    QJsonObject file{{"file_path", "a.txt"}, {"file_version", "2.0.0"}, {"modified_time", "2020-01-01T00:00:00"},
+                     {"file_size", newA.size()},
+                     {"sha256", QString(QCryptographicHash::hash(newA, QCryptographicHash::Sha256).toHex())}};
+    QJsonObject release{{"sequence", sequence}, {"expires", expires}};
+    for (auto [target, change] : {std::pair{&file, &fileChanges}, std::pair{&release, &changes}}) {
+        for (auto it = change->begin(); it != change->end(); ++it)
+            if (it.value().isNull())
+                target->remove(it.key());
+            else
+                target->insert(it.key(), it.value());
+    }
+    release.insert("files", release.contains("files") ? release.value("files") : QJsonArray{file});
+    return QString::fromUtf8(QJsonDocument(release).toJson(QJsonDocument::Compact));
+}
+
+QString utcIn(int seconds)
+{
+    return QDateTime::currentDateTimeUtc().addSecs(seconds).toString("yyyy-MM-ddThh:mm:ss'Z'");
+}
+
+} // namespace
+
+class tst_signedrelease : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void verification_data();
+    void verification();
+    void attacks_data();
+    void attacks();
+
+private:
+    Signer first, second, unknown;
+};
+
+void tst_signedrelease::verification_data()
+{
+    QTest::addColumn<QString>("release");
+    QTest::addColumn<QString>("signature"); // null: the trusted key's
+    QTest::addColumn<qint64>("lastSequence");
+    QTest::addColumn<QString>("refusal"); // part of errorString(); empty: accepted
+
+    const QString july = "2025-07-01T00:00:00Z";
+    const QString bad = "is malformed: ";
+    const QString none;
+    const QJsonValue gone = QJsonValue::Null;
+    QTest::newRow("valid") << listing(5, july) << none << qint64(0) << "";
+    QTest::newRow("same sequence as installed") << listing(5, july) << none << qint64(5) << "";
+    QTest::newRow("lower sequence") << listing(5, july) << none << qint64(6) << "(sequence 5) is older than the release already installed (sequence 6)";
+    QTest::newRow("expires this second") << listing(5, "2025-06-01T12:00:00Z") << none << qint64(0) << "expired at 2025-06-01T12:00:00Z UTC";
+    QTest::newRow("signature of 127 characters") << listing(5, july) << QString(127, 'a') << qint64(0) << "not signed by a trusted";
+    QTest::newRow("signature not hex") << listing(5, july) << QString(128, 'x') << qint64(0) << "not signed by a trusted";
+    QTest::newRow("no listing") << "" << QString(128, 'a') << qint64(0) << "sent no signed release listing";
+    QTest::newRow("not an object") << "[1]" << none << qint64(0) << bad + "it is not a JSON object";
+    for (const QJsonValue &sequence : {QJsonValue(0), QJsonValue(1.5), QJsonValue("5"), gone})
+        QTest::addRow("sequence %s", qPrintable(QJsonDocument(QJsonArray{sequence}).toJson(QJsonDocument::Compact)))
+            << listing(5, july, {{"sequence", sequence}}) << none << qint64(0) << bad + "\"sequence\"";
+    for (const QString expires : {"2025-07-01T00:00:00", "2025-07-01T00:00:00+00:00", "2025-02-30T00:00:00Z", ""})
+        QTest::addRow("expires '%s'", qPrintable(expires)) << listing(5, expires) << none << qint64(0) << bad + "\"expires\"";
+    QTest::newRow("files not an array") << listing(5, july, {{"files", "a.txt"}}) << none << qint64(0) << bad + "\"files\"";
+    const QList<QPair<QString, QJsonValue>> badMembers{
+        {"file_path", gone}, {"file_version", 2}, {"modified_time", "2020-01-01 00:00:00"}, {"file_size", -1},
+        {"file_size", 6.5}, {"file_size", "6"}, {"sha256", QString(64, 'A')}, {"sha256", QString(63, 'a')}};
+    for (const auto &[member, value] : badMembers)
+        QTest::addRow("%s %s", qPrintable(member), qPrintable(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact)))
+            << listing(5, july, {}, {{member, value}}) << none << qint64(0) << "\"" + member + "\"";
+}
+
+void tst_signedrelease::verification()
+{
+    QFETCH(QString, release);
+    QFETCH(QString, signature);
+    QFETCH(qint64, lastSequence);
+    QFETCH(QString, refusal);
+
+    // Keys of the wrong length or off the curve are passed over, not trusted or thrown at.
+    const QList<QByteArray> keys{QByteArray(31, 'k'), QByteArray(32, '\xff'), first.publicKey()};
+    const QDateTime now(QDate(2025, 6, 1), QTime(12, 0), Qt::UTC);
+    SignedRelease verified;
+    QCOMPARE(verified.verify(release, signature.isNull() ? first.sign(release) : signature, keys, now, lastSequence),
+             refusal.isEmpty());
+    QVERIFY2(verified.errorString().contains(refusal), qPrintable(verified.errorString()));
+    if (!refusal.isEmpty())
+        return;
+    QCOMPARE(verified.sequence(), qint64(5));
+    QCOMPARE(verified.expires(), QDateTime(QDate(2025, 7, 1), QTime(0, 0), Qt::UTC));
+    QCOMPARE(verified.files().keys(), QStringList{"a.txt"});
+    QCOMPARE(verified.files()["a.txt"].entry.version, QString("2.0.0"));
+    QCOMPARE(verified.files()["a.txt"].modifiedTime, QDateTime(QDate(2020, 1, 1), QTime(0, 0)));
+    QCOMPARE(verified.content("a.txt")->size, qint64(6));
+    QCOMPARE(verified.content("a.txt")->sha256, QCryptographicHash::hash(newA, QCryptographicHash::Sha256));
+}
+
+void tst_signedrelease::attacks_data()
+{
+    QTest::addColumn<QString>("signer"); // first or second (both trusted), unknown, or none: no listing sent
+    QTest::addColumn<QString>("tamper"); // "listing": one character altered after signing; "signature": stripped
+    QTest::addColumn<qint64>("sequence");
+    QTest::addColumn<int>("expiresIn"); // seconds
+    QTest::addColumn<qint64>("lastSequence"); // in release.state before the run; 0: no file
+    QTest::addColumn<QByteArray>("served"); // a.txt's bytes on the way; "endless": without end
+    QTest::addColumn<QStringList>("replyFiles"); // the reply's own "files"
+    QTest::addColumn<bool>("trusting"); // the updater trusts the two keys; otherwise none
+    QTest::addColumn<QString>("box"); // the Error box's text as a pattern; empty: the update completes
+
+    const QStringList a{"a.txt"};
+    const QString unverified = "The update could not be verified: ";
+    QTest::newRow("bytes altered on the way") << "first" << "" << qint64(5) << 3600 << qint64(0) << QByteArray("NEW A\n") << a << true
+                                              << "the file's SHA-256 does not match the signed release: download file \\[a\\.txt\\] failed!";
+    QTest::newRow("endless body") << "first" << "" << qint64(5) << 3600 << qint64(0) << QByteArray("endless") << a << true
+                                  << "the file is longer than the 6 bytes of the signed release: download file \\[a\\.txt\\] failed!";
+    QTest::newRow("listing altered") << "first" << "listing" << qint64(5) << 3600 << qint64(0) << newA << a << true
+                                     << unverified + "the release listing is not signed by a trusted release key\\.";
+    QTest::newRow("signature stripped") << "first" << "signature" << qint64(5) << 3600 << qint64(0) << newA << a << true
+                                        << unverified + "the update service sent no signed release listing\\.";
+    QTest::newRow("unsigned reply") << "none" << "" << qint64(5) << 3600 << qint64(0) << newA << a << true
+                                    << unverified + "the update service sent no signed release listing\\.";
+    QTest::newRow("older listing replayed") << "first" << "" << qint64(3) << 3600 << qint64(4) << newA << a << true
+                                            << unverified + ".*\\(sequence 3\\) is older than .* \\(sequence 4\\)\\.";
+    QTest::newRow("expired listing") << "first" << "" << qint64(5) << -60 << qint64(0) << newA << a << true
+                                     << unverified + "the signed release listing expired at .+";
+    QTest::newRow("unknown key") << "unknown" << "" << qint64(5) << 3600 << qint64(0) << newA << a << true
+                                 << unverified + "the release listing is not signed by a trusted release key\\.";
+    QTest::newRow("reply names an unlisted file") << "first" << "" << qint64(5) << 3600 << qint64(4) << newA
+                                                  << QStringList{"a.txt", "evil.dll"} << true << "";
+    QTest::newRow("second of two keys") << "second" << "" << qint64(5) << 3600 << qint64(0) << newA << a << true << "";
+    QTest::newRow("no key trusted, base reply") << "none" << "" << qint64(5) << 3600 << qint64(0) << newA << a << false << "";
+}
+
+void tst_signedrelease::attacks()
+{
+    QFETCH(QString, signer);
+    QFETCH(QString, tamper);
+    QFETCH(qint64, sequence);
+    QFETCH(int, expiresIn);
+    QFETCH(qint64, lastSequence);
+    QFETCH(QByteArray, served);
+    QFETCH(QStringList, replyFiles);
+    QFETCH(bool, trusting);
+    QFETCH(QString, box);
+
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install/");
+    QVERIFY(writeFile(install + "a.txt", "old a\n"));
+    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
+    if (lastSequence > 0)
+        QVERIFY(writeFile(install + "release.state", QByteArray::number(lastSequence) + "\n"));
+    QDir().mkpath(install + "updater");
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = install + "updater";
+    environment.releaseKeys = trusting ? QList<QByteArray>{first.publicKey(), second.publicKey()} : QList<QByteArray>{};
+    UpdaterEnvironment::setForTesting(environment);
+
+    QJsonArray files;
+    for (const QString &path : replyFiles)
+        files << QJsonObject{{"file_name", path}, {"file_path", path}, {"file_version", "2.0.0"}, {"modified_time", "2020-01-01T00:00:00"}};
+    QJsonObject reply{{"files", files}};
+    if (signer != "none") {
+        const QString release = listing(sequence, utcIn(expiresIn));
+        reply["release"] = tamper == "listing" ? QString(release).replace("2.0.0", "2.0.1") : release;
+        if (tamper != "signature")
+            reply["release_signature"] = (signer == "first" ? first : signer == "second" ? second : unknown).sign(release);
+    }
+    LoopbackServer server;
+    std::mutex lock;
+    QStringList requested;
+    QFile keyFile(SERVICE_KEY_FILE);
+    QVERIFY(keyFile.open(QIODevice::ReadOnly));
+    const ServiceKeyPair keyPair = ServiceKeyPair::fromPrivateKeyDer(keyFile.readAll().toStdString());
+    server.http().Post("/api/upgrade", [&](const httplib::Request &request, httplib::Response &response) {
+        std::string requestKey;
+        keyPair.decryptRsaOaepHex(QJsonDocument::fromJson(QByteArray::fromStdString(request.body))["key"].toString().toStdString(), &requestKey);
+        response.set_content(encryptAesCfbHex(requestKey, requestIvText, QJsonDocument(reply).toJson().toStdString()), "text/plain");
+    });
+    server.http().Get("/files/.*", [&](const httplib::Request &request, httplib::Response &response) {
+        std::lock_guard<std::mutex> guard(lock);
+        requested << QString::fromStdString(request.path);
+        if (served != "endless")
+            return response.set_content(served.toStdString(), "application/octet-stream");
+        response.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink &sink) {
+            return offset < (size_t(1) << 30) && sink.write("endless", 7); // 1 GiB at most
+        });
+    });
+    server.start();
+    reply["download_url"] = server.url("/files"); // read by the handler only once the run asks
+    QVERIFY(pointConfigAt(install + "updater", server.url("/api/upgrade")));
+    QMap<QString, QByteArray> before;
+    for (const char *name : {"a.txt", "version.xml", "release.state"})
+        before.insert(name, readFile(install + name));
+
+    MessageBoxAnswerer answerer;
+    {
+        updateWindow window;
+        window.token = "T";
+        window.show();
+        window.runUpdate();
+    }
+    UpdaterEnvironment::setForTesting({});
+
+    QStringList boxes;
+    for (const MessageBoxAnswerer::Box &shown : answerer.boxes)
+        boxes << shown.title + "|" + shown.text;
+    QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
+             qPrintable(boxes.join('\n')));
+    QCOMPARE(requested, box.startsWith("The update could not be verified") ? QStringList() : QStringList{"/files/a.txt"});
+    QVERIFY(QDir(install + "tmps").entryList(QDir::Files).isEmpty()); // nothing of a refused file stays
+    if (!box.isEmpty()) {
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QCOMPARE(readFile(install + it.key()), it.value());
+        return;
+    }
+    QCOMPARE(readFile(install + "a.txt"), newA);
+    QCOMPARE(readVersionManifest(install + "version.xml").keys(), QStringList{"a.txt"});
+    QCOMPARE(readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
+    QCOMPARE(readFile(install + "release.state"), trusting ? QByteArray("5\n") : QByteArray());
+}
+
+QTEST_MAIN(tst_signedrelease)
+#include "tst_signedrelease.moc"

@@ -96,6 +96,11 @@ bool ReleaseFolder::readSigned(Listing *listing, QString *error) const
     return true;
 }
 
+bool ReleaseFolder::isVersion(const QString &text)
+{
+    return QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(text).hasMatch();
+}
+
 QJsonValue ReleaseFolder::releaseMember(const QString &release, const char *name)
 {
     return QJsonDocument::fromJson(release.toUtf8()).object().value(name);
@@ -127,7 +132,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
         *error = tr("the release folder does not exist");
         return false;
     }
-    if (!version.isEmpty() && !QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(version).hasMatch()) {
+    if (!version.isEmpty() && !isVersion(version)) {
         *error = tr("version \"%1\" is not of the form X.Y.Z").arg(version);
         return false;
     }

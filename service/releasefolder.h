@@ -52,6 +52,9 @@ public:
     // there is one. Fails when the signed listing names other files than the listing does.
     bool readListing(Listing *listing, QString *error) const;
 
+    // X.Y.Z, the form of every version the service publishes.
+    static bool isVersion(const QString &text);
+
     // The signed listing's member, read from its text.
     static QJsonValue releaseMember(const QString &release, const char *name);
 

@@ -77,11 +77,6 @@ bool readFile(const QString &path, QByteArray *bytes, QString *error)
     return true;
 }
 
-bool isVersion(const QString &text)
-{
-    return QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(text).hasMatch();
-}
-
 int keygen(const Arguments &arguments)
 {
     const QString dir = arguments.operands[0];
@@ -288,7 +283,7 @@ int writeManifest(const Arguments &arguments)
     for (const QString &operand : arguments.operands.mid(1)) {
         const int equals = operand.lastIndexOf('=');
         const QString path = operand.left(equals), version = operand.mid(equals + 1);
-        if (equals <= 0 || !isVersion(version))
+        if (equals <= 0 || !ReleaseFolder::isVersion(version))
             return fail(ServiceCommand::tr("%1 is not PATH=X.Y.Z").arg(operand));
         if (manifest.contains(path))
             return fail(ServiceCommand::tr("%1 is given twice").arg(path));

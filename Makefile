@@ -11,7 +11,8 @@ deps:
 
 # The demo and the tests run against the demo keys; naming them here keeps a vendor's own keys,
 # left in a build folder's cache, out of them.
-DEMO_KEYS = -DUPDATER_PUBLIC_KEY=$$(cat service/demo-keys/public.hex) -DUPDATER_DEFAULT_HOST=127.0.0.1
+DEMO_KEYS = -DUPDATER_PUBLIC_KEY=$$(cat service/demo-keys/public.hex) \
+    -DUPDATER_RELEASE_KEY=$$(cat service/demo-keys/release-public.hex) -DUPDATER_DEFAULT_HOST=127.0.0.1
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON $(DEMO_KEYS)

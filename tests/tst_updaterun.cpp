@@ -144,13 +144,13 @@ void tst_updaterun::installOneFile()
     QStringList steps;
     const FileInstaller installer("/i/", "http://files", {
         [&] { steps << "name"; return tempName; },
-        [&](const QString &url, const QString &temp, QString *reason) {
+        [&](const QString &url, const QString &temp, const ContentCheck &, QString *reason) {
             steps << "download " + url + " to " + temp;
             *reason = "HTTP 404";
             return downloads;
         },
         [&](const QString &, const QString &target) { steps << "replace " + target; return replaces; }});
-    const FileInstaller::Outcome outcome = installer.install(path);
+    const FileInstaller::Outcome outcome = installer.install(path, ContentCheck());
     QTEST(int(outcome.result), "result");
     QTEST(outcome.reason, "reason");
     QTEST(steps, "steps");

@@ -1,6 +1,9 @@
 #include "tests/support/releaseservice.h"
+#include "service/releasesigner.h"
 #include "tests/support/testfiles.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -29,9 +32,22 @@ bool ReleaseService::publish(const QList<File> &files)
             return false;
         list.append(QJsonObject{{"file_path", file.path},
                                 {"file_version", file.version},
-                                {"modified_time", file.modifiedTime}});
+                                {"modified_time", file.modifiedTime},
+                                {"file_size", file.bytes.size()},
+                                {"sha256", QString::fromLatin1(
+                                               QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha256).toHex())}});
     }
-    return publishListing(list);
+    // Signed with the demo release key, as 'publish --sign' would, so that an updater that trusts it
+    // takes the release; the service checks that both listings name the same files.
+    const QJsonObject release{{"sequence", 1},
+                              {"expires", QDateTime::currentDateTimeUtc().addDays(1).toString("yyyy-MM-ddThh:mm:ss'Z'")},
+                              {"files", list}};
+    const QByteArray text = QJsonDocument(release).toJson(QJsonDocument::Compact);
+    const ReleaseSigner signer = ReleaseSigner::fromPrivateKeyDer(readFile(RELEASE_KEY_FILE).toStdString());
+    const QJsonObject signedListing{{"release", QString::fromUtf8(text)},
+                                    {"release_signature", QString::fromStdString(signer.sign(text.toStdString()))}};
+    return signer.isValid() && publishListing(list)
+        && writeFile(dir + "/release-signed.json", QJsonDocument(signedListing).toJson());
 }
 
 bool ReleaseService::publishListing(const QJsonArray &entries)

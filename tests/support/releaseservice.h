@@ -24,9 +24,10 @@ public:
     explicit ReleaseService(const QString &releaseDir);
     ~ReleaseService();
 
-    // Writes the files and the service's listing of them; the service reads it on every query.
+    // Writes the files and the service's listing of them, signed with the demo release key; the
+    // service reads it on every query.
     bool publish(const QList<File> &files);
-    // Writes the service's listing as given, hand edits and all.
+    // Writes the service's listing as given, hand edits and all, and unsigned.
     bool publishListing(const QJsonArray &entries);
     // Serves with the demo key on a free port, with the extra arguments given.
     bool start(const QStringList &extraArguments = {});

@@ -120,18 +120,23 @@ void tst_updaterun::installOneFile_data()
     QTest::addColumn<bool>("replaces");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("releaseTime");
     QTest::addColumn<QStringList>("steps"); // the steps taken, in order
 
+    const QString time = "2024-05-01T10:00:00";
     const QStringList all{"name", "download http://files/d/a.txt to /i/tmps/1.tmp", "replace /i/d/a.txt"};
-    QTest::newRow("installed") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed) << "" << all;
+    QTest::newRow("installed") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed) << ""
+                               << time << all + QStringList{"stamp /i/d/a.txt " + time};
+    QTest::newRow("installed, the release gives no time") << "d/a.txt" << "/i/tmps/1.tmp" << true << true
+                                                          << int(FileInstaller::Installed) << "" << "" << all;
     QTest::newRow("download fails") << "d/a.txt" << "/i/tmps/1.tmp" << false << true
-                                    << int(FileInstaller::DownloadFailed) << "HTTP 404" << QStringList(all.mid(0, 2));
+                                    << int(FileInstaller::DownloadFailed) << "HTTP 404" << time << QStringList(all.mid(0, 2));
     QTest::newRow("replacement fails") << "d/a.txt" << "/i/tmps/1.tmp" << true << false
-                                       << int(FileInstaller::ReplaceFailed) << "" << all;
+                                       << int(FileInstaller::ReplaceFailed) << "" << time << all;
     QTest::newRow("no temporary name") << "d/a.txt" << "" << true << true << int(FileInstaller::DownloadFailed)
-                                       << "no temporary file could be made" << QStringList{"name"};
+                                       << "no temporary file could be made" << time << QStringList{"name"};
     QTest::newRow("unsafe path: nothing asked for") << "../a.txt" << "/i/tmps/1.tmp" << true << true
-                                                    << int(FileInstaller::DownloadFailed) << "unsafe file path" << QStringList{};
+                                                    << int(FileInstaller::DownloadFailed) << "unsafe file path" << time << QStringList{};
 }
 
 void tst_updaterun::installOneFile()
@@ -140,6 +145,7 @@ void tst_updaterun::installOneFile()
     QFETCH(QString, tempName);
     QFETCH(bool, downloads);
     QFETCH(bool, replaces);
+    QFETCH(QString, releaseTime);
 
     QStringList steps;
     const FileInstaller installer("/i/", "http://files", {
@@ -149,8 +155,10 @@ void tst_updaterun::installOneFile()
             *reason = "HTTP 404";
             return downloads;
         },
-        [&](const QString &, const QString &target) { steps << "replace " + target; return replaces; }});
-    const FileInstaller::Outcome outcome = installer.install(path, ContentCheck());
+        [&](const QString &, const QString &target) { steps << "replace " + target; return replaces; },
+        [&](const QString &target, const QDateTime &time) { steps << "stamp " + target + " " + time.toString(Qt::ISODate); }});
+    const FileInstaller::Outcome outcome =
+        installer.install(path, ContentCheck(), QDateTime::fromString(releaseTime, Qt::ISODate));
     QTEST(int(outcome.result), "result");
     QTEST(outcome.reason, "reason");
     QTEST(steps, "steps");

@@ -74,6 +74,8 @@ private slots:
     void unsafePathRefused_data();
     void unsafePathRefused();
     void killedAnywhereLeavesEveryFileWhole();
+    void releaseTimesHoldInEveryZone_data();
+    void releaseTimesHoldInEveryZone();
 
 private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
@@ -81,7 +83,7 @@ private:
 
     bool startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
     bool pointConfigAt(const QString &endpoint) { return writeConfigXml(installed("updater"), endpoint); }
-    bool launch(const QString &token);
+    bool launch(const QString &token, const QString &timeZone = QString());
     bool finishes(int timeoutMs = 30000);
     bool answerBox(const QString &title);
     void runLeavesInstallationAlone(const QString &boxTitle = QString());
@@ -144,9 +146,12 @@ bool tst_updatecycle::startService(const QList<ReleaseService::File> &files, con
     return service->publish(files) && service->start(extraArguments) && pointConfigAt(service->endpoint());
 }
 
-bool tst_updatecycle::launch(const QString &token)
+bool tst_updatecycle::launch(const QString &token, const QString &timeZone)
 {
-    launcher.setProcessEnvironment(display.environment());
+    QProcessEnvironment environment = display.environment();
+    if (!timeZone.isEmpty())
+        environment.insert("TZ", timeZone);
+    launcher.setProcessEnvironment(environment);
     launcher.setWorkingDirectory(root());
     launcher.setProcessChannelMode(QProcess::ForwardedChannels); // what went wrong shows in the log
     launcher.start(UPDATER_LAUNCH_BIN, {"--token", token, installed("updater/updater")});
@@ -449,6 +454,41 @@ void tst_updatecycle::killedAnywhereLeavesEveryFileWhole()
     for (auto it = after.cbegin(); it != after.cend(); ++it)
         QVERIFY2(readFile(installed(it.key())) == it.value(), qPrintable(it.key()));
     QCOMPARE(readFile(installed("version.xml")), newXml);
+}
+
+// The release's times are the service's wall-clock times, read by the updater as its own. A file put in
+// place takes the release's time, so a second run fetches nothing and a later change of the same
+// version is still fetched, however far apart the two zones are.
+void tst_updatecycle::releaseTimesHoldInEveryZone_data()
+{
+    QTest::addColumn<QString>("timeZone");
+    QTest::newRow("updater five hours behind the service") << "EST5";
+    QTest::newRow("updater nine hours ahead of the service") << "JST-9";
+}
+
+void tst_updatecycle::releaseTimesHoldInEveryZone()
+{
+    QFETCH(QString, timeZone);
+    // What a service in UTC publishes for files changed an hour ago and now.
+    const QString hourAgo = QDateTime::currentDateTimeUtc().addSecs(-3600).toString("yyyy-MM-ddThh:mm:ss");
+    const QString now = QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddThh:mm:ss");
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n", true, hourAgo}}));
+
+    QVERIFY(launch("e2e-token", timeZone));
+    QVERIFY(finishes());
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(mainApplicationStarts().size(), 1, 10000);
+
+    // Nothing is out of date: no download, and so no start of the main application either.
+    QVERIFY(launch("e2e-token", timeZone));
+    QVERIFY(finishes());
+    QTest::qWait(500);
+    QCOMPARE(mainApplicationStarts().size(), 1);
+
+    QVERIFY(service->publish({{"a.txt", "2.0.0", "newer a\n", true, now}}));
+    QVERIFY(launch("e2e-token", timeZone));
+    QVERIFY(finishes());
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("newer a\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_updatecycle)

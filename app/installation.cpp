@@ -31,9 +31,11 @@ bool isSafeRelativePath(const QString &path)
     // Device names: "nul.txt" or "CON " opens the device, not a file, in any folder.
     static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\u00b9\u00b2\u00b3]|LPT[1-9\u00b9\u00b2\u00b3]) *(\\..*)?$"),
                                            QRegularExpression::CaseInsensitiveOption);
-    for (const QString &segment : path.split(separators)) {
+    const QStringList segments = path.split(separators);
+    for (const QString &segment : segments) {
         if (parent.match(segment).hasMatch() || device.match(segment).hasMatch())
             return false;
     }
-    return true;
+    // "", "." or "a/" name a folder, never the file to download.
+    return segments.last() != "" && segments.last() != ".";
 }

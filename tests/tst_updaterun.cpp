@@ -96,6 +96,9 @@ void tst_updaterun::safePaths_data()
     QTest::newRow("parent, mixed separators") << "data/..\\evil.txt" << false;
     QTest::newRow("parent with a trailing blank") << ".. /evil.txt" << false;
     QTest::newRow("three dots") << ".../evil.txt" << false;
+    QTest::newRow("the installation itself") << "." << false;
+    QTest::newRow("a folder") << "data/." << false;
+    QTest::newRow("trailing separator") << "data/" << false;
     QTest::newRow("line feed") << "a\nb.txt" << false;
     QTest::newRow("carriage return") << "a.txt\r" << false;
     QTest::newRow("NUL") << QString::fromLatin1("a\0b", 3) << false;

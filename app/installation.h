@@ -10,5 +10,5 @@ QString installationDirectory();
 // Whether a path named by the update service stays inside the installation once appended to it
 // and names a plain file on every platform: not empty, not absolute (also not "/" or "\" first),
 // no ".." segments, no control characters or characters Windows refuses in names (<>:"|?*), and
-// no device names (CON, NUL.txt, com1 ...), and a file name last (not "." or a trailing separator).
+// no device names (CON, NUL.txt, com1 ...), and ending in a name (not in "." or a separator).
 bool isSafeRelativePath(const QString &path);

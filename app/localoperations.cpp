@@ -66,19 +66,21 @@ bool isLink(const QFileInfo &entry)
 // exist yet are made by us and are plain.
 bool reachesTargetWithoutLinks(const QString &targetPath, const QString &installDir)
 {
-    const QString root = QDir::cleanPath(installDir);
+    QString folder = QDir::cleanPath(installDir);
+    if (!folder.endsWith('/')) // a root folder keeps its slash
+        folder += '/';
     const QString target = QDir::cleanPath(targetPath);
-    if (!target.startsWith(root + '/'))
+    if (!target.startsWith(folder) || target.size() == folder.size())
         return false;
-    QString folder = root;
-    const QStringList below = target.mid(root.size() + 1).split('/');
+    const QStringList below = target.mid(folder.size()).split('/');
     for (int i = 0; i + 1 < below.size(); ++i) {
-        folder += '/' + below.at(i);
-        const QFileInfo entry(folder);
+        folder += below.at(i);
+        const QFileInfo entry(folder); // no trailing slash: that would look through a link
         if (isLink(entry))
             return false;
         if (!entry.exists())
             break;
+        folder += '/';
     }
     return true;
 }

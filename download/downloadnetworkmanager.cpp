@@ -6,9 +6,10 @@
 #include <QLocale>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QStorageInfo>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <QStorageInfo>
+#else
 #include <sys/statvfs.h>
 #endif
 

@@ -19,15 +19,23 @@ bool isSafeRelativePath(const QString &path)
 {
     if (path.isEmpty() || path.startsWith('/') || path.startsWith('\\') || QDir::isAbsolutePath(path))
         return false;
-    // Checked on every platform: a release is made once and installed on Windows.
-    if (path.size() >= 2 && path.at(1) == ':' && path.at(0).isLetter())
+    // Checked on every platform: a release is made once and installed on Windows. A line break
+    // would not survive version.xml's CR LF line ends, a NUL cuts the name short, Windows refuses
+    // the others in names, and a colon names a drive or an alternate data stream.
+    static const QRegularExpression forbidden("[\\x00-\\x1f<>:\"|?*]");
+    if (forbidden.match(path).hasMatch())
         return false;
     // Windows drops trailing dots and blanks of a name, so ".. " and "..." climb as ".." does.
     static const QRegularExpression separators("[/\\\\]");
     static const QRegularExpression parent("^[. ]*\\.\\.[. ]*$");
-    for (const QString &segment : path.split(separators)) {
-        if (parent.match(segment).hasMatch())
+    // Device names: "nul.txt" or "CON " opens the device, not a file, in any folder.
+    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\u00b9\u00b2\u00b3]|LPT[1-9\u00b9\u00b2\u00b3]) *(\\..*)?$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    const QStringList segments = path.split(separators);
+    for (const QString &segment : segments) {
+        if (parent.match(segment).hasMatch() || device.match(segment).hasMatch())
             return false;
     }
-    return true;
+    // "", "." or "a/" name a folder, never the file to download.
+    return segments.last() != "" && segments.last() != ".";
 }

@@ -7,6 +7,8 @@
 QString updaterDirectory();
 QString installationDirectory();
 
-// Whether a path named by the update service stays inside the installation once appended to it:
-// not empty, not absolute (also not "/", "\" or a drive letter first) and without ".." segments.
+// Whether a path named by the update service stays inside the installation once appended to it
+// and names a plain file on every platform: not empty, not absolute (also not "/" or "\" first),
+// no ".." segments, no control characters or characters Windows refuses in names (<>:"|?*), and
+// no device names (CON, NUL.txt, com1 ...), and ending in a name (not in "." or a separator).
 bool isSafeRelativePath(const QString &path);

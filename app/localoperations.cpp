@@ -36,25 +36,63 @@ bool prepareReplacement(const QString &tempPath, const QString &targetPath)
 }
 
 // One rename over the target: the path never lacks a file, and a refused rename leaves it as it was.
+// The rename itself must reach the disk too, or a power loss could bring back the old file.
 bool renameOver(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
+    // MOVEFILE_WRITE_THROUGH returns only once the move is on disk.
     return MoveFileExW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(from).utf16()),
                        reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(to).utf16()),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 #else
-    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return false;
+    const int folder = ::open(QFile::encodeName(QFileInfo(to).absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = folder >= 0 && ::fsync(folder) == 0;
+    if (folder >= 0)
+        ::close(folder);
+    return synced;
 #endif
+}
+
+bool isLink(const QFileInfo &entry)
+{
+    return entry.isSymLink() || entry.isJunction();
+}
+
+// A folder of the installation that is a link could lead anywhere, so no file is placed through one
+// (even one that points back inside: telling those apart is not worth the risk). Folders that do not
+// exist yet are made by us and are plain.
+bool reachesTargetWithoutLinks(const QString &targetPath, const QString &installDir)
+{
+    QString folder = QDir::cleanPath(installDir);
+    if (!folder.endsWith('/')) // a root folder keeps its slash
+        folder += '/';
+    const QString target = QDir::cleanPath(targetPath);
+    if (!target.startsWith(folder) || target.size() == folder.size())
+        return false;
+    const QStringList below = target.mid(folder.size()).split('/');
+    for (int i = 0; i + 1 < below.size(); ++i) {
+        folder += below.at(i);
+        const QFileInfo entry(folder); // no trailing slash: that would look through a link
+        if (isLink(entry))
+            return false;
+        if (!entry.exists())
+            break;
+        folder += '/';
+    }
+    return true;
 }
 
 } // namespace
 
-bool replaceFile(const QString &tempPath, const QString &targetPath)
+bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir)
 {
     const QFileInfo source(tempPath);
     const QFileInfo target(targetPath);
     // An empty temporary path names no file either.
-    if (!source.isFile() || targetPath.isEmpty())
+    if (!source.isFile() || targetPath.isEmpty() || !reachesTargetWithoutLinks(targetPath, installDir))
         return false;
     return QDir().mkpath(target.absolutePath()) && prepareReplacement(tempPath, targetPath)
         && renameOver(source.absoluteFilePath(), target.absoluteFilePath());
@@ -75,6 +113,9 @@ bool setModificationTime(const QString &path, const QDateTime &time)
 
 void removeTempFiles(const QString &tempFolder)
 {
+    // A linked folder is somebody else's: its *.tmp files are not ours to delete.
+    if (isLink(QFileInfo(tempFolder)))
+        return;
     const QDir folder(tempFolder);
     for (const QFileInfo &entry : folder.entryInfoList({"*.tmp"}, QDir::Files))
         QFile::remove(entry.absoluteFilePath());

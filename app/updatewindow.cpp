@@ -134,7 +134,7 @@ bool updateWindow::downloadFile(const QString &url, const QString &tempPath, con
 
 bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
 {
-    return replaceFile(tempPath, targetPath);
+    return replaceFile(tempPath, targetPath, installationDirectory());
 }
 
 void updateWindow::clearTempFolder()

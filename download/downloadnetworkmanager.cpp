@@ -2,12 +2,35 @@
 
 #include <QAuthenticator>
 #include <QDir>
+#include <QFileInfo>
+#include <QLocale>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+
+#ifdef Q_OS_WIN
+#include <QStorageInfo>
+#else
+#include <sys/statvfs.h>
+#endif
 
 namespace {
 
 constexpr qint64 readBufferBytes = 1024 * 1024;
+
+// Bytes we may still write on the volume holding the folder; -1 when the system does not say.
+// Asked for every chunk, so on POSIX it is one statvfs rather than QStorageInfo's mount table.
+qint64 freeDiskBytes(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    const QStorageInfo volume(folder);
+    return volume.isValid() ? volume.bytesAvailable() : -1;
+#else
+    struct statvfs volume;
+    if (::statvfs(QFile::encodeName(folder).constData(), &volume) != 0)
+        return -1;
+    return qint64(volume.f_bavail) * qint64(volume.f_frsize);
+#endif
+}
 
 } // namespace
 
@@ -39,6 +62,8 @@ DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
         fail(QNetworkReply::TimeoutError,
              tr("No data arrived for %1 seconds").arg(stallTimer.interval() / 1000.0));
     });
+    paceTimer.setInterval(limits.slowWindowMs);
+    paceTimer.callOnTimeout(this, &DownloadNetworkManager::checkPace);
 }
 
 DownloadNetworkManager::~DownloadNetworkManager()
@@ -60,6 +85,7 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     this->filePath = filePath;
     file.setFileName(filePath);
     bytesWritten = 0;
+    bytesThisWindow = 0;
     failed = false;
     contentCheck = check;
 
@@ -76,7 +102,14 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     connect(currentReply, &QNetworkReply::readyRead, this, &DownloadNetworkManager::readyRead);
     connect(currentReply, &QNetworkReply::metaDataChanged, &stallTimer,
             qOverload<>(&QTimer::start));
+    connect(currentReply, &QNetworkReply::metaDataChanged, this, [this, reply = currentReply] {
+        // A length the disk cannot take is refused before the first byte is written.
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && bodyProblem(reply).isEmpty())
+            roomFor(length.toLongLong());
+    });
     stallTimer.start();
+    paceTimer.start();
     return true;
 }
 
@@ -99,6 +132,31 @@ void DownloadNetworkManager::setLimits(const Limits &limits)
 {
     this->limits = limits;
     stallTimer.setInterval(limits.stallTimeoutMs);
+    paceTimer.setInterval(limits.slowWindowMs);
+}
+
+void DownloadNetworkManager::checkPace()
+{
+    if (bytesThisWindow < limits.minBytesPerWindow) {
+        fail(QNetworkReply::TimeoutError, tr("Less than %1 bytes arrived in %2 seconds")
+                                              .arg(limits.minBytesPerWindow)
+                                              .arg(limits.slowWindowMs / 1000.0));
+    }
+    bytesThisWindow = 0;
+}
+
+bool DownloadNetworkManager::roomFor(qint64 bytes)
+{
+    const QString folder = QFileInfo(filePath).absolutePath();
+    const qint64 free = freeDiskBytes(folder);
+    if (free < 0 || free - bytes >= limits.minFreeDiskBytes)
+        return true;
+    const QLocale locale;
+    fail(QNetworkReply::OperationCanceledError,
+         tr("Stopped with %1 left on the disk holding %2: %3 more would leave less than %4 free")
+             .arg(locale.formattedDataSize(free), QDir::toNativeSeparators(folder),
+                  locale.formattedDataSize(bytes), locale.formattedDataSize(limits.minFreeDiskBytes)));
+    return false;
 }
 
 void DownloadNetworkManager::fail(int code, const QString &text)
@@ -135,7 +193,8 @@ void DownloadNetworkManager::readyRead()
         return;
     stallTimer.start();
     const QByteArray data = reply->readAll();
-    if (!bodyProblem(reply).isEmpty() || !openFile())
+    bytesThisWindow += data.size();
+    if (!bodyProblem(reply).isEmpty() || !roomFor(data.size()) || !openFile())
         return;
     if (!contentCheck.add(data)) {
         fail(QNetworkReply::UnknownContentError, contentCheck.errorString());
@@ -154,6 +213,7 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
     if (reply != currentReply)
         return;
     stallTimer.stop();
+    paceTimer.stop();
 
     if (!failed) {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);

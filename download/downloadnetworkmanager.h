@@ -21,6 +21,11 @@ public:
     struct Limits
     {
         int stallTimeoutMs = 60000; // nothing received for this long
+        // Less than this in any whole window fails too: a byte now and then must not keep it alive.
+        int slowWindowMs = 60000;
+        qint64 minBytesPerWindow = 1024;
+        // Stops before the disk holding the file would have less than this left.
+        qint64 minFreeDiskBytes = 64 * 1024 * 1024;
     };
 
     explicit DownloadNetworkManager(QObject *parent);
@@ -50,6 +55,8 @@ private:
     void fail(int code, const QString &text);
     void failWrite();
     bool openFile();
+    bool roomFor(qint64 bytes);
+    void checkPace();
 
     int lastErrorCode = 0;
     QString lastErrorString;
@@ -61,6 +68,8 @@ private:
     qint64 bytesWritten = 0;
     bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
     QTimer stallTimer;
+    QTimer paceTimer;
+    qint64 bytesThisWindow = 0;
     Limits limits;
     ContentCheck contentCheck;
 };

@@ -5,7 +5,11 @@
 
 QString freeTempFileName(const QString &installDir, const QDateTime &now)
 {
-    if (!QFileInfo(installDir + "tmps").isDir()) {
+    // A linked folder could put the download anywhere, and the cleanup would not reach it.
+    const QFileInfo folder(installDir + "tmps");
+    if (folder.isSymLink() || folder.isJunction())
+        return QString();
+    if (!folder.isDir()) {
         QDir::setCurrent(installDir);
         if (!QDir().mkpath(installDir + "tmps"))
             return QString();

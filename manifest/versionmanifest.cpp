@@ -4,20 +4,26 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include "manifest/xmldepth.h"
 #include "manifest/xmlnode.h"
 
 VersionManifest readVersionManifest(const QString &path)
 {
-    VersionManifest manifest;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return manifest;
+        return VersionManifest();
+    return versionManifestFromXml(file.readAll());
+}
 
+VersionManifest versionManifestFromXml(const QByteArray &xml)
+{
+    VersionManifest manifest;
     QDomDocument document;
     QString errorText;
     int errorLine = 0;
     int errorColumn = 0;
-    if (!document.setContent(&file, false, &errorText, &errorLine, &errorColumn) || document.isNull())
+    if (!isXmlNestedWithin(xml) || !document.setContent(xml, false, &errorText, &errorLine, &errorColumn)
+        || document.isNull())
         return manifest;
 
     const QDomNodeList files = document.documentElement().elementsByTagName("FILE");

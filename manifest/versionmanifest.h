@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include "manifest/versionentry.h"
 
+// A file that is missing, unreadable, not XML or nested too deep reads as an empty manifest.
 VersionManifest readVersionManifest(const QString &path);
+// The same for the file's bytes.
+VersionManifest versionManifestFromXml(const QByteArray &xml);
 QString versionManifestToXml(VersionManifest manifest);
 void writeTextFile(const QString &text, const QString &path);

@@ -2,6 +2,8 @@
 
 #include <QXmlStreamReader>
 
+#include "manifest/xmldepth.h"
+
 namespace {
 
 // Reserved characters become entity references so that everything written reads back;
@@ -85,6 +87,11 @@ void XMLNode::read(QXmlStreamReader &reader, int &depth)
         switch (reader.tokenType()) {
         case QXmlStreamReader::StartElement:
             ++depth;
+            if (depth >= maxXmlDepth) {
+                // Each level is one more call: stop here as at malformed input.
+                reader.raiseError(QStringLiteral("Elements nested deeper than %1 levels").arg(maxXmlDepth));
+                return;
+            }
             if (depth == 0) {
                 m_attributes.clear();
                 takeStartTag(reader);

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <iostream>
 
+#include "manifest/xmldepth.h"
+
 namespace {
 void showFailure(const char *pattern)
 {
@@ -20,18 +22,27 @@ QString readUpdateUrl(QString path)
         showFailure(QT_TR_NOOP("open %1 failed!"));
         return {};
     }
+    QString rootName;
+    QString url;
+    if (!parseUpdateConfig(file.readAll(), &rootName, &url)) {
+        showFailure(QT_TR_NOOP("open %1 as xml failed!"));
+        return {};
+    }
+    std::cout << rootName.toLocal8Bit().constData() << std::endl;
+    return url;
+}
+
+bool parseUpdateConfig(const QByteArray &xml, QString *rootName, QString *updateUrl)
+{
     QDomDocument document;
     QString errorMessage;
     int errorLine = 0;
     int errorColumn = 0;
-    if (!document.setContent(&file, false, &errorMessage, &errorLine, &errorColumn) || document.isNull()) {
-        showFailure(QT_TR_NOOP("open %1 as xml failed!"));
-        return {};
-    }
-    std::cout << document.documentElement().tagName().toLocal8Bit().constData() << std::endl;
-
+    if (!isXmlNestedWithin(xml) || !document.setContent(xml, false, &errorMessage, &errorLine, &errorColumn)
+        || document.isNull())
+        return false;
+    *rootName = document.documentElement().tagName();
     const QDomNodeList updates = document.elementsByTagName("Update");
-    if (updates.isEmpty())
-        return {};
-    return updates.at(0).toElement().text();
+    *updateUrl = updates.isEmpty() ? QString() : updates.at(0).toElement().text();
+    return true;
 }

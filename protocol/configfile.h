@@ -1,6 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
-// The upgrade endpoint from config.xml, or an empty text when the file gives none.
+// The upgrade endpoint from config.xml, or an empty text when the file gives none. A file that
+// is missing or not XML costs a box first.
 QString readUpdateUrl(QString path);
+
+// The file's content read as readUpdateUrl reads it, without showing anything: false when it is
+// not XML (or nested too deep); otherwise the root element's name and the first Update element's
+// text, empty when there is none.
+bool parseUpdateConfig(const QByteArray &xml, QString *rootName, QString *updateUrl);

@@ -1,5 +1,6 @@
 #include "protocol/jsonhttpclient.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -39,9 +40,18 @@ JsonHttpClient::~JsonHttpClient()
 QNetworkReply *JsonHttpClient::postJson(QString url, QJsonObject body)
 {
     const QByteArray bytes = QJsonDocument(body).toJson();
+    QElapsedTimer clock;
+    clock.start();
+    error.clear();
     for (int redirects = 0;; ++redirects) {
-        QNetworkReply *reply = postAndWait(url, bytes, redirects < limits.maxRedirects);
-        if (reply->error() != QNetworkReply::NoError || httpStatus(reply) != redirectStatus)
+        QNetworkReply *reply =
+            postAndWait(url, bytes, redirects < limits.maxRedirects, limits.deadlineMs - clock.elapsed());
+        if (reply->error() != QNetworkReply::NoError) {
+            if (error.isEmpty())
+                error = reply->errorString();
+            return reply;
+        }
+        if (httpStatus(reply) != redirectStatus)
             return reply;
         reply->deleteLater();
         // Taken as a complete URL: a relative Location fails on the next request.
@@ -49,33 +59,57 @@ QNetworkReply *JsonHttpClient::postJson(QString url, QJsonObject body)
     }
 }
 
-QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray &body, bool mayRedirect)
+void JsonHttpClient::abortWith(QNetworkReply *reply, const QString &reason)
+{
+    error = reason;
+    reply->abort();
+}
+
+QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray &body, bool mayRedirect,
+                                           qint64 timeLeftMs)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    // Otherwise the client offers gzip and unpacks the reply before anything here can count it:
+    // a few MiB on the wire could become GiB in memory.
+    request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply *reply = manager->post(request, body);
 
     // The reply holds at most one byte past the limit, so a body too long stops flowing there and
     // is refused without ever being read whole.
     const qint64 maxBody = limits.maxBodyBytes;
     reply->setReadBufferSize(maxBody + 1);
+    const QString tooLong = tr("The reply is longer than %1 bytes").arg(maxBody);
 
     QTimer stall;
     stall.setSingleShot(true);
     stall.setInterval(limits.stallTimeoutMs);
-    QObject::connect(&stall, &QTimer::timeout, reply, &QNetworkReply::abort);
+    QObject::connect(&stall, &QTimer::timeout, reply, [this, reply] {
+        abortWith(reply, tr("Nothing arrived for %1 seconds").arg(limits.stallTimeoutMs / 1000.0));
+    });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setInterval(int(qMax<qint64>(0, timeLeftMs)));
+    QObject::connect(&deadline, &QTimer::timeout, reply, [this, reply] {
+        abortWith(reply, tr("No complete reply within %1 seconds").arg(limits.deadlineMs / 1000.0));
+    });
     QObject::connect(reply, &QNetworkReply::uploadProgress, &stall, [&stall] { stall.start(); });
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, &stall, [reply, &stall, mayRedirect, maxBody] {
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &stall, [&, reply] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if ((!mayRedirect && httpStatus(reply) == redirectStatus)
-            || (length.isValid() && length.toLongLong() > maxBody))
-            reply->abort();
+        const QByteArray encoding = reply->rawHeader("Content-Encoding");
+        if (!mayRedirect && httpStatus(reply) == redirectStatus)
+            abortWith(reply, tr("More than %1 redirects").arg(limits.maxRedirects));
+        else if (length.isValid() && length.toLongLong() > maxBody)
+            abortWith(reply, tooLong);
+        else if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0)
+            abortWith(reply, tr("The reply came encoded as %1 although it was asked for unencoded")
+                                 .arg(QString::fromLatin1(encoding)));
         else
             stall.start();
     });
-    QObject::connect(reply, &QNetworkReply::readyRead, &stall, [reply, &stall, maxBody] {
+    QObject::connect(reply, &QNetworkReply::readyRead, &stall, [&, reply] {
         if (reply->bytesAvailable() > maxBody)
-            reply->abort();
+            abortWith(reply, tooLong);
         else
             stall.start();
     });
@@ -83,6 +117,7 @@ QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray 
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     stall.start();
+    deadline.start();
     if (!reply->isFinished())
         loop.exec();
     return reply;

@@ -33,7 +33,7 @@ bool UpgradeExchange::run(const QString &url, const QString &token, const std::s
     JsonHttpClient client(limits);
     QNetworkReply *reply = client.postJson(url, request);
     if (reply->error() != QNetworkReply::NoError) {
-        error = reply->errorString();
+        error = client.errorString();
         reply->deleteLater();
         return false;
     }

@@ -41,6 +41,13 @@ void tst_configfile::readUpdateUrl_data()
     QTest::newRow("broken xml") << true << QByteArray("<c><Update>http://h</c>") << "" << ""
         << "open config.xml as xml failed!";
     QTest::newRow("empty file") << true << QByteArray() << "" << "" << "open config.xml as xml failed!";
+    const auto nested = [](int levels) {
+        return QByteArray("<c>").repeated(levels - 1) + "<Update>http://deep</Update>"
+            + QByteArray("</c>").repeated(levels - 1);
+    };
+    QTest::newRow("256 levels") << true << nested(256) << "http://deep" << "c\n" << "";
+    QTest::newRow("257 levels are broken") << true << nested(257) << "" << "" << "open config.xml as xml failed!";
+    QTest::newRow("50000 levels are broken") << true << nested(50000) << "" << "" << "open config.xml as xml failed!";
 }
 
 void tst_configfile::readUpdateUrl()

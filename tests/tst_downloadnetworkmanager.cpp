@@ -117,6 +117,22 @@ private slots:
                 return offset < (size_t(1) << 30) && sink.write(piece.data(), piece.size()); // 1 GiB at most
             });
         });
+        // One byte every 100 ms: each restarts the stall timer.
+        http.Get("/trickle", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_content_provider(100, "application/octet-stream",
+                                     [this](size_t, size_t, httplib::DataSink &sink) {
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                                         return !releaseStalled && sink.write("t", 1);
+                                     });
+        });
+        http.Get("/steady", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content_provider(8 * 2048, "application/octet-stream",
+                                     [](size_t, size_t, httplib::DataSink &sink) {
+                                         static const std::string piece(2048, 's');
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                                         return sink.write(piece.data(), piece.size());
+                                     });
+        });
         server.start();
     }
 
@@ -209,6 +225,48 @@ private slots:
         QCOMPARE(QFileInfo::exists(path), !manager.errorString().endsWith("signed release"));
         if (message.isEmpty())
             QCOMPARE(readFile(path), listed);
+    }
+
+    void limits_data()
+    {
+        QTest::addColumn<QString>("urlPath");
+        QTest::addColumn<qint64>("freeMargin");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("message"); // part of errorString()
+        QTest::addColumn<bool>("fileMade");
+
+        // More than any disk has: the check must fire, whatever this machine's free space.
+        const qint64 beyondAnyDisk = std::numeric_limits<qint64>::max() / 2;
+        QTest::newRow("trickle under the floor")
+            << "/trickle" << qint64(0) << int(QNetworkReply::TimeoutError)
+            << "Less than 1024 bytes arrived in 0.5 seconds" << true;
+        QTest::newRow("slow but above the floor") << "/steady" << qint64(0) << 0 << "" << true;
+        QTest::newRow("announced length leaves too little free")
+            << "/large" << beyondAnyDisk << int(QNetworkReply::OperationCanceledError) << "free" << false;
+        QTest::newRow("unannounced length: stops as bytes arrive")
+            << "/chunks" << beyondAnyDisk << int(QNetworkReply::OperationCanceledError) << "free" << false;
+    }
+    void limits()
+    {
+        QFETCH(QString, urlPath);
+        QFETCH(qint64, freeMargin);
+        QFETCH(int, error);
+        QFETCH(QString, message);
+        QFETCH(bool, fileMade);
+
+        DownloadNetworkManager::Limits limits;
+        limits.stallTimeoutMs = 1000;
+        limits.slowWindowMs = 500;
+        limits.minBytesPerWindow = 1024;
+        limits.minFreeDiskBytes = freeMargin;
+        const QString path = dir.filePath(QTest::currentDataTag());
+        DownloadNetworkManager manager(nullptr);
+        manager.setLimits(limits);
+        manager.startDownload(server.url(urlPath), path);
+        QVERIFY(finish(manager));
+        QCOMPARE(manager.errorCode(), error);
+        QVERIFY2(manager.errorString().contains(message), qPrintable(manager.errorString()));
+        QCOMPARE(QFileInfo::exists(path), fileMade);
     }
 
     void secondDownloadAppends()

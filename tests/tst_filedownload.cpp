@@ -37,6 +37,7 @@ class tst_filedownload : public QObject
 
 private:
     QTemporaryDir root;
+    QTemporaryDir elsewhere;
     QString installation; // as the updater forms it, "<updater>/../"
     const QDateTime moment = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 89));
     const QString stamp = "2026-03-04-05-06-07-089";
@@ -84,7 +85,11 @@ private slots:
         UpdaterEnvironment::setForTesting({});
     }
 
-    void init() { QDir(root.filePath("tmps")).removeRecursively(); }
+    void init()
+    {
+        QFile::remove(root.filePath("tmps")); // a link or a file; never what a link points at
+        QDir(root.filePath("tmps")).removeRecursively();
+    }
 
     void folderOnFirstNeed_data()
     {
@@ -132,11 +137,24 @@ private slots:
         QCOMPARE(freeTempFileName(installation, moment), name.isEmpty() ? QString() : installation + name);
     }
 
-    void folderThatCannotBeMade()
+    void folderThatCannotBeUsed_data()
     {
-        touch(root.filePath("tmps"));
+        QTest::addColumn<QString>("linkTarget"); // empty: a plain file takes the folder's name
+        QTest::newRow("a file in its place") << QString();
+        // A download through a linked folder would land outside the installation.
+        QTest::newRow("link to a folder elsewhere") << elsewhere.path();
+        QTest::newRow("dangling link") << elsewhere.filePath("not-yet");
+    }
+    void folderThatCannotBeUsed()
+    {
+        QFETCH(QString, linkTarget);
+        if (linkTarget.isEmpty())
+            touch(root.filePath("tmps"));
+        else
+            QVERIFY(QFile::link(linkTarget, root.filePath("tmps")));
         const QString before = QDir::currentPath();
         QCOMPARE(freeTempFileName(installation, moment), QString());
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         QFile::remove(root.filePath("tmps"));
         QDir::setCurrent(before);
     }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <zlib.h>
 
 #include "protocol/jsonhttpclient.h"
 #include "protocol/payloadcrypto.h"
@@ -39,6 +40,22 @@ qint64 peakRssKiB()
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     }
     return -1;
+}
+
+// As a server sends a body with Content-Encoding: gzip.
+std::string gzip(const std::string &plain)
+{
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    std::string packed(deflateBound(&stream, plain.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.data()));
+    stream.avail_in = uInt(plain.size());
+    stream.next_out = reinterpret_cast<Bytef *>(&packed[0]);
+    stream.avail_out = uInt(packed.size());
+    deflate(&stream, Z_FINISH);
+    packed.resize(stream.total_out);
+    deflateEnd(&stream);
+    return packed;
 }
 
 bool resetPeakRss()
@@ -138,20 +155,26 @@ void tst_jsonhttpclient::redirects()
 void tst_jsonhttpclient::stalls_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("fails");
+    QTest::addColumn<QString>("reason"); // empty: the exchange succeeds
 
-    QTest::newRow("never answers") << "/silent" << true;
-    QTest::newRow("stalls mid-body") << "/stalling" << true;
-    QTest::newRow("slow but steady") << "/trickle" << false;
+    const QString stalled = "Nothing arrived for 0.3 seconds";
+    const QString late = "No complete reply within 2 seconds";
+    QTest::newRow("never answers") << "/silent" << stalled;
+    QTest::newRow("stalls mid-body") << "/stalling" << stalled;
+    QTest::newRow("slow but steady") << "/trickle/10" << "";
+    // Each byte comes just inside the stall limit; only the overall deadline ends it.
+    QTest::newRow("trickle past the deadline") << "/trickle/40" << late;
+    QTest::newRow("slow redirects past the deadline") << "/slowhop/10" << late;
 }
 
 void tst_jsonhttpclient::stalls()
 {
     QFETCH(QString, path);
-    QFETCH(bool, fails);
+    QFETCH(QString, reason);
 
     JsonHttpClient::Limits limits;
     limits.stallTimeoutMs = 300;
+    limits.deadlineMs = 2000;
 
     LoopbackServer server;
     Release release;
@@ -171,12 +194,20 @@ void tst_jsonhttpclient::stalls()
                 return sink.write("0123456789", 10);
             });
     });
-    // One byte every 100 ms for a second: never silent as long as the stall limit.
-    server.http().Post("/trickle", [](const httplib::Request &, httplib::Response &response) {
-        response.set_content_provider(10, "text/plain", [](size_t, size_t, httplib::DataSink &sink) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            return sink.write("x", 1);
-        });
+    // One byte every 100 ms: never silent as long as the stall limit.
+    server.http().Post(R"(/trickle/(\d+))", [release = release.flag](const httplib::Request &request,
+                                                                     httplib::Response &response) {
+        response.set_content_provider(std::stoull(request.matches[1]), "text/plain",
+            [release](size_t, size_t, httplib::DataSink &sink) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                return !*release && sink.write("x", 1);
+            });
+    });
+    server.http().Post(R"(/slowhop/(\d+))", [&server](const httplib::Request &request, httplib::Response &response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const int left = std::stoi(request.matches[1]);
+        response.status = left > 0 ? 302 : 200;
+        response.set_header("Location", server.url("/slowhop/%1").arg(left - 1).toStdString());
     });
     server.start();
 
@@ -184,9 +215,10 @@ void tst_jsonhttpclient::stalls()
     clock.start();
     JsonHttpClient client(limits);
     QNetworkReply *reply = client.postJson(server.url(path), {});
-    QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
+    QCOMPARE(reply->error() != QNetworkReply::NoError, !reason.isEmpty());
+    QCOMPARE(client.errorString(), reason);
     QVERIFY(clock.elapsed() < 5000);
-    if (!fails)
+    if (reason.isEmpty())
         QCOMPARE(reply->readAll(), QByteArray(10, 'x'));
     reply->deleteLater();
 }
@@ -203,6 +235,8 @@ void tst_jsonhttpclient::bodyLimit_data()
     QTest::newRow("chunked, one byte over") << "/chunked/1048577" << true;
     // Ends after 256 MiB only so that a client without a limit fails the test instead of hanging.
     QTest::newRow("chunked, endless") << "/chunked/268435456" << true;
+    // 256 KiB on the wire that would unpack to 256 MiB in memory.
+    QTest::newRow("gzip although not accepted") << "/gzip" << true;
 }
 
 void tst_jsonhttpclient::bodyLimit()
@@ -229,8 +263,17 @@ void tst_jsonhttpclient::bodyLimit()
                 sink.done();
                 return true;
             }
+            // At most 64 MiB/s, as over a fast network: on loopback a server writing flat out
+            // keeps the client's chunked reader busy in one read, which no limit of ours reaches.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             return sink.write(block.data(), std::min(block.size(), size - offset));
         });
+    });
+    // Packed before the measure starts: only what the client holds counts.
+    const std::string packed = path == "/gzip" ? gzip(std::string(256 * 1024 * 1024, 'z')) : std::string();
+    server.http().Post("/gzip", [&packed](const httplib::Request &, httplib::Response &response) {
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(packed, "text/plain");
     });
     server.start();
 

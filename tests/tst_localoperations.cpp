@@ -36,6 +36,21 @@ void refuseChanges(const QString &dir, bool refuse)
     ::chmod(QFile::encodeName(dir).constData(), refuse ? 0555 : 0755);
 }
 
+// Installation files are placed below the installation directory only: tests name it here.
+void installAt(const QString &dir)
+{
+    QDir().mkpath(dir + "/updater");
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = dir + "/updater";
+    UpdaterEnvironment::setForTesting(environment);
+}
+
+bool link(const QString &target, const QString &linkPath)
+{
+    QDir().mkpath(QFileInfo(linkPath).absolutePath());
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(linkPath).constData()) == 0;
+}
+
 } // namespace
 
 class tst_localoperations : public QObject
@@ -43,12 +58,16 @@ class tst_localoperations : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { UpdaterEnvironment::setForTesting({}); }
     void coverFileReplaces_data();
     void coverFileReplaces();
     void coverFileFailureLeavesTarget_data();
     void coverFileFailureLeavesTarget();
+    void coverFileNeverThroughALinkedFolder_data();
+    void coverFileNeverThroughALinkedFolder();
     void targetNeverMissingWhileCovered();
     void clearTempFolderEmptiesTheInstallationsFolder();
+    void clearTempFolderLeavesALinkedFolder();
 
 private:
     updateWindow window;
@@ -72,6 +91,7 @@ void tst_localoperations::coverFileReplaces()
     QFETCH(int, oldMode);
     QFETCH(int, expectedMode);
     QTemporaryDir root;
+    installAt(root.filePath("install"));
     const QString temp = root.filePath("tmps/17.tmp");
     const QString targetPath = root.filePath("install/") + target;
     QVERIFY(writeFile(temp, "new bytes\n") && ::chmod(QFile::encodeName(temp).constData(), 0600) == 0);
@@ -107,6 +127,7 @@ void tst_localoperations::coverFileFailureLeavesTarget()
     QFETCH(QString, installed);
     QFETCH(bool, refuse);
     QTemporaryDir root;
+    installAt(root.path());
     QVERIFY(writeFile(root.filePath("tmps/3.tmp"), "new") && writeFile(root.filePath(installed), "old bytes"));
     const QString bin = root.filePath("bin");
     auto restore = qScopeGuard([&] { refuseChanges(bin, false); });
@@ -116,15 +137,55 @@ void tst_localoperations::coverFileFailureLeavesTarget()
             QSKIP("this file system lets every change through");
     }
 
-    QVERIFY(!replaceFile(temp.isEmpty() ? QString() : root.filePath(temp), root.filePath(target)));
+    QVERIFY(!replaceFile(temp.isEmpty() ? QString() : root.filePath(temp), root.filePath(target), root.path() + "/"));
     QCOMPARE(readFile(root.filePath(installed)), QByteArray("old bytes"));
     QCOMPARE(readFile(root.filePath("tmps/3.tmp")), QByteArray("new"));
+}
+
+void tst_localoperations::coverFileNeverThroughALinkedFolder_data()
+{
+    QTest::addColumn<QString>("linkPath");   // below the installation; empty: none
+    QTest::addColumn<QString>("linkTarget"); // "@" stands for the folder outside the installation
+    QTest::addColumn<QString>("target");     // relative to the installation
+    QTest::addColumn<bool>("placed");
+    QTest::newRow("linked folder") << "plugins" << "@" << "plugins/evil.dll" << false;
+    QTest::newRow("linked folder deeper down") << "plugins/net" << "@" << "plugins/net/a/evil.dll" << false;
+    QTest::newRow("dangling link") << "plugins" << "@/not-yet" << "plugins/evil.dll" << false;
+    QTest::newRow("link back inside") << "alias" << "data" << "alias/x.dat" << false;
+    QTest::newRow("target outside the installation") << "" << "" << "../outside/evil.dll" << false;
+    // Renaming over a linked file replaces the link; what it pointed at stays.
+    QTest::newRow("the file itself a link") << "plugins/a.dll" << "@/a.dll" << "plugins/a.dll" << true;
+    QTest::newRow("linked folder beside the target's") << "other" << "@" << "plugins/b.dll" << true;
+}
+
+void tst_localoperations::coverFileNeverThroughALinkedFolder()
+{
+    QFETCH(QString, linkPath);
+    QFETCH(QString, linkTarget);
+    QFETCH(QString, target);
+    QFETCH(bool, placed);
+    QTemporaryDir root;
+    const QString install = root.filePath("install");
+    const QString outside = root.filePath("outside");
+    installAt(install);
+    QVERIFY(writeFile(install + "/tmps/3.tmp", "new") && writeFile(outside + "/a.dll", "elsewhere"));
+    QVERIFY(QDir().mkpath(install + "/data"));
+    if (!linkPath.isEmpty())
+        QVERIFY(link(linkTarget.replace('@', outside), install + '/' + linkPath));
+
+    QCOMPARE(window.coverFile(install + "/tmps/3.tmp", install + '/' + target), placed);
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"a.dll"});
+    QCOMPARE(readFile(outside + "/a.dll"), QByteArray("elsewhere"));
+    QCOMPARE(QFileInfo::exists(install + "/tmps/3.tmp"), !placed);
+    if (placed)
+        QCOMPARE(readFile(install + '/' + target), QByteArray("new"));
 }
 
 // A reader looking at the installed file while it is replaced must always find one.
 void tst_localoperations::targetNeverMissingWhileCovered()
 {
     QTemporaryDir root;
+    installAt(root.path());
     const QString target = root.filePath("app.dll");
     QVERIFY(writeFile(target, "0"));
     std::atomic<bool> done{false};
@@ -136,7 +197,7 @@ void tst_localoperations::targetNeverMissingWhileCovered()
     });
     for (int i = 1; i <= 100; ++i) {
         const QString temp = root.filePath(QString("%1.tmp").arg(i));
-        if (!writeFile(temp, QByteArray::number(i)) || !replaceFile(temp, target))
+        if (!writeFile(temp, QByteArray::number(i)) || !replaceFile(temp, target, root.path() + "/"))
             break;
     }
     done = true;
@@ -169,6 +230,15 @@ void tst_localoperations::clearTempFolderEmptiesTheInstallationsFolder()
     // Without the folder there is nothing to do.
     QVERIFY(QDir(root.filePath("tmps")).removeRecursively());
     window.clearTempFolder();
+}
+
+void tst_localoperations::clearTempFolderLeavesALinkedFolder()
+{
+    QTemporaryDir root;
+    installAt(root.path());
+    QVERIFY(writeFile(root.filePath("elsewhere/x.tmp"), "x") && link(root.filePath("elsewhere"), root.filePath("tmps")));
+    window.clearTempFolder();
+    QVERIFY(QFile::exists(root.filePath("elsewhere/x.tmp")));
 }
 
 QTEST_MAIN(tst_localoperations)

@@ -103,6 +103,24 @@ void tst_updaterun::safePaths_data()
     QTest::newRow("parent, mixed separators") << "data/..\\evil.txt" << false;
     QTest::newRow("parent with a trailing blank") << ".. /evil.txt" << false;
     QTest::newRow("three dots") << ".../evil.txt" << false;
+    QTest::newRow("the installation itself") << "." << false;
+    QTest::newRow("trailing separator") << "data/" << false;
+    QTest::newRow("line feed") << "a\nb.txt" << false;
+    QTest::newRow("carriage return") << "a.txt\r" << false;
+    QTest::newRow("NUL") << QString::fromLatin1("a\0b", 3) << false;
+    QTest::newRow("unit separator") << "a\x1f" << false;
+    QTest::newRow("blank and unicode are fine") << "my files/\u00e9t\u00e9 \u6587.txt" << true;
+    for (const char *c : {"<", ">", ":", "\"", "|", "?", "*"})
+        QTest::addRow("forbidden %s", c) << QString("data/a%1b").arg(c) << false;
+    QTest::newRow("alternate data stream") << "a.txt:hidden" << false;
+    QTest::newRow("device") << "data/nul" << false;
+    QTest::newRow("device with extension") << "plugins/aux.dll" << false;
+    QTest::newRow("device with trailing dot") << "com1./x" << false;
+    QTest::newRow("device with trailing blank") << "LPT9 " << false;
+    QTest::newRow("device, blank before extension") << "con .txt" << false;
+    QTest::newRow("device, superscript digit") << "COM\u00b9" << false;
+    QTest::newRow("not a device: longer name") << "console.txt" << true;
+    QTest::newRow("not a device: LPT10") << "lpt10.txt" << true;
 }
 
 void tst_updaterun::safePaths()

@@ -193,6 +193,14 @@ void tst_versionmanifest::read_data()
     QTest::newRow("malformed: two roots")
         << QByteArray("<T><FILE>a</FILE></T><T><FILE>b</FILE></T>") << QStringList();
     QTest::newRow("empty file") << QByteArray("") << QStringList();
+    const auto nested = [](int levels) {
+        return "<T>" + QByteArray("<x>").repeated(levels - 2) + "<FILE version=\"1.0.0\">a</FILE>"
+            + QByteArray("</x>").repeated(levels - 2) + "</T>";
+    };
+    QTest::newRow("256 levels") << nested(256) << QStringList{"a|a|1.0.0|1.0.0"};
+    QTest::newRow("257 levels read as broken") << nested(257) << QStringList();
+    // Would overflow the stack of the DOM parser.
+    QTest::newRow("50000 levels read as broken") << nested(50000) << QStringList();
     QTest::newRow("missing file") << QByteArray() << QStringList(); // null content: no file at all
 }
 

@@ -35,6 +35,16 @@ std::shared_ptr<XMLNode> makeNode(const QString &name, const QVariant &value = {
     return node;
 }
 
+QString nestedXml(int levels)
+{
+    return QString("<e>").repeated(levels) + QString("</e>").repeated(levels);
+}
+
+QString nestedTree(int levels)
+{
+    return QString("e~[").repeated(levels - 1) + "e~" + QString("]").repeated(levels - 1);
+}
+
 } // namespace
 
 class tst_xmlnode : public QObject
@@ -159,6 +169,10 @@ void tst_xmlnode::read_data()
         << "<r><a>1</a><b>x & y</b></r>" << "r~[a\"1\",b~]" << false;
     QTest::newRow("stops at a truncated document") << "<r><a>1</a><b" << "r~[a\"1\"]" << false;
     QTest::newRow("nothing read from an empty text") << "" << "~" << false;
+    QTest::newRow("256 levels") << nestedXml(256) << nestedTree(256) << true;
+    // Each level is a call: deeper input stops like malformed input, before the stack runs out.
+    QTest::newRow("257 levels stop at 256") << nestedXml(257) << nestedTree(256) << false;
+    QTest::newRow("50000 levels stop at 256") << nestedXml(50000) << nestedTree(256) << false;
 }
 
 void tst_xmlnode::read()

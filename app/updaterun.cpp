@@ -6,18 +6,32 @@
 #include "download/downloadnetworkmanager.h"
 #include "manifest/releasestate.h"
 #include "manifest/versionmanifest.h"
+#include "protocol/configfile.h"
 
+#include <QDir>
 #include <QMessageBox>
 #include <QProcess>
 
 void updateWindow::runUpdate()
 {
-    if (!terminateProcesses("Trelvox.exe") || !queryUpgrade()) {
+    // Named relative to the updater's folder, like config.xml itself.
+    const QString logName = readConfigElement(updaterDirectory() + "/config.xml", "Log");
+    log.open(logName.isEmpty() ? QString() : QDir(updaterDirectory()).absoluteFilePath(logName));
+    log.write("run: started");
+    if (!terminateProcesses("Trelvox.exe")) {
+        log.write("run: a running Trelvox.exe could not be ended");
         close();
         return;
     }
-    if (downloadUrl.isEmpty())
+    if (!queryUpgrade()) {
+        log.write("run: nothing installed");
+        close();
         return;
+    }
+    if (downloadUrl.isEmpty()) {
+        log.write("run: the reply gives no download URL");
+        return;
+    }
 
     const QString installDir = installationDirectory();
     const FileInstaller installer(installDir, downloadUrl, {
@@ -43,8 +57,10 @@ void updateWindow::runUpdate()
     };
 
     for (const QString &key : files.keys()) {
-        if (closing)
+        if (closing) {
+            log.write("run: the window was closed");
             return;
+        }
         teFiles->append(key);
         leFileName->setText(key);
 
@@ -53,16 +69,19 @@ void updateWindow::runUpdate()
             installer.install(files.value(key).path, content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
                               releaseTimes.value(key));
         if (outcome.result == FileInstaller::DownloadFailed) {
+            log.write(QString("file %1: download failed: %2").arg(key, outcome.reason));
             failed = true;
             teFiles->append(tr("<span style='color:#ff0000;'>Download Failed!</span>"));
             reportFailure(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, key));
             continue;
         }
         if (outcome.result == FileInstaller::ReplaceFailed) {
+            log.write(QString("file %1: could not be put in place").arg(key));
             failed = true;
             reportFailure(QObject::tr("Error: cover file [%1] failed!").arg(key));
             continue;
         }
+        log.write(QString("file %1: installed").arg(key));
         ++done;
         leProgress->setText(tr("Downloading (%1/%2)...").arg(done).arg(total));
     }
@@ -72,7 +91,13 @@ void updateWindow::runUpdate()
         if (release.sequence() > 0)
             writeReleaseSequence(installDir + "release.state", release.sequence());
     }
-    if (!failed || token == QLatin1String("NoToken"))
-        QProcess::startDetached(installDir + "Trelvox.exe", {}, installDir);
+    log.write(failed ? QString("version.xml: not written, %1 of %2 files failed").arg(total - done).arg(total)
+                     : QString("version.xml: written"));
+    if (!failed || token == QLatin1String("NoToken")) {
+        const bool started = QProcess::startDetached(installDir + "Trelvox.exe", {}, installDir);
+        log.write(started ? "main application: started" : "main application: could not be started");
+    } else {
+        log.write("main application: not started");
+    }
     close();
 }

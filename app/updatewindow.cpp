@@ -69,11 +69,15 @@ bool updateWindow::queryUpgrade()
 {
     UpgradeExchange exchange(UpdaterEnvironment::current().queryLimits);
     QJsonObject answer;
-    if (!exchange.run(upgradeEndpoint(updaterDirectory()), token, publicKey, &answer))
+    const QString endpoint = upgradeEndpoint(updaterDirectory());
+    if (!exchange.run(endpoint, token, publicKey, &answer)) {
+        log.write(QString("query %1: failed: %2").arg(endpoint, exchange.errorString()));
         return false;
+    }
 
     const UpgradeReply reply = readUpgradeReply(answer);
     if (reply.rejected) {
+        log.write(QString("query %1: the token was refused").arg(endpoint));
         QMessageBox::about(this, QStringLiteral("ERROR"), QStringLiteral("Error Key!"));
         return false;
     }
@@ -83,14 +87,17 @@ bool updateWindow::queryUpgrade()
     if (verifying
         && !release.verify(reply.release, reply.releaseSignature, environment.releaseKeys, environment.now().toUTC(),
                            readReleaseSequence(installDir + "release.state"))) {
+        log.write(QString("query %1: not verified: %2").arg(endpoint, release.errorString()));
         QMessageBox::critical(this, tr("Error"), tr("The update could not be verified: %1.").arg(release.errorString()),
                               QMessageBox::Ok, QMessageBox::NoButton);
         return false;
     }
     if (reply.hasDownloadUrl)
         downloadUrl = reply.downloadUrl;
-    if (!verifying && !reply.hasFiles)
+    if (!verifying && !reply.hasFiles) {
+        log.write(QString("query %1: the reply lists no files").arg(endpoint));
         return false;
+    }
     // Once a release is verified, nothing but its signed listing names files.
     const QMap<QString, RemoteFileEntry> &offered = verifying ? release.files() : reply.offered;
     for (const RemoteFileEntry &file : offered) {
@@ -99,6 +106,9 @@ bool updateWindow::queryUpgrade()
     }
 
     filesToUpdate = outOfDateFiles(offered, readInstalledState(installDir + "version.xml", installDir));
+    log.write(QString("query %1: %2 files offered%3, %4 out of date")
+                  .arg(endpoint).arg(offered.size()).arg(verifying ? QString(" (signed release %1)").arg(release.sequence()) : QString())
+                  .arg(filesToUpdate.size()));
     return !filesToUpdate.isEmpty();
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "download/contentcheck.h"
+#include "app/updatelog.h"
 #include "manifest/versionentry.h"
 #include "protocol/signedrelease.h"
 #include "ui_update.h"
@@ -44,6 +45,7 @@ public:
     VersionManifest serverFiles;
     SignedRelease release; // the verified listing; empty when no release key is trusted
     QMap<QString, QDateTime> releaseTimes; // each offered file's "modified_time"
+    UpdateLog log; // opt-in, named by config.xml
     int progressTimeBase = 0;
     QString downloadUrl;
     QString token;

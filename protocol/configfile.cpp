@@ -13,6 +13,21 @@ void showFailure(const char *pattern)
 {
     QMessageBox::information(nullptr, QObject::tr("Error"), QObject::tr(pattern).arg("config.xml"));
 }
+
+bool parse(const QByteArray &xml, QDomDocument *document)
+{
+    QString errorMessage;
+    int errorLine = 0;
+    int errorColumn = 0;
+    return isXmlNestedWithin(xml) && document->setContent(xml, false, &errorMessage, &errorLine, &errorColumn)
+        && !document->isNull();
+}
+
+QString firstText(const QDomDocument &document, const QString &name)
+{
+    const QDomNodeList elements = document.elementsByTagName(name);
+    return elements.isEmpty() ? QString() : elements.at(0).toElement().text();
+}
 }
 
 QString readUpdateUrl(QString path)
@@ -35,14 +50,18 @@ QString readUpdateUrl(QString path)
 bool parseUpdateConfig(const QByteArray &xml, QString *rootName, QString *updateUrl)
 {
     QDomDocument document;
-    QString errorMessage;
-    int errorLine = 0;
-    int errorColumn = 0;
-    if (!isXmlNestedWithin(xml) || !document.setContent(xml, false, &errorMessage, &errorLine, &errorColumn)
-        || document.isNull())
+    if (!parse(xml, &document))
         return false;
     *rootName = document.documentElement().tagName();
-    const QDomNodeList updates = document.elementsByTagName("Update");
-    *updateUrl = updates.isEmpty() ? QString() : updates.at(0).toElement().text();
+    *updateUrl = firstText(document, "Update");
     return true;
+}
+
+QString readConfigElement(const QString &path, const QString &name)
+{
+    QFile file(path);
+    QDomDocument document;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text) || !parse(file.readAll(), &document))
+        return QString();
+    return firstText(document, name);
 }

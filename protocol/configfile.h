@@ -11,3 +11,7 @@ QString readUpdateUrl(QString path);
 // not XML (or nested too deep); otherwise the root element's name and the first Update element's
 // text, empty when there is none.
 bool parseUpdateConfig(const QByteArray &xml, QString *rootName, QString *updateUrl);
+
+// The text of the first element of that name in config.xml, read without showing anything; empty
+// when the file, or the element, is missing or broken.
+QString readConfigElement(const QString &path, const QString &name);

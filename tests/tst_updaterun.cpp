@@ -30,6 +30,7 @@ private slots:
     void run_data();
     void run();
     void closeDuringSecondDownload();
+    void logNamedByConfig();
 
 private:
     QString installed(const QString &name = QString()) const { return dir->filePath("install/" + name); }
@@ -279,6 +280,27 @@ void tst_updaterun::closeDuringSecondDownload()
     QVERIFY(!files.thirdRequested);
     QVERIFY(window.closing);
     QVERIFY(!QFileInfo::exists(installed("version.xml")));
+}
+
+void tst_updaterun::logNamedByConfig()
+{
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}}));
+    QVERIFY(writeFile(installed("updater/config.xml"), "<Config><Update>" + service->endpoint().toUtf8()
+                                                          + "</Update><Log>support/update.log</Log></Config>"));
+    updateWindow window;
+    window.token = "run-token";
+    MessageBoxAnswerer answerer;
+    window.runUpdate();
+
+    QStringList lines;
+    for (const QString &line : QString::fromUtf8(readFile(installed("updater/support/update.log"))).split('\n', Qt::SkipEmptyParts))
+        lines << line.section(' ', 1); // after the time
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(lines[0], QString("run: started"));
+    QCOMPARE(lines[1], "query " + service->endpoint() + ": 2 files offered, 2 out of date");
+    QCOMPARE(lines[2], QString("file a.txt: installed"));
+    QVERIFY2(lines[3].startsWith("file b.txt: download failed: ") && lines[3].size() > 30, qPrintable(lines[3]));
+    QCOMPARE(lines.mid(4), (QStringList{"version.xml: not written, 1 of 2 files failed", "main application: not started"}));
 }
 
 QTEST_MAIN(tst_updaterun)

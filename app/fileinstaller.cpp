@@ -9,7 +9,8 @@ FileInstaller::FileInstaller(const QString &installDir, const QString &downloadU
 {
 }
 
-FileInstaller::Outcome FileInstaller::install(const QString &path, const ContentCheck &expected) const
+FileInstaller::Outcome FileInstaller::install(const QString &path, const ContentCheck &expected,
+                                              const QDateTime &releaseTime) const
 {
     // The service's paths are not trusted: nothing may land outside the installation, and a file
     // without a temporary name must not reach the installed target.
@@ -23,5 +24,9 @@ FileInstaller::Outcome FileInstaller::install(const QString &path, const Content
         return {DownloadFailed, reason};
     if (!steps.replace(tempPath, installDir + path))
         return {ReplaceFailed, QString()};
+    // The installed copy then compares with the release's time as like with like, whatever the
+    // time zones of the service and of this machine: read back, it is exactly the release's time.
+    if (releaseTime.isValid())
+        steps.stamp(installDir + path, releaseTime);
     return {Installed, QString()};
 }

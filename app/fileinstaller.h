@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QString>
 #include <functional>
 
@@ -21,6 +22,8 @@ public:
         std::function<bool(const QString &url, const QString &tempPath, const ContentCheck &expected, QString *reason)>
             download;
         std::function<bool(const QString &tempPath, const QString &targetPath)> replace;
+        // Gives the installed file the release's modification time.
+        std::function<void(const QString &targetPath, const QDateTime &time)> stamp;
     };
 
     enum Result { Installed, DownloadFailed, ReplaceFailed };
@@ -32,7 +35,8 @@ public:
 
     FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps);
 
-    Outcome install(const QString &path, const ContentCheck &expected) const;
+    // releaseTime: the release's "modified_time" of the file, invalid when it gave none.
+    Outcome install(const QString &path, const ContentCheck &expected, const QDateTime &releaseTime) const;
 
 private:
     QString installDir;

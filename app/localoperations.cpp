@@ -9,6 +9,7 @@
 #include <windows.h>
 #else
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -57,6 +58,19 @@ bool replaceFile(const QString &tempPath, const QString &targetPath)
         return false;
     return QDir().mkpath(target.absolutePath()) && prepareReplacement(tempPath, targetPath)
         && renameOver(source.absoluteFilePath(), target.absoluteFilePath());
+}
+
+bool setModificationTime(const QString &path, const QDateTime &time)
+{
+#ifdef Q_OS_WIN
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime);
+#else
+    // By name: a read-only installed file cannot be opened for writing, but its owner may stamp it.
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(ms / 1000), long(ms % 1000) * 1000000}};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+#endif
 }
 
 void removeTempFiles(const QString &tempFolder)

@@ -1,5 +1,6 @@
 #include "app/fileinstaller.h"
 #include "app/installation.h"
+#include "app/localoperations.h"
 #include "app/terminateprocesses.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
@@ -27,7 +28,8 @@ void updateWindow::runUpdate()
                 *reason = downloadManager->errorString();
             return downloaded;
         },
-        [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); }});
+        [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); },
+        [](const QString &targetPath, const QDateTime &time) { setModificationTime(targetPath, time); }});
 
     const QMap<QString, VersionEntry> files = filesToUpdate;
     const int total = files.size();
@@ -48,7 +50,8 @@ void updateWindow::runUpdate()
 
         const SignedRelease::Content *content = release.content(key);
         const FileInstaller::Outcome outcome =
-            installer.install(files.value(key).path, content ? ContentCheck(content->size, content->sha256) : ContentCheck());
+            installer.install(files.value(key).path, content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
+                              releaseTimes.value(key));
         if (outcome.result == FileInstaller::DownloadFailed) {
             failed = true;
             teFiles->append(tr("<span style='color:#ff0000;'>Download Failed!</span>"));

@@ -93,8 +93,10 @@ bool updateWindow::queryUpgrade()
         return false;
     // Once a release is verified, nothing but its signed listing names files.
     const QMap<QString, RemoteFileEntry> &offered = verifying ? release.files() : reply.offered;
-    for (const RemoteFileEntry &file : offered)
+    for (const RemoteFileEntry &file : offered) {
         serverFiles.insert(file.entry.path, file.entry);
+        releaseTimes.insert(file.entry.path, file.modifiedTime);
+    }
 
     filesToUpdate = outOfDateFiles(offered, readInstalledState(installDir + "version.xml", installDir));
     return !filesToUpdate.isEmpty();

@@ -43,6 +43,7 @@ public:
     QMap<QString, VersionEntry> filesToUpdate;
     VersionManifest serverFiles;
     SignedRelease release; // the verified listing; empty when no release key is trusted
+    QMap<QString, QDateTime> releaseTimes; // each offered file's "modified_time"
     int progressTimeBase = 0;
     QString downloadUrl;
     QString token;

@@ -62,8 +62,9 @@ printf 'Trelvox licence terms.\n' > "$release/license.txt"
 mkdir -p "$release/data" "$release/plugins/net"
 head -c 52428800 /dev/urandom > "$release/data/assets.pak"
 printf 'proxy plug-in 2.0.0\n' > "$release/plugins/net/proxy.dll"
-"$build/service/update-service" publish "$release" --version 2.0.0
-( cd "$release" && find . -type f ! -name release.json | sed 's|^\./|  |' | sort )
+# Signed with the demo release key, as a vendor's build machine signs with its own.
+"$build/service/update-service" publish "$release" --version 2.0.0 \
+    --sign "$root/service/demo-keys/release-private.der"
 
 say "installation of 1.0.0: $install"
 cp "$build/app/updater" "$install/updater/updater"
@@ -73,11 +74,9 @@ printf 'Trelvox 1.0.0.\n' > "$install/readme.txt"
 cp "$release/license.txt" "$install/license.txt" # current: copied after the release was published
 mkdir -p "$install/data"
 head -c 1048576 /dev/zero > "$install/data/assets.pak"
-# version.xml as the updater writes it: CR LF line ends, an empty line between entries.
-printf '%s\r\n' '<?xml version = "1.0"?>' '' '<Trelvox>' '<COUNT>4</COUNT>' '' '<FILES>' \
-    '<FILE version="1.0.0">Trelvox.exe</FILE>' '' '<FILE version="1.0.0">data/assets.pak</FILE>' '' \
-    '<FILE version="2.0.0">license.txt</FILE>' '' '<FILE version="1.0.0">readme.txt</FILE>' \
-    '</FILES>' '</Trelvox>' '' > "$install/version.xml"
+# version.xml written by the updater's own manifest writer.
+"$build/service/update-service" write-manifest "$install/version.xml" \
+    Trelvox.exe=1.0.0 data/assets.pak=1.0.0 license.txt=2.0.0 readme.txt=1.0.0
 cp "$install/version.xml" "$demo/version-before.xml"
 for f in Trelvox.exe readme.txt license.txt data/assets.pak plugins/net/proxy.dll; do
     [ -f "$install/$f" ] && cp "$install/$f" "$demo/before.$(echo "$f" | tr / _)" || true
@@ -103,6 +102,7 @@ http {
     server {
         listen 127.0.0.1:$port;
         location /files/ { alias $release/; limit_rate 10m; }
+        location ~ ^/files/release(-signed)?\.json\$ { return 404; }
     }
 }
 EOF
@@ -118,11 +118,12 @@ EOF
     done
 fi
 "$build/service/update-service" serve --release "$release" --key "$root/service/demo-keys/private.der" \
-    --listen 127.0.0.1:0 ${download_url:+--download-url "$download_url"} > "$demo/service.log" 2>&1 &
+    --release-key "$root/service/demo-keys/release-public.hex" \
+    --listen 127.0.0.1:0 ${download_url:+--download-url "$download_url"} > "$demo/service.out" 2> "$demo/service.log" &
 service_pid=$!
-wait_for 100 grep -qs '^listening on ' "$demo/service.log" || { cat "$demo/service.log" >&2; exit 1; }
-endpoint="http://$(sed -n 's/^listening on //p' "$demo/service.log" | head -n1)/api/upgrade"
-echo "update-service answers at $endpoint"
+wait_for 100 grep -qs '^listening on ' "$demo/service.out" || { cat "$demo/service.log" >&2; exit 1; }
+endpoint="http://$(sed -n 's/^listening on //p' "$demo/service.out" | head -n1)/api/upgrade"
+echo "update-service answers at $endpoint (its log: $demo/service.log)"
 printf '<Config><Update>%s</Update></Config>\n' "$endpoint" > "$install/updater/config.xml"
 
 say "Trelvox.exe 1.0.0 running"

@@ -1,6 +1,8 @@
 #include "service/releasefolder.h"
 
-#include <QDateTime>
+#include "service/releasesigner.h"
+
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -11,14 +13,48 @@
 
 #include <map>
 
+namespace {
+
+bool readJsonObject(const QString &path, QJsonObject *object, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = ReleaseFolder::tr("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        *error = ReleaseFolder::tr("%1 is not a JSON object").arg(path);
+        return false;
+    }
+    *object = document.object();
+    return true;
+}
+
+bool writeJson(const QString &path, const QJsonObject &object, QString *error)
+{
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(object).toJson()) < 0 || !out.commit()) {
+        *error = ReleaseFolder::tr("cannot write %1: %2").arg(path, out.errorString());
+        return false;
+    }
+    return true;
+}
+
+QByteArray sha256Hex(const QString &path, bool *ok)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    *ok = file.open(QIODevice::ReadOnly) && hash.addData(&file);
+    return hash.result().toHex();
+}
+
+} // namespace
+
 ReleaseFolder::ReleaseFolder(const QString &dir)
     : root(QFileInfo(dir).isDir() ? QFileInfo(dir).canonicalFilePath() : QString())
 {
-}
-
-QString ReleaseFolder::listingPath() const
-{
-    return root + "/" + listingName;
 }
 
 QString ReleaseFolder::resolve(const QString &relativePath) const
@@ -26,76 +62,170 @@ QString ReleaseFolder::resolve(const QString &relativePath) const
     if (!exists() || relativePath.isEmpty() || QDir::isAbsolutePath(relativePath))
         return {};
     const QFileInfo info(root + "/" + relativePath);
-    const QString path = info.canonicalFilePath();
-    if (!info.isFile() || !path.startsWith(root + "/") || path == listingPath())
+    const QString canonical = info.canonicalFilePath();
+    if (!info.isFile() || !canonical.startsWith(root + "/") || canonical == path(listingName)
+        || canonical == path(signedListingName))
         return {};
-    return path;
+    return canonical;
 }
 
-bool ReleaseFolder::readListing(QJsonArray *entries, QString *error) const
+bool ReleaseFolder::readFiles(QJsonArray *files, QString *error) const
 {
-    QFile file(listingPath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = tr("cannot read %1: %2").arg(file.fileName(), file.errorString());
+    QJsonObject listing;
+    if (!readJsonObject(path(listingName), &listing, error))
+        return false;
+    if (!listing.value("files").isArray()) {
+        *error = tr("%1 holds no \"files\" array").arg(path(listingName));
         return false;
     }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.object().value("files").isArray()) {
-        *error = tr("%1 holds no \"files\" array").arg(file.fileName());
-        return false;
-    }
-    *entries = document.object().value("files").toArray();
+    *files = listing.value("files").toArray();
     return true;
 }
 
-bool ReleaseFolder::publish(const QString &version, QString *error) const
+bool ReleaseFolder::readSigned(Listing *listing, QString *error) const
 {
+    QJsonObject signedListing;
+    if (!readJsonObject(path(signedListingName), &signedListing, error))
+        return false;
+    listing->release = signedListing.value("release").toString();
+    listing->signature = signedListing.value("release_signature").toString();
+    if (!releaseMember(listing->release, "files").isArray() || listing->signature.isEmpty()) {
+        *error = tr("%1 holds no signed listing").arg(path(signedListingName));
+        return false;
+    }
+    return true;
+}
+
+bool ReleaseFolder::isVersion(const QString &text)
+{
+    return QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(text).hasMatch();
+}
+
+QJsonValue ReleaseFolder::releaseMember(const QString &release, const char *name)
+{
+    return QJsonDocument::fromJson(release.toUtf8()).object().value(name);
+}
+
+bool ReleaseFolder::readListing(Listing *listing, QString *error) const
+{
+    *listing = Listing();
+    if (!readFiles(&listing->files, error))
+        return false;
+    if (!QFile::exists(path(signedListingName)))
+        return true;
+    if (!readSigned(listing, error))
+        return false;
+    // Answering with files the signature does not cover would only make every updater refuse.
+    if (releaseMember(listing->release, "files").toArray() != listing->files) {
+        *error = tr("%1 names other files than %2; publish again with --sign")
+                     .arg(path(signedListingName), path(listingName));
+        return false;
+    }
+    return true;
+}
+
+bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer, int expiresInDays,
+                            bool dryRun, Publication *publication, QString *error) const
+{
+    *publication = Publication();
     if (!exists()) {
         *error = tr("the release folder does not exist");
         return false;
     }
-    if (!version.isEmpty() && !QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(version).hasMatch()) {
+    if (!version.isEmpty() && !isVersion(version)) {
         *error = tr("version \"%1\" is not of the form X.Y.Z").arg(version);
         return false;
     }
+    const bool wasSigned = QFile::exists(path(signedListingName));
+    // An unsigned listing beside a signed one would leave the service answering with neither.
+    if (wasSigned && !signer && !dryRun) {
+        *error = tr("%1 is signed: publish it with --sign (or remove %2 to publish it unsigned)")
+                     .arg(root, signedListingName);
+        return false;
+    }
+    if (signer) {
+        Listing previousSigned;
+        publication->sequence = 1;
+        // Updaters refuse a sequence they have seen already, so a lost number must stop the publish.
+        if (wasSigned && !readSigned(&previousSigned, error))
+            return false;
+        if (wasSigned)
+            publication->sequence = releaseMember(previousSigned.release, "sequence").toInt() + 1;
+        publication->expires = QDateTime::currentDateTimeUtc().addDays(expiresInDays);
+    }
 
-    std::map<QString, QString> listedVersions;
-    QJsonArray existing;
-    QString ignored;
-    if (readListing(&existing, &ignored)) {
-        for (const QJsonValue &entry : existing)
-            listedVersions[entry["file_path"].toString()] = entry["file_version"].toString();
+    std::map<QString, QJsonObject> previous;
+    if (QFile::exists(path(listingName))) {
+        QJsonArray entries;
+        if (!readFiles(&entries, error))
+            return false;
+        for (const QJsonValue &entry : entries) {
+            if (!entry["file_path"].toString().isEmpty())
+                previous[entry["file_path"].toString()] = entry.toObject();
+        }
     }
 
     // Sorted by path, the order in which the updater handles the files.
     std::map<QString, QJsonObject> files;
+    QStringList needVersion;
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relativePath = QDir(root).relativeFilePath(it.next());
         if (resolve(relativePath).isEmpty())
-            continue; // the listing itself, or a link that leads out of the folder
-        const auto listed = listedVersions.find(relativePath);
-        const QString fileVersion = !version.isEmpty() ? version
-                                  : listed != listedVersions.end() ? listed->second : QString();
-        if (fileVersion.isEmpty()) {
-            *error = tr("%1 is not listed yet: give its version with --version").arg(relativePath);
+            continue; // a listing, or a link that leads out of the folder
+        bool readable = false;
+        const QString digest = QString::fromLatin1(sha256Hex(it.filePath(), &readable));
+        if (!readable) {
+            *error = tr("cannot read %1").arg(it.filePath());
             return false;
         }
+        const qint64 size = it.fileInfo().size();
+        const auto listed = previous.find(relativePath);
+        const bool same = listed != previous.end() && listed->second["sha256"].toString() == digest
+            && qint64(listed->second["file_size"].toDouble(-1)) == size;
+        if (!same && version.isEmpty()) {
+            needVersion << relativePath;
+            continue;
+        }
+        (same ? publication->unchanged : listed == previous.end() ? publication->added : publication->changed)
+            << relativePath;
         files[relativePath] = QJsonObject{
             {"file_path", relativePath},
-            {"file_version", fileVersion},
-            {"modified_time", it.fileInfo().lastModified().toString(timeFormat)}};
+            {"file_version", same ? listed->second["file_version"].toString() : version},
+            {"modified_time", same ? listed->second["modified_time"].toString()
+                                   : it.fileInfo().lastModified().toString(timeFormat)},
+            {"file_size", double(size)},
+            {"sha256", digest}};
     }
+    if (!needVersion.isEmpty()) {
+        *error = tr("new or changed, so they need --version: %1").arg(needVersion.join(", "));
+        return false;
+    }
+    for (const auto &entry : previous) {
+        if (files.find(entry.first) == files.end())
+            publication->removed << entry.first;
+    }
+    for (QStringList *paths : {&publication->added, &publication->changed, &publication->unchanged})
+        paths->sort();
 
     QJsonArray listing;
     for (const auto &file : files)
         listing.append(file.second);
-    QSaveFile out(listingPath());
-    if (!out.open(QIODevice::WriteOnly)
-        || out.write(QJsonDocument(QJsonObject{{"files", listing}}).toJson()) < 0 || !out.commit()) {
-        *error = tr("cannot write %1: %2").arg(listingPath(), out.errorString());
-        return false;
+    if (dryRun)
+        return true;
+    if (signer) {
+        const QString release = QString::fromUtf8(
+            QJsonDocument(QJsonObject{{"sequence", publication->sequence},
+                                      {"expires", publication->expires.toString(Qt::ISODate)},
+                                      {"files", listing}})
+                .toJson(QJsonDocument::Compact));
+        const QJsonObject signedListing{
+            {"release", release},
+            {"release_signature", QString::fromStdString(signer->sign(release.toStdString()))}};
+        // The signed listing first: until release.json follows, the service refuses to answer
+        // rather than send files and a signature that disagree.
+        if (!writeJson(path(signedListingName), signedListing, error))
+            return false;
     }
-    return true;
+    return writeJson(path(listingName), QJsonObject{{"files", listing}}, error);
 }

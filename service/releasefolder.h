@@ -1,36 +1,73 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QString>
+#include <QStringList>
 
-// A release folder as the update service publishes and serves it: its files, and the listing
-// "release.json" that names them with their versions and modification times.
+class ReleaseSigner;
+
+// A release folder as the update service publishes and serves it: its files, the listing
+// "release.json" that names them with their versions, modification times, sizes and SHA-256
+// digests, and once signed "release-signed.json": the same files as a signed listing text with a
+// sequence number and an expiry, and its Ed25519 signature.
 class ReleaseFolder
 {
     Q_DECLARE_TR_FUNCTIONS(ReleaseFolder)
 
 public:
     static constexpr const char *listingName = "release.json";
+    static constexpr const char *signedListingName = "release-signed.json";
     static constexpr const char *timeFormat = "yyyy-MM-ddThh:mm:ss";
+
+    // What the service answers with.
+    struct Listing
+    {
+        QJsonArray files;
+        QString release;   // the signed listing text; empty when the folder is not signed
+        QString signature; // hex
+    };
+
+    // What one publish did, path by path.
+    struct Publication
+    {
+        QStringList added;
+        QStringList changed;
+        QStringList unchanged;
+        QStringList removed;
+        int sequence = 0; // of the signed listing; 0 when not signed
+        QDateTime expires;
+    };
 
     explicit ReleaseFolder(const QString &dir);
 
     bool exists() const { return !root.isEmpty(); }
 
     // The file a listed path names, or an empty text when it is not a regular file inside the
-    // folder (after resolving "..", absolute paths and symbolic links) or is the listing itself.
+    // folder (after resolving "..", absolute paths and symbolic links) or is one of the listings.
     QString resolve(const QString &relativePath) const;
 
-    // The listing's entries exactly as written, hand edits included.
-    bool readListing(QJsonArray *entries, QString *error) const;
+    // The listing's entries exactly as written, hand edits included, with the signed listing when
+    // there is one. Fails when the signed listing names other files than the listing does.
+    bool readListing(Listing *listing, QString *error) const;
 
-    // Lists every file below the folder. An empty version keeps the version the existing
-    // listing holds for each path; a file it does not list then needs one.
-    bool publish(const QString &version, QString *error) const;
+    // X.Y.Z, the form of every version the service publishes.
+    static bool isVersion(const QString &text);
+
+    // The signed listing's member, read from its text.
+    static QJsonValue releaseMember(const QString &release, const char *name);
+
+    // Lists every file below the folder by content: files new or changed since the last publish
+    // take the version (so there must be one) and their current modification time; unchanged ones
+    // keep both. With a signer the signed listing is written too, its sequence one above the last.
+    bool publish(const QString &version, const ReleaseSigner *signer, int expiresInDays, bool dryRun,
+                 Publication *publication, QString *error) const;
 
 private:
-    QString listingPath() const;
+    QString path(const char *name) const { return root + "/" + name; }
+    bool readFiles(QJsonArray *files, QString *error) const;
+    bool readSigned(Listing *listing, QString *error) const;
 
     QString root; // canonical, empty when the folder does not exist
 };

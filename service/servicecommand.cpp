@@ -1,12 +1,15 @@
 #include "service/servicecommand.h"
 
-#include "service/servicekeypair.h"
+#include "manifest/versionmanifest.h"
 #include "service/releasefolder.h"
+#include "service/releasesigner.h"
+#include "service/servicekeypair.h"
 #include "service/updateserver.h"
 
 #include <QDir>
 #include <QFile>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
 #include <QTextStream>
@@ -17,31 +20,36 @@ namespace {
 
 constexpr int usageStatus = 2;
 
+// A command's words after its name: operands, valued options ("--name value") and flags.
+struct Arguments
+{
+    QStringList operands;
+    QMap<QString, QStringList> values;
+    QSet<QString> flags;
+
+    QString value(const QString &name, const QString &fallback = QString()) const
+    {
+        return values.value(name).value(0, fallback);
+    }
+};
+
+struct Command
+{
+    const char *name;
+    const char *usage;
+    int minOperands;
+    int maxOperands; // -1: any number
+    QStringList valued;
+    QStringList flags;
+    QStringList repeatable;
+    QStringList required;
+    int (*run)(const Arguments &);
+};
+
 int fail(const QString &message)
 {
     QTextStream(stderr) << "update-service: " << message << Qt::endl;
     return 1;
-}
-
-int usage()
-{
-    QTextStream(stderr) << ServiceCommand::tr(
-        "usage: update-service keygen DIR\n"
-        "       update-service publish RELEASE-DIR [--version X.Y.Z]\n"
-        "       update-service serve --release DIR --key FILE [--listen ADDR:PORT]\n"
-        "                            [--download-url URL] [--tokens FILE]\n");
-    return usageStatus;
-}
-
-// "--name value" pairs after the positional arguments; false on anything unknown or unpaired.
-bool readOptions(const QStringList &words, const QStringList &known, QMap<QString, QString> *options)
-{
-    for (int i = 0; i < words.size(); i += 2) {
-        if (!known.contains(words[i]) || i + 1 >= words.size())
-            return false;
-        options->insert(words[i], words[i + 1]);
-    }
-    return true;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -50,97 +58,345 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
-} // namespace
-
-int ServiceCommand::run(const QStringList &arguments)
+// Owner-only before the first byte is written: QSaveFile makes a new file readable by all.
+bool writePrivateKey(const QString &path, const std::string &der)
 {
-    const QString command = arguments.value(1);
-    QMap<QString, QString> options;
-    if (command == "keygen" && arguments.size() == 3)
-        return keygen(arguments[2]);
-    if (command == "publish" && arguments.size() >= 3
-        && readOptions(arguments.mid(3), {"--version"}, &options))
-        return publish(arguments[2], options.value("--version"));
-    if (command == "serve"
-        && readOptions(arguments.mid(2), {"--release", "--key", "--listen", "--download-url", "--tokens"},
-                       &options)
-        && options.contains("--release") && options.contains("--key"))
-        return serve(options["--release"], options["--key"], options.value("--listen", "127.0.0.1:8094"),
-                     options["--download-url"], options["--tokens"]);
-    return usage();
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
+        && file.write(der.data(), qint64(der.size())) == qint64(der.size()) && file.commit();
 }
 
-int ServiceCommand::keygen(const QString &dir)
+bool readFile(const QString &path, QByteArray *bytes, QString *error)
 {
-    const QString publicPath = dir + "/public.hex";
-    const QString privatePath = dir + "/private.der";
-    // A vendor's only copy of a private key must never be overwritten by accident.
-    for (const QString &path : {publicPath, privatePath}) {
-        if (QFile::exists(path))
-            return fail(tr("%1 exists already; not replacing it").arg(path));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = ServiceCommand::tr("cannot read %1: %2").arg(path, file.errorString());
+        return false;
     }
+    *bytes = file.readAll();
+    return true;
+}
+
+int keygen(const Arguments &arguments)
+{
+    const QString dir = arguments.operands[0];
+    // RSA for the query's encryption, Ed25519 for signing releases.
+    const QString rsaPublic = dir + "/public.hex", rsaPrivate = dir + "/private.der";
+    const QString releasePublic = dir + "/release-public.hex", releasePrivate = dir + "/release-private.der";
+    const auto present = [](const QString &a, const QString &b) { return int(QFile::exists(a)) + int(QFile::exists(b)); };
+    const int rsaPresent = present(rsaPublic, rsaPrivate), releasePresent = present(releasePublic, releasePrivate);
+    // A vendor's only copy of a private key must never be overwritten by accident; a folder with
+    // one pair gets the other one.
+    if (rsaPresent == 1 || releasePresent == 1)
+        return fail(ServiceCommand::tr("%1 holds half a key pair; not touching it").arg(dir));
+    if (rsaPresent == 2 && releasePresent == 2)
+        return fail(ServiceCommand::tr("%1 holds both key pairs already; not replacing them").arg(dir));
     if (!QDir().mkpath(dir))
-        return fail(tr("cannot create %1").arg(dir));
+        return fail(ServiceCommand::tr("cannot create %1").arg(dir));
 
-    const ServiceKeyPair pair = ServiceKeyPair::generate();
-    const std::string &der = pair.privateKeyDer();
-    if (!writeFile(privatePath, QByteArray(der.data(), int(der.size())))
-        || !QFile::setPermissions(privatePath, QFile::ReadOwner | QFile::WriteOwner))
-        return fail(tr("cannot write %1").arg(privatePath));
-    if (!writeFile(publicPath, QByteArray::fromStdString(pair.publicKeyHex() + "\n")))
-        return fail(tr("cannot write %1").arg(publicPath));
-    QTextStream(stdout) << tr("wrote %1 and %2; build the updater with -DUPDATER_PUBLIC_KEY=$(cat %1)")
-                               .arg(publicPath, privatePath) << Qt::endl;
+    if (rsaPresent == 0) {
+        const ServiceKeyPair pair = ServiceKeyPair::generate();
+        if (!writePrivateKey(rsaPrivate, pair.privateKeyDer())
+            || !writeFile(rsaPublic, QByteArray::fromStdString(pair.publicKeyHex() + "\n")))
+            return fail(ServiceCommand::tr("cannot write %1 and %2").arg(rsaPrivate, rsaPublic));
+        QTextStream(stdout) << ServiceCommand::tr(
+                                   "wrote %1 and %2; build the updater with -DUPDATER_PUBLIC_KEY=$(cat %1)")
+                                   .arg(rsaPublic, rsaPrivate) << Qt::endl;
+    }
+    if (releasePresent == 0) {
+        const ReleaseSigner signer = ReleaseSigner::generate();
+        if (!writePrivateKey(releasePrivate, signer.privateKeyDer())
+            || !writeFile(releasePublic, QByteArray::fromStdString(signer.publicKeyHex() + "\n")))
+            return fail(ServiceCommand::tr("cannot write %1 and %2").arg(releasePrivate, releasePublic));
+        QTextStream(stdout) << ServiceCommand::tr(
+                                   "wrote %1 and %2; keep %2 on the build machine and sign with publish --sign")
+                                   .arg(releasePublic, releasePrivate) << Qt::endl;
+    }
     return 0;
 }
 
-int ServiceCommand::publish(const QString &releaseDir, const QString &version)
+int publish(const Arguments &arguments)
 {
+    const QString releaseDir = arguments.operands[0];
+    ReleaseSigner signer;
     QString error;
-    if (!ReleaseFolder(releaseDir).publish(version, &error))
+    if (arguments.values.contains("--sign")) {
+        QByteArray der;
+        if (!readFile(arguments.value("--sign"), &der, &error))
+            return fail(error);
+        signer = ReleaseSigner::fromPrivateKeyDer(der.toStdString());
+        if (!signer.isValid())
+            return fail(ServiceCommand::tr("%1 is not an Ed25519 private key (PKCS#8 DER)").arg(arguments.value("--sign")));
+    }
+    bool daysOk = false;
+    const int days = arguments.value("--expires-in", "30").toInt(&daysOk);
+    if (!daysOk || days < 1)
+        return fail(ServiceCommand::tr("--expires-in takes a number of days, not %1").arg(arguments.value("--expires-in")));
+
+    const bool dryRun = arguments.flags.contains("--dry-run");
+    ReleaseFolder::Publication publication;
+    if (!ReleaseFolder(releaseDir).publish(arguments.value("--version"), signer.isValid() ? &signer : nullptr,
+                                           days, dryRun, &publication, &error))
         return fail(error);
+
+    QTextStream out(stdout);
+    out << (dryRun ? ServiceCommand::tr("would publish %1: %2 new, %3 changed, %4 unchanged, %5 removed")
+                   : ServiceCommand::tr("published %1: %2 new, %3 changed, %4 unchanged, %5 removed"))
+               .arg(releaseDir)
+               .arg(publication.added.size())
+               .arg(publication.changed.size())
+               .arg(publication.unchanged.size())
+               .arg(publication.removed.size())
+        << Qt::endl;
+    const QList<QPair<QString, QStringList>> lists{{ServiceCommand::tr("new"), publication.added},
+                                                   {ServiceCommand::tr("changed"), publication.changed},
+                                                   {ServiceCommand::tr("removed"), publication.removed}};
+    for (const auto &list : lists) {
+        for (const QString &path : list.second)
+            out << "  " << list.first << ": " << path << Qt::endl;
+    }
+    if (publication.sequence > 0)
+        out << (dryRun ? ServiceCommand::tr("would sign it as sequence %1, expiring %2")
+                       : ServiceCommand::tr("signed as sequence %1, expiring %2"))
+                   .arg(publication.sequence)
+                   .arg(publication.expires.toString(Qt::ISODate))
+            << Qt::endl;
     return 0;
 }
 
-int ServiceCommand::serve(const QString &releaseDir, const QString &keyFile, const QString &listen,
-                          const QString &downloadUrl, const QString &tokensFile)
+// The Ed25519 public keys of --release-key: each a release-public.hex file or the hex itself.
+bool readReleaseKeys(const QStringList &values, QStringList *keys, QString *error)
 {
-    if (!ReleaseFolder(releaseDir).exists())
-        return fail(tr("the release folder %1 does not exist").arg(releaseDir));
-    QFile key(keyFile);
-    if (!key.open(QIODevice::ReadOnly))
-        return fail(tr("cannot read %1: %2").arg(keyFile, key.errorString()));
-    const ServiceKeyPair pair = ServiceKeyPair::fromPrivateKeyDer(key.readAll().toStdString());
+    const QRegularExpression hexKey(QString("^[0-9A-Fa-f]{%1}$").arg(ReleaseSigner::publicKeyHexLength));
+    for (const QString &value : values) {
+        for (const QString &item : value.split(',', Qt::SkipEmptyParts)) {
+            QByteArray text = item.toLatin1();
+            if (!hexKey.match(item).hasMatch() && !readFile(item, &text, error))
+                return false;
+            if (!hexKey.match(QString::fromLatin1(text.trimmed())).hasMatch()) {
+                *error = ServiceCommand::tr("%1 is not an Ed25519 public key (%2 hex characters)")
+                             .arg(item).arg(ReleaseSigner::publicKeyHexLength);
+                return false;
+            }
+            keys->append(QString::fromLatin1(text.trimmed()));
+        }
+    }
+    return true;
+}
+
+// What a vendor must hear before users do: a listing the service cannot answer with.
+bool checkListing(const ReleaseFolder::Listing &listing, const QStringList &releaseKeys, QString *error)
+{
+    if (listing.release.isEmpty()) {
+        if (!releaseKeys.isEmpty())
+            *error = ServiceCommand::tr("the release is not signed, but --release-key was given; publish it with --sign");
+        return releaseKeys.isEmpty();
+    }
+    const QDateTime expires = QDateTime::fromString(
+        ReleaseFolder::releaseMember(listing.release, "expires").toString(), Qt::ISODate);
+    if (!expires.isValid() || expires <= QDateTime::currentDateTimeUtc()) {
+        *error = ServiceCommand::tr("the signed listing has expired; publish it again with --sign");
+        return false;
+    }
+    for (const QString &key : releaseKeys) {
+        if (ReleaseSigner::verify(key.toStdString(), listing.release.toStdString(), listing.signature.toStdString()))
+            return true;
+    }
+    if (!releaseKeys.isEmpty())
+        *error = ServiceCommand::tr("the signed listing does not verify under --release-key; "
+                                    "publish it again with --sign and the matching private key");
+    return releaseKeys.isEmpty();
+}
+
+int serve(const Arguments &arguments)
+{
+    const QString releaseDir = arguments.value("--release");
+    const ReleaseFolder folder(releaseDir);
+    if (!folder.exists())
+        return fail(ServiceCommand::tr("the release folder %1 does not exist").arg(releaseDir));
+    QString error;
+    QStringList releaseKeys;
+    ReleaseFolder::Listing listing;
+    if (!readReleaseKeys(arguments.values.value("--release-key"), &releaseKeys, &error)
+        || !folder.readListing(&listing, &error) || !checkListing(listing, releaseKeys, &error))
+        return fail(error);
+
+    QByteArray der;
+    if (!readFile(arguments.value("--key"), &der, &error))
+        return fail(error);
+    const ServiceKeyPair pair = ServiceKeyPair::fromPrivateKeyDer(der.toStdString());
     if (!pair.isValid())
-        return fail(tr("%1 is not an RSA private key (PKCS#8 DER)").arg(keyFile));
+        return fail(ServiceCommand::tr("%1 is not an RSA private key (PKCS#8 DER)").arg(arguments.value("--key")));
 
     UpdateServer server(releaseDir, pair);
-    if (!tokensFile.isEmpty()) {
-        QFile file(tokensFile);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-            return fail(tr("cannot read %1: %2").arg(tokensFile, file.errorString()));
+    if (arguments.values.contains("--tokens")) {
+        QByteArray list;
+        if (!readFile(arguments.value("--tokens"), &list, &error))
+            return fail(error);
         QSet<QString> tokens;
-        for (const QString &line : QString::fromUtf8(file.readAll()).split('\n')) {
+        for (const QString &line : QString::fromUtf8(list).split('\n')) {
             if (!line.trimmed().isEmpty())
                 tokens.insert(line.trimmed());
         }
         server.setAcceptedTokens(tokens);
     }
-    if (!downloadUrl.isEmpty())
-        server.setDownloadUrl(downloadUrl);
+    if (arguments.values.contains("--download-url"))
+        server.setDownloadUrl(arguments.value("--download-url"));
+    bool countOk = false;
+    const int perAddress = arguments.value("--max-per-address",
+                                           QString::number(BoundedHttpServer::defaultMaxPerAddress)).toInt(&countOk);
+    if (!countOk || perAddress < 1 || perAddress > BoundedHttpServer::workerCount)
+        return fail(ServiceCommand::tr("--max-per-address takes a number from 1 to %1")
+                        .arg(BoundedHttpServer::workerCount));
+    server.setMaxConnectionsPerAddress(perAddress);
+    if (arguments.values.contains("--log") && !server.openLogFile(arguments.value("--log")))
+        return fail(server.errorString());
 
+    const QString listen = arguments.value("--listen", "127.0.0.1:8094");
     const int colon = listen.lastIndexOf(':');
     bool portOk = false;
     const int port = listen.mid(colon + 1).toInt(&portOk);
     if (colon <= 0 || !portOk || port < 0 || port > 65535)
-        return fail(tr("--listen takes ADDR:PORT, not %1").arg(listen));
+        return fail(ServiceCommand::tr("--listen takes ADDR:PORT, not %1").arg(listen));
     const QString host = listen.left(colon);
     const int bound = server.bind(host, port);
     if (bound < 0)
-        return fail(tr("cannot listen on %1").arg(listen));
+        return fail(ServiceCommand::tr("cannot listen on %1: %2").arg(listen, server.errorString()));
+    server.log(listing.release.isEmpty()
+                   ? ServiceCommand::tr("serving %1: %2 files, not signed").arg(releaseDir).arg(listing.files.size())
+                   : ServiceCommand::tr("serving %1: %2 files, signed sequence %3, expiring %4")
+                         .arg(releaseDir)
+                         .arg(listing.files.size())
+                         .arg(ReleaseFolder::releaseMember(listing.release, "sequence").toInt())
+                         .arg(ReleaseFolder::releaseMember(listing.release, "expires").toString()));
     // Tests and scripts read the port from this line, so it must leave at once.
     std::printf("listening on %s:%d\n", qPrintable(host), bound);
     std::fflush(stdout);
     server.listen();
     return 0;
+}
+
+int writeManifest(const Arguments &arguments)
+{
+    const QString file = arguments.operands[0];
+    VersionManifest manifest;
+    for (const QString &operand : arguments.operands.mid(1)) {
+        const int equals = operand.lastIndexOf('=');
+        const QString path = operand.left(equals), version = operand.mid(equals + 1);
+        if (equals <= 0 || !ReleaseFolder::isVersion(version))
+            return fail(ServiceCommand::tr("%1 is not PATH=X.Y.Z").arg(operand));
+        if (manifest.contains(path))
+            return fail(ServiceCommand::tr("%1 is given twice").arg(path));
+        manifest.insert(path, VersionEntry(version, path));
+    }
+    writeTextFile(versionManifestToXml(manifest), file);
+    // The writer reports nothing, so what the updater will read back is the check.
+    const VersionManifest written = readVersionManifest(file);
+    bool same = written.keys() == manifest.keys();
+    for (auto it = manifest.cbegin(); same && it != manifest.cend(); ++it)
+        same = written.value(it.key()).version == it.value().version;
+    if (!same)
+        return fail(ServiceCommand::tr("cannot write %1 so that it reads back the same").arg(file));
+    QTextStream(stdout) << ServiceCommand::tr("wrote %1: %2 files").arg(file).arg(manifest.size()) << Qt::endl;
+    return 0;
+}
+
+const QList<Command> &commands()
+{
+    static const QList<Command> list{
+        {"keygen",
+         QT_TRANSLATE_NOOP("ServiceCommand",
+                           "update-service keygen DIR\n"
+                           "    Writes the RSA pair of the query (public.hex, private.der) and the Ed25519\n"
+                           "    pair that signs releases (release-public.hex, release-private.der); never\n"
+                           "    replaces a key already there.\n"),
+         1, 1, {}, {}, {}, {}, keygen},
+        {"publish",
+         QT_TRANSLATE_NOOP("ServiceCommand",
+                           "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]\n"
+                           "                       [--expires-in DAYS] [--dry-run]\n"
+                           "    Lists the folder's files by content in release.json: new and changed files take\n"
+                           "    --version, unchanged ones keep their version and time. --sign also writes the\n"
+                           "    signed listing, release-signed.json, valid for DAYS (30). --dry-run writes nothing.\n"),
+         1, 1, {"--version", "--sign", "--expires-in"}, {"--dry-run"}, {}, {}, publish},
+        {"serve",
+         QT_TRANSLATE_NOOP("ServiceCommand",
+                           "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"
+                           "                     [--download-url URL] [--tokens FILE] [--log FILE]\n"
+                           "                     [--release-key release-public.hex[,...]]... [--max-per-address N]\n"
+                           "    Answers the upgrade query at /api/upgrade and serves the files under /files/.\n"
+                           "    --release-key refuses to start unless the signed listing verifies under it.\n"),
+         0, 0, {"--release", "--key", "--listen", "--download-url", "--tokens", "--log", "--release-key",
+                "--max-per-address"},
+         {}, {"--release-key"}, {"--release", "--key"}, serve},
+        {"write-manifest",
+         QT_TRANSLATE_NOOP("ServiceCommand",
+                           "update-service write-manifest FILE PATH=X.Y.Z...\n"
+                           "    Writes a version.xml as the updater does, listing each PATH with its version.\n"),
+         2, -1, {}, {}, {}, {}, writeManifest},
+    };
+    return list;
+}
+
+int usage(const Command *command, bool asked)
+{
+    QTextStream out(asked ? stdout : stderr);
+    out << ServiceCommand::tr("usage:") << '\n';
+    for (const Command &each : commands()) {
+        if (!command || command == &each)
+            out << ServiceCommand::tr(each.usage);
+    }
+    return asked ? 0 : usageStatus;
+}
+
+int refuse(const Command *command, const QString &reason)
+{
+    QTextStream(stderr) << "update-service: " << reason << Qt::endl;
+    return usage(command, false);
+}
+
+} // namespace
+
+int ServiceCommand::run(const QStringList &arguments)
+{
+    const QString name = arguments.value(1);
+    if (name == "--help" || name == "-h")
+        return usage(nullptr, true);
+    const Command *command = nullptr;
+    for (const Command &each : commands()) {
+        if (name == each.name)
+            command = &each;
+    }
+    if (!command)
+        return refuse(nullptr, name.isEmpty() ? tr("no command given") : tr("unknown command %1").arg(name));
+
+    Arguments parsed;
+    const QStringList words = arguments.mid(2);
+    for (int i = 0; i < words.size(); ++i) {
+        const QString &word = words[i];
+        if (word == "--help" || word == "-h")
+            return usage(command, true);
+        if (command->valued.contains(word)) {
+            if (i + 1 >= words.size())
+                return refuse(command, tr("%1 needs a value").arg(word));
+            parsed.values[word].append(words[++i]);
+            if (parsed.values[word].size() > 1 && !command->repeatable.contains(word))
+                return refuse(command, tr("%1 is given twice").arg(word));
+        } else if (command->flags.contains(word)) {
+            parsed.flags.insert(word);
+        } else if (word.startsWith('-')) {
+            // Also an operand that only looks like an option: "keygen --hlep" must not make a folder.
+            return refuse(command, tr("unknown option %1").arg(word));
+        } else {
+            parsed.operands.append(word);
+        }
+    }
+    if (parsed.operands.size() < command->minOperands
+        || (command->maxOperands >= 0 && parsed.operands.size() > command->maxOperands))
+        return refuse(command, tr("%1 takes %2").arg(command->name, tr(command->usage).section('\n', 0, 0)));
+    for (const QString &option : command->required) {
+        if (!parsed.values.contains(option))
+            return refuse(command, tr("%1 is required").arg(option));
+    }
+    return command->run(parsed);
 }

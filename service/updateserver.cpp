@@ -2,18 +2,27 @@
 
 #include "protocol/payloadcrypto.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QUrl>
 
-#include <cstdio>
+#include <cerrno>
 #include <memory>
 
 namespace {
 
+// What the log line of the request being handled on this worker adds to the HTTP facts: the
+// query's outcome or the reason of a refusal. httplib runs a request's handler and its logger on
+// the same thread.
+thread_local QString currentNote;
+
 void refuse(httplib::Response &response, int status, const QString &reason)
 {
+    currentNote = reason;
     response.status = status;
     response.set_content(reason.toStdString() + "\n", "text/plain");
 }
@@ -25,6 +34,18 @@ bool isHex(const QString &text)
     digits.remove(QRegularExpression("\\s"));
     return !digits.isEmpty() && digits.size() % 2 == 0
         && QRegularExpression("^[0-9A-Fa-f]*$").match(digits).hasMatch();
+}
+
+// Enough to tell one user's requests from another's in a log without keeping the token.
+QString fingerprint(const QString &token)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex().left(8));
+}
+
+// Percent-encoded, so that a path cannot start a line of its own in the log.
+QString printable(const std::string &text)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(text), "/"));
 }
 
 } // namespace
@@ -45,20 +66,73 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
     http.set_error_handler([](const httplib::Request &, httplib::Response &response) {
         if (response.status == 413)
             refuse(response, 400, tr("the request body is over %1 bytes").arg(maxRequestBody));
+        else if (currentNote.isEmpty())
+            refuse(response, response.status, response.status == 404 ? tr("no such path") : tr("malformed request"));
     });
-    http.set_logger([](const httplib::Request &request, const httplib::Response &response) {
-        std::fprintf(stderr, "%s \"%s %s\" %d %s\n", request.remote_addr.c_str(),
-                     request.method.c_str(), request.path.c_str(), response.status,
-                     response.get_header_value("Content-Length").c_str());
+    http.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
+        logRequest(request, response);
     });
+    http.setRefusalLogger([this](const std::string &address) {
+        log(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + " " + QString::fromStdString(address)
+            + tr(" - - 503 - - too many connections from this address"));
+    });
+}
+
+UpdateServer::~UpdateServer()
+{
+    if (logFile)
+        std::fclose(logFile);
+}
+
+bool UpdateServer::openLogFile(const QString &path)
+{
+    logFile = std::fopen(QFile::encodeName(path).constData(), "a");
+    if (!logFile)
+        error = tr("cannot open %1: %2").arg(path, qt_error_string(errno));
+    return logFile;
+}
+
+void UpdateServer::log(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    const std::lock_guard<std::mutex> lock(logMutex);
+    for (std::FILE *file : {stderr, logFile}) {
+        if (file) {
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+            std::fflush(file);
+        }
+    }
+}
+
+void UpdateServer::logRequest(const httplib::Request &request, const httplib::Response &response)
+{
+    const qint64 microseconds = std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - BoundedHttpServer::requestStart()).count();
+    QString client = QString::fromStdString(request.remote_addr);
+    if (request.has_header("X-Forwarded-For"))
+        client += tr(" (for %1)").arg(printable(request.get_header_value("X-Forwarded-For")));
+    const std::string length = response.get_header_value("Content-Length");
+    // Joined, not formatted: a percent-encoded path would take the place of a later "%1".
+    log(QStringList{QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), client,
+                    QString::fromStdString(request.method), printable(request.path), QString::number(response.status),
+                    length.empty() ? QString("0") : QString::fromStdString(length),
+                    QString::number(microseconds / 1000.0, 'f', 1) + "ms",
+                    currentNote.isEmpty() ? QString("-") : currentNote}
+            .join(' '));
+    currentNote.clear();
 }
 
 int UpdateServer::bind(const QString &host, int port)
 {
     const std::string address = host.toStdString();
+    errno = 0;
     const int bound = port == 0 ? http.bind_to_any_port(address)
                                 : (http.bind_to_port(address, port) ? port : -1);
-    if (bound > 0 && downloadUrl.isEmpty())
+    if (bound < 0) {
+        error = errno != 0 ? qt_error_string(errno) : tr("not an address of this host");
+        return -1;
+    }
+    if (downloadUrl.isEmpty())
         downloadUrl = QString("http://%1:%2/files").arg(host).arg(bound);
     return bound;
 }
@@ -84,32 +158,45 @@ void UpdateServer::answerUpgrade(const httplib::Request &request, httplib::Respo
     if (!innerObject.value("token").isString() || !innerObject.value("system_type").isString())
         return refuse(response, 400, tr("the member \"value\" does not decrypt to a request"));
 
-    QString error;
-    const QJsonObject reply = replyFor(innerObject.value("token").toString(), &error);
+    QString note;
+    const QJsonObject reply = replyFor(innerObject.value("token").toString(), &note);
     if (reply.isEmpty())
-        return refuse(response, 500, error);
+        return refuse(response, 500, note);
+    currentNote = note;
     // Compact JSON escapes every control character, so the text has no NUL to cut it short.
     response.set_content(encryptAesCfbHex(requestKey, requestIvText,
                                           QJsonDocument(reply).toJson(QJsonDocument::Compact).toStdString()),
                          "text/plain");
 }
 
-QJsonObject UpdateServer::replyFor(const QString &token, QString *error) const
+QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
 {
-    if (token.isEmpty() || (acceptedTokens && !acceptedTokens->contains(token)))
+    if (token.isEmpty()) {
+        *note = tr("rejected: empty token");
         return {{"error_code", 500}};
-    QJsonArray entries;
-    if (!release.readListing(&entries, error))
+    }
+    if (acceptedTokens && !acceptedTokens->contains(token)) {
+        *note = tr("rejected token=%1: not in the token list").arg(fingerprint(token));
+        return {{"error_code", 500}};
+    }
+    ReleaseFolder::Listing listing;
+    if (!release.readListing(&listing, note))
         return {};
     // Every listed entry goes out as written: judging the paths is the updater's job.
     QJsonArray files;
-    for (const QJsonValue &entry : entries) {
+    for (const QJsonValue &entry : listing.files) {
         QJsonObject file = entry.toObject();
         if (entry.isObject())
             file.insert("file_name", file.value("file_path").toString().section('/', -1));
         files.append(entry.isObject() ? QJsonValue(file) : entry);
     }
-    return {{"download_url", downloadUrl}, {"files", files}};
+    *note = tr("accepted token=%1 files=%2").arg(fingerprint(token)).arg(files.size());
+    QJsonObject reply{{"download_url", downloadUrl}, {"files", files}};
+    if (!listing.release.isEmpty()) {
+        reply.insert("release", listing.release);
+        reply.insert("release_signature", listing.signature);
+    }
+    return reply;
 }
 
 void UpdateServer::serveFile(const httplib::Request &request, httplib::Response &response) const

@@ -1,17 +1,20 @@
 #pragma once
 
-#include "service/servicekeypair.h"
+#include "service/boundedhttpserver.h"
 #include "service/releasefolder.h"
+#include "service/servicekeypair.h"
 
 #include <QCoreApplication>
 #include <QSet>
 #include <QString>
-#include <httplib.h>
 
+#include <cstdio>
+#include <mutex>
 #include <optional>
 
 // The substitute update service: answers the updater's upgrade query at "/api/upgrade" from a
-// release folder's listing and serves the release's files under "/files/".
+// release folder's listing and serves the release's files under "/files/". Every request leaves
+// one line in the log, on standard error and in an optional file.
 class UpdateServer
 {
     Q_DECLARE_TR_FUNCTIONS(UpdateServer)
@@ -21,25 +24,36 @@ public:
     static constexpr size_t maxRequestBody = 64 * 1024;
 
     UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair);
+    ~UpdateServer();
 
     // Without a list every non-empty token is accepted.
     void setAcceptedTokens(const QSet<QString> &tokens) { acceptedTokens = tokens; }
     // Where the updater downloads the files from; by default this server's "/files".
     void setDownloadUrl(const QString &url) { downloadUrl = url; }
+    void setMaxConnectionsPerAddress(int count) { http.setMaxConnectionsPerAddress(count); }
+    // Appends the log to the file as well.
+    bool openLogFile(const QString &path);
+    void log(const QString &line);
 
-    // Port 0 takes any free port. Returns the bound port, or -1.
+    // Port 0 takes any free port. Returns the bound port, or -1 with the reason in errorString().
     int bind(const QString &host, int port);
     // Serves until the process ends.
     void listen() { http.listen_after_bind(); }
 
+    QString errorString() const { return error; }
+
 private:
     void answerUpgrade(const httplib::Request &request, httplib::Response &response) const;
     void serveFile(const httplib::Request &request, httplib::Response &response) const;
-    QJsonObject replyFor(const QString &token, QString *error) const;
+    QJsonObject replyFor(const QString &token, QString *note) const;
+    void logRequest(const httplib::Request &request, const httplib::Response &response);
 
     ReleaseFolder release;
     ServiceKeyPair keyPair;
     std::optional<QSet<QString>> acceptedTokens;
     QString downloadUrl;
-    httplib::Server http;
+    BoundedHttpServer http;
+    std::mutex logMutex;
+    std::FILE *logFile = nullptr;
+    QString error;
 };

@@ -9,6 +9,7 @@
 
 #include "download/downloadnetworkmanager.h"
 #include "tests/support/loopbackserver.h"
+#include "tests/support/testfiles.h"
 
 namespace {
 
@@ -19,12 +20,6 @@ QByteArray largeBody()
     for (int i = 0; i < body.size(); ++i)
         body[i] = char((i * 7 + i / 251) & 0xff);
     return body;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
+#include "download/tempfilename.h"
 #include "tests/support/loopbackserver.h"
 
 namespace {
@@ -98,8 +99,7 @@ private slots:
             QVERIFY(QDir(root.path()).mkdir("tmps"));
         const QString before = QDir::currentPath();
 
-        updateWindow w;
-        QCOMPARE(w.makeTempFileName(), installation + "/tmps/" + stamp + ".tmp");
+        QCOMPARE(freeTempFileName(installation, moment), installation + "/tmps/" + stamp + ".tmp");
 
         QVERIFY(QFileInfo(root.filePath("tmps")).isDir());
         const QString expected = folderExists ? before : QFileInfo(root.path()).canonicalFilePath();
@@ -129,16 +129,14 @@ private slots:
             else
                 touch(path);
         }
-        updateWindow w;
-        QCOMPARE(w.makeTempFileName(), name.isEmpty() ? QString() : installation + name);
+        QCOMPARE(freeTempFileName(installation, moment), name.isEmpty() ? QString() : installation + name);
     }
 
     void folderThatCannotBeMade()
     {
         touch(root.filePath("tmps"));
-        updateWindow w;
         const QString before = QDir::currentPath();
-        QCOMPARE(w.makeTempFileName(), QString());
+        QCOMPARE(freeTempFileName(installation, moment), QString());
         QFile::remove(root.filePath("tmps"));
         QDir::setCurrent(before);
     }

@@ -10,22 +10,11 @@
 
 #include "app/installation.h"
 #include "app/updaterenvironment.h"
+#include "app/localoperations.h"
 #include "app/updatewindow.h"
+#include "tests/support/testfiles.h"
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 int modeOf(const QString &path)
 {
@@ -127,7 +116,7 @@ void tst_localoperations::coverFileFailureLeavesTarget()
             QSKIP("this file system lets every change through");
     }
 
-    QVERIFY(!window.coverFile(temp.isEmpty() ? QString() : root.filePath(temp), root.filePath(target)));
+    QVERIFY(!replaceFile(temp.isEmpty() ? QString() : root.filePath(temp), root.filePath(target)));
     QCOMPARE(readFile(root.filePath(installed)), QByteArray("old bytes"));
     QCOMPARE(readFile(root.filePath("tmps/3.tmp")), QByteArray("new"));
 }
@@ -147,7 +136,7 @@ void tst_localoperations::targetNeverMissingWhileCovered()
     });
     for (int i = 1; i <= 100; ++i) {
         const QString temp = root.filePath(QString("%1.tmp").arg(i));
-        if (!writeFile(temp, QByteArray::number(i)) || !window.coverFile(temp, target))
+        if (!writeFile(temp, QByteArray::number(i)) || !replaceFile(temp, target))
             break;
     }
     done = true;

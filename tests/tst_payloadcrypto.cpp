@@ -1,5 +1,6 @@
 #include "protocol/payloadcrypto.h"
 #include "service/servicekeypair.h"
+#include "tests/support/testfiles.h"
 
 #include <QFile>
 #include <QProcess>
@@ -26,18 +27,6 @@ private:
         if (!process.waitForFinished(30000) || process.exitCode() != 0)
             qWarning() << "openssl" << arguments << process.readAllStandardError();
         return process.readAllStandardOutput();
-    }
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    static bool writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
     }
 
     static std::string demoPublicKey()

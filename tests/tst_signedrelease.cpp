@@ -13,9 +13,10 @@
 #include "protocol/payloadcrypto.h"
 #include "protocol/signedrelease.h"
 #include "service/servicekeypair.h"
-#include "tests/e2e/releaseservice.h"
+#include "tests/support/releaseservice.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
+#include "tests/support/testfiles.h"
 
 // Signed release listings: what the updater accepts, and whole runs against a service that lies.
 namespace {
@@ -231,7 +232,7 @@ void tst_signedrelease::attacks()
     });
     server.start();
     reply["download_url"] = server.url("/files"); // read by the handler only once the run asks
-    QVERIFY(pointConfigAt(install + "updater", server.url("/api/upgrade")));
+    QVERIFY(writeConfigXml(install + "updater", server.url("/api/upgrade")));
     QMap<QString, QByteArray> before;
     for (const char *name : {"a.txt", "version.xml", "release.state"})
         before.insert(name, readFile(install + name));

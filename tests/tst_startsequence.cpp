@@ -5,7 +5,9 @@
 #include "app/installation.h"
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
+#include "app/logintoken.h"
 #include "tests/support/messageboxanswerer.h"
+#include "tests/support/testfiles.h"
 
 namespace {
 
@@ -29,6 +31,8 @@ private slots:
     void init();
     void cleanup();
     void missingSegment();
+    void tokenFromBytes_data();
+    void tokenFromBytes();
     void segmentContent_data();
     void segmentContent();
 
@@ -41,10 +45,7 @@ void tst_startsequence::init()
     QVERIFY(installation.isValid());
     QDir(installation.path()).mkpath("updater");
     // An endpoint nobody listens on, so the run ends at once without a config box.
-    QFile config(installation.filePath("updater/config.xml"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("<Config><Update>http://127.0.0.1:1/api/upgrade</Update></Config>");
-    config.close();
+    QVERIFY(writeConfigXml(installation.filePath("updater"), "http://127.0.0.1:1/api/upgrade"));
     UpdaterEnvironment::setForTesting({installation.filePath("updater")});
 }
 
@@ -63,7 +64,7 @@ void tst_startsequence::missingSegment()
     QVERIFY(window.token.isEmpty());
 }
 
-void tst_startsequence::segmentContent_data()
+void tst_startsequence::tokenFromBytes_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("token");
@@ -76,6 +77,21 @@ void tst_startsequence::segmentContent_data()
     QTest::newRow("null text") << QByteArray::fromHex("ffffffff") << "";
     QTest::newRow("length past the end") << QByteArray::fromHex("0000001000410042") << "";
     QTest::newRow("shorter than a length") << QByteArray::fromHex("0000") << "";
+}
+
+void tst_startsequence::tokenFromBytes()
+{
+    QFETCH(QByteArray, content);
+    QTEST(loginTokenFrom(content), "token");
+}
+
+void tst_startsequence::segmentContent_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("token");
+
+    QTest::newRow("token") << serialised("abc123") << "abc123";
+    QTest::newRow("length past the end") << QByteArray::fromHex("0000001000410042") << "";
 }
 
 void tst_startsequence::segmentContent()

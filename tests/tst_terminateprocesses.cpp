@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "app/terminateprocesses.h"
+#include "tests/support/testfiles.h"
 
 namespace {
 
@@ -27,15 +28,6 @@ struct ScopedProcess : QProcess
         return waitForStarted(5000);
     }
 };
-
-// Present in /proc and not a zombie waiting to be reaped.
-bool isRunning(qint64 pid)
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-    const int state = line.lastIndexOf(')') + 2;
-    return state > 1 && state < line.size() && line.at(state) != 'Z';
-}
 
 // A stand-in main application in a folder every user may enter: a copy of sleep, or a script
 // that waits on its input without starting anything of its own.
@@ -87,7 +79,7 @@ void tst_terminateprocesses::endsMatchingProcesses()
     QVERIFY(standIn.run(program, script ? QStringList() : QStringList{"60"}));
 
     QVERIFY(terminateProcesses("Trelvox.exe"));
-    QCOMPARE(isRunning(standIn.processId()), !ended);
+    QCOMPARE(processRunning(standIn.processId()), !ended);
 }
 
 void tst_terminateprocesses::unprivilegedCaller_data()
@@ -127,8 +119,8 @@ void tst_terminateprocesses::unprivilegedCaller()
     QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
     // Processes are examined in ascending id order; ids may wrap, so take the order that happened.
     QCOMPARE(helper.exitCode(), emptyText || nobodysPid > rootsPid ? 0 : 1);
-    QVERIFY(isRunning(rootsPid));
-    QCOMPARE(isRunning(nobodysPid), emptyText);
+    QVERIFY(processRunning(rootsPid));
+    QCOMPARE(processRunning(nobodysPid), emptyText);
 }
 
 int main(int argc, char **argv)

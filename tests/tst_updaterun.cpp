@@ -1,11 +1,13 @@
 #include <QtTest>
 
+#include "app/fileinstaller.h"
 #include "app/installation.h"
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
-#include "tests/e2e/releaseservice.h"
-#include "tests/e2e/slowsecondfileserver.h"
+#include "tests/support/releaseservice.h"
+#include "tests/support/slowsecondfileserver.h"
 #include "tests/support/messageboxanswerer.h"
+#include "tests/support/testfiles.h"
 
 #include <memory>
 
@@ -23,6 +25,8 @@ private slots:
 
     void safePaths_data();
     void safePaths();
+    void installOneFile_data();
+    void installOneFile();
     void run_data();
     void run();
     void closeDuringSecondDownload();
@@ -60,7 +64,7 @@ bool tst_updaterun::serve(const QList<ReleaseService::File> &files, const QStrin
 {
     service = std::make_unique<ReleaseService>(dir->filePath("release"));
     return service->publish(files) && service->start(extraArguments)
-        && pointConfigAt(installed("updater"), service->endpoint());
+        && writeConfigXml(installed("updater"), service->endpoint());
 }
 
 QStringList tst_updaterun::lines(const updateWindow &window)
@@ -106,6 +110,58 @@ void tst_updaterun::safePaths()
     QFETCH(QString, path);
     QFETCH(bool, safe);
     QCOMPARE(isSafeRelativePath(path), safe);
+}
+
+void tst_updaterun::installOneFile_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("tempName"); // what the temporary name step gives
+    QTest::addColumn<bool>("downloads");
+    QTest::addColumn<bool>("replaces");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("releaseTime");
+    QTest::addColumn<QStringList>("steps"); // the steps taken, in order
+
+    const QString time = "2024-05-01T10:00:00";
+    const QStringList all{"name", "download http://files/d/a.txt to /i/tmps/1.tmp", "replace /i/d/a.txt"};
+    QTest::newRow("installed") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed) << ""
+                               << time << all + QStringList{"stamp /i/d/a.txt " + time};
+    QTest::newRow("installed, the release gives no time") << "d/a.txt" << "/i/tmps/1.tmp" << true << true
+                                                          << int(FileInstaller::Installed) << "" << "" << all;
+    QTest::newRow("download fails") << "d/a.txt" << "/i/tmps/1.tmp" << false << true
+                                    << int(FileInstaller::DownloadFailed) << "HTTP 404" << time << QStringList(all.mid(0, 2));
+    QTest::newRow("replacement fails") << "d/a.txt" << "/i/tmps/1.tmp" << true << false
+                                       << int(FileInstaller::ReplaceFailed) << "" << time << all;
+    QTest::newRow("no temporary name") << "d/a.txt" << "" << true << true << int(FileInstaller::DownloadFailed)
+                                       << "no temporary file could be made" << time << QStringList{"name"};
+    QTest::newRow("unsafe path: nothing asked for") << "../a.txt" << "/i/tmps/1.tmp" << true << true
+                                                    << int(FileInstaller::DownloadFailed) << "unsafe file path" << time << QStringList{};
+}
+
+void tst_updaterun::installOneFile()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, tempName);
+    QFETCH(bool, downloads);
+    QFETCH(bool, replaces);
+    QFETCH(QString, releaseTime);
+
+    QStringList steps;
+    const FileInstaller installer("/i/", "http://files", {
+        [&] { steps << "name"; return tempName; },
+        [&](const QString &url, const QString &temp, const ContentCheck &, QString *reason) {
+            steps << "download " + url + " to " + temp;
+            *reason = "HTTP 404";
+            return downloads;
+        },
+        [&](const QString &, const QString &target) { steps << "replace " + target; return replaces; },
+        [&](const QString &target, const QDateTime &time) { steps << "stamp " + target + " " + time.toString(Qt::ISODate); }});
+    const FileInstaller::Outcome outcome =
+        installer.install(path, ContentCheck(), QDateTime::fromString(releaseTime, Qt::ISODate));
+    QTEST(int(outcome.result), "result");
+    QTEST(outcome.reason, "reason");
+    QTEST(steps, "steps");
 }
 
 void tst_updaterun::run_data()

@@ -1,11 +1,17 @@
+#include "manifest/versionmanifest.h"
 #include "protocol/payloadcrypto.h"
+#include "service/releasesigner.h"
 #include "service/servicekeypair.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <httplib.h>
@@ -21,6 +27,8 @@ private:
     QTemporaryDir temp;
     QString release;
     const QString demoKey = SOURCE_DIR "/service/demo-keys/private.der";
+    const QString signingKey = SOURCE_DIR "/service/demo-keys/release-private.der";
+    const QString releaseKey = SOURCE_DIR "/service/demo-keys/release-public.hex";
 
     static QString serviceBinary()
     {
@@ -33,11 +41,35 @@ private:
         return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toStdString() : std::string();
     }
 
-    static int run(const QStringList &arguments)
+    static int run(const QStringList &arguments, QByteArray *out = nullptr, QByteArray *err = nullptr,
+                   const QString &workingDir = QString())
     {
         QProcess process;
+        process.setWorkingDirectory(workingDir);
         process.start(serviceBinary(), arguments);
-        return process.waitForFinished(30000) ? process.exitCode() : -1;
+        const bool finished = process.waitForFinished(30000);
+        if (out)
+            *out = process.readAllStandardOutput();
+        if (err)
+            *err = process.readAllStandardError();
+        return finished ? process.exitCode() : -1;
+    }
+
+    static QMap<QString, QJsonObject> listed(const QString &dir)
+    {
+        QMap<QString, QJsonObject> files;
+        for (const QJsonValue &file : QJsonDocument::fromJson(readFile(dir + "/release.json"))["files"].toArray())
+            files.insert(file["file_path"].toString(), file.toObject());
+        return files;
+    }
+
+    static QByteArray signedListing(const ReleaseSigner &signer, const QJsonArray &files, const QString &expires)
+    {
+        const QByteArray text = QJsonDocument(QJsonObject{{"sequence", 1}, {"expires", expires}, {"files", files}})
+                                    .toJson(QJsonDocument::Compact);
+        return QJsonDocument(QJsonObject{{"release", QString::fromUtf8(text)},
+                                         {"release_signature", QString::fromStdString(signer.sign(text.toStdString()))}})
+            .toJson();
     }
 
     static void writeFile(const QString &path, const QByteArray &bytes)
@@ -62,10 +94,11 @@ private:
         ~Service() { process.kill(); process.waitForFinished(); }
     };
 
-    std::unique_ptr<Service> serve(const QStringList &extra = {}, const QString &key = QString())
+    std::unique_ptr<Service> serve(const QStringList &extra = {}, const QString &key = QString(),
+                                   const QString &dir = QString())
     {
         auto service = std::make_unique<Service>();
-        service->process.start(serviceBinary(), QStringList{"serve", "--release", release, "--key",
+        service->process.start(serviceBinary(), QStringList{"serve", "--release", dir.isEmpty() ? release : dir, "--key",
                                                             key.isEmpty() ? demoKey : key,
                                                             "--listen", "127.0.0.1:0"} + extra);
         while (service->process.waitForReadyRead(10000) && !service->process.canReadLine()) {}
@@ -124,26 +157,298 @@ private slots:
         }
     }
 
-    void publishVersions()
+    void publishByContent()
     {
-        const QString other = temp.filePath("versions");
-        writeFile(other + "/a.txt", "a");
-        QCOMPARE(run({"publish", other}), 1); // nothing listed yet, so no version to keep
-        QVERIFY(!QFile::exists(other + "/release.json"));
-        QCOMPARE(run({"publish", other, "--version", "1.0.0"}), 0);
-        const QByteArray first = readFile(other + "/release.json");
+        const QString dir = temp.filePath("versions");
+        for (const char *name : {"a.txt", "b.txt", "gone.txt"})
+            writeFile(dir + "/" + name, name);
+        QCOMPARE(run({"publish", dir}), 1); // nothing listed yet, so no version to keep
+        QVERIFY(!QFile::exists(dir + "/release.json"));
+        QCOMPARE(run({"publish", dir, "--version", "1.0"}), 1);
+        QCOMPARE(run({"publish", dir, "--version", "1.0.0"}), 0);
+        const QJsonObject firstA = listed(dir)["a.txt"];
 
-        writeFile(other + "/b.txt", "b");
-        QCOMPARE(run({"publish", other}), 1);
-        QCOMPARE(readFile(other + "/release.json"), first);
-        QCOMPARE(run({"publish", other, "--version", "1.0"}), 1);
-        QCOMPARE(run({"publish", other, "--version", "2.0.10"}), 0);
-        QCOMPARE(run({"publish", other}), 0);
-        const QJsonArray files = QJsonDocument::fromJson(readFile(other + "/release.json"))["files"].toArray();
-        QCOMPARE(files.size(), 2);
-        for (const QJsonValue &file : files)
-            QCOMPARE(file["file_version"].toString(), QString("2.0.10"));
+        // a.txt touched but the same bytes, b.txt as long but other bytes, one new, one gone.
+        QFile touched(dir + "/a.txt");
+        QVERIFY(touched.open(QIODevice::ReadWrite)
+                && touched.setFileTime(QDateTime::currentDateTime().addDays(1), QFileDevice::FileModificationTime));
+        touched.close();
+        writeFile(dir + "/b.txt", "B.txt");
+        writeFile(dir + "/c.txt", "c");
+        QFile::remove(dir + "/gone.txt");
+        const QByteArray before = readFile(dir + "/release.json");
+        QCOMPARE(run({"publish", dir}), 1);
+        QByteArray out;
+        QCOMPARE(run({"publish", dir, "--version", "2.0.10", "--dry-run"}, &out), 0);
+        QCOMPARE(readFile(dir + "/release.json"), before);
+        QVERIFY2(out.contains(": 1 new, 1 changed, 1 unchanged, 1 removed\n"), out);
+        QCOMPARE(run({"publish", dir, "--version", "2.0.10"}, &out), 0);
+        QVERIFY2(out.startsWith("published ") && out.contains(": 1 new, 1 changed, 1 unchanged, 1 removed\n"), out);
+
+        const QMap<QString, QJsonObject> files = listed(dir);
+        QCOMPARE(files.keys(), (QStringList{"a.txt", "b.txt", "c.txt"}));
+        QCOMPARE(files["a.txt"], firstA);
+        const QJsonObject b = files["b.txt"];
+        QCOMPARE(b["file_version"].toString(), QString("2.0.10"));
+        QCOMPARE(b["modified_time"].toString(), QFileInfo(dir + "/b.txt").lastModified().toString("yyyy-MM-ddThh:mm:ss"));
+        QCOMPARE(b["file_size"].toInt(), 5);
+        QCOMPARE(b["sha256"].toString().toLatin1(), QCryptographicHash::hash("B.txt", QCryptographicHash::Sha256).toHex());
+        QCOMPARE(files["c.txt"]["file_version"].toString(), QString("2.0.10"));
+        QCOMPARE(run({"publish", dir}), 0); // nothing changed, so no version needed
         QCOMPARE(run({"publish", temp.filePath("missing"), "--version", "1.0.0"}), 1);
+    }
+
+    void signedReleases()
+    {
+        const QString dir = temp.filePath("signed");
+        writeFile(dir + "/a.txt", "a");
+        QCOMPARE(run({"publish", dir, "--version", "1.0.0", "--sign", signingKey, "--expires-in", "2"}), 0);
+        QCOMPARE(run({"publish", dir, "--version", "1.0.1"}), 1); // a signed folder stays signed
+        QCOMPARE(run({"publish", dir, "--sign", demoKey}), 1);    // the RSA key cannot sign
+        QCOMPARE(run({"publish", dir, "--sign", signingKey}), 0);
+        const QJsonObject published = QJsonDocument::fromJson(readFile(dir + "/release-signed.json")).object();
+        const QString text = published["release"].toString();
+        const QJsonObject release = QJsonDocument::fromJson(text.toUtf8()).object();
+        QCOMPARE(release["sequence"].toInt(), 2);
+        const qint64 lifetime = QDateTime::currentDateTimeUtc().secsTo(
+            QDateTime::fromString(release["expires"].toString(), "yyyy-MM-ddThh:mm:ss'Z'"));
+        QVERIFY2(lifetime > 30 * 86400 - 60 && lifetime <= 30 * 86400, qPrintable(release["expires"].toString()));
+        QCOMPARE(release["files"].toArray(), QJsonDocument::fromJson(readFile(dir + "/release.json"))["files"].toArray());
+        const std::string publicKey = readFile(releaseKey).trimmed().toStdString();
+        const std::string signature = published["release_signature"].toString().toStdString();
+        QVERIFY(ReleaseSigner::verify(publicKey, text.toStdString(), signature));
+        QVERIFY(!ReleaseSigner::verify(publicKey, text.toStdString() + " ", signature));
+
+        const auto service = serve({"--release-key", releaseKey}, QString(), dir);
+        const QJsonObject reply = upgrade(service->port, "t");
+        QCOMPARE(reply["release"].toString(), text);
+        QCOMPARE(reply["release_signature"], published["release_signature"]);
+    }
+
+    void serveRefuses_data()
+    {
+        QTest::addColumn<QByteArray>("listing");
+        QTest::addColumn<QByteArray>("signedListing");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("reason");
+        const QJsonArray files{QJsonObject{{"file_path", "a.txt"}, {"file_version", "1.0.0"}}};
+        const QByteArray listing = QJsonDocument(QJsonObject{{"files", files}}).toJson();
+        const ReleaseSigner demo = ReleaseSigner::fromPrivateKeyDer(readFile(signingKey).toStdString());
+        const QString later = QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate);
+        const QStringList withKey{"--release-key", releaseKey};
+        QTest::newRow("no listing") << QByteArray() << QByteArray() << QStringList() << "release.json";
+        QTest::newRow("listing not JSON") << QByteArray("{\"files\": [") << QByteArray() << QStringList() << "not a JSON object";
+        QTest::newRow("no files") << QByteArray("{}") << QByteArray() << QStringList() << "no \"files\" array";
+        QTest::newRow("port in use") << listing << QByteArray() << QStringList{"--listen", "PORT"} << "in use";
+        QTest::newRow("unsigned, with a release key") << listing << QByteArray() << withKey << "not signed";
+        QTest::newRow("release key not a key") << listing << QByteArray() << QStringList{"--release-key", demoKey}
+                                               << "not an Ed25519 public key";
+        QTest::newRow("signed by another key") << listing << signedListing(ReleaseSigner::generate(), files, later)
+                                               << withKey << "does not verify";
+        QTest::newRow("signed, other files") << listing << signedListing(demo, QJsonArray(), later) << QStringList()
+                                             << "names other files";
+        QTest::newRow("signed, expired") << listing << signedListing(demo, files, "2020-01-01T00:00:00Z")
+                                         << QStringList() << "expired";
+    }
+
+    void serveRefuses()
+    {
+        QFETCH(QByteArray, listing);
+        QFETCH(QByteArray, signedListing);
+        QFETCH(QStringList, options);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        if (!listing.isNull())
+            writeFile(dir.filePath("release.json"), listing);
+        if (!signedListing.isNull())
+            writeFile(dir.filePath("release-signed.json"), signedListing);
+        const auto running = serve();
+        options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port));
+        QByteArray out, err;
+        QCOMPARE(run(QStringList{"serve", "--release", dir.path(), "--key", demoKey} + options, &out, &err), 1);
+        QVERIFY2(err.count('\n') == 1 && err.contains(reason.toUtf8()), err);
+        QVERIFY(!out.contains("listening"));
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("usage");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "write-manifest FILE";
+        QTest::newRow("keygen help") << QStringList{"keygen", "--help"} << 0 << "keygen DIR";
+        QTest::newRow("keygen, unknown option") << QStringList{"keygen", "-x"} << 2 << "keygen DIR";
+        QTest::newRow("keygen, two folders") << QStringList{"keygen", "a", "b"} << 2 << "keygen DIR";
+        QTest::newRow("publish help") << QStringList{"publish", "x", "--help"} << 0 << "publish RELEASE-DIR";
+        QTest::newRow("publish, misspelt") << QStringList{"publish", "x", "--verison", "1.0.0"} << 2 << "publish";
+        QTest::newRow("publish, no value") << QStringList{"publish", "x", "--version"} << 2 << "publish";
+        QTest::newRow("serve help") << QStringList{"serve", "--help"} << 0 << "--release-key";
+        QTest::newRow("serve, no key") << QStringList{"serve", "--release", "x"} << 2 << "serve --release";
+        QTest::newRow("serve, listen twice")
+            << QStringList{"serve", "--release", "x", "--key", "k", "--listen", "a:1", "--listen", "b:2"} << 2 << "serve";
+        QTest::newRow("write-manifest, no entry") << QStringList{"write-manifest", "f"} << 2 << "PATH=X.Y.Z";
+        QTest::newRow("unknown command") << QStringList{"sign"} << 2 << "keygen DIR";
+        QTest::newRow("no command") << QStringList() << 2 << "keygen DIR";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, usage);
+        QTemporaryDir cwd;
+        QByteArray out, err;
+        QCOMPARE(run(arguments, &out, &err, cwd.path()), status);
+        QVERIFY2((status == 0 ? out : err).contains(usage.toUtf8()), out + err);
+        QCOMPARE(QDir(cwd.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    void writeManifest_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<int>("status");
+        QTest::newRow("nested, blanks, non-ASCII")
+            << QStringList{"Trelvox.exe=1.0.0", "data/\u00fcber x.pak=2.0.10", "a=b.txt=0.0.1"} << 0;
+        QTest::newRow("two parts") << QStringList{"a.txt=1.0"} << 1;
+        QTest::newRow("no path") << QStringList{"=1.0.0"} << 1;
+        QTest::newRow("twice") << QStringList{"a.txt=1.0.0", "a.txt=2.0.0"} << 1;
+    }
+
+    void writeManifest()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(int, status);
+        const QString file = temp.filePath("manifest/version.xml");
+        QFile::remove(file);
+        QDir().mkpath(temp.filePath("manifest"));
+        QCOMPARE(run(QStringList{"write-manifest", file} + entries), status);
+        const VersionManifest manifest = readVersionManifest(file);
+        QCOMPARE(manifest.size(), status == 0 ? entries.size() : 0);
+        for (const QString &entry : entries) {
+            const int equals = entry.lastIndexOf('=');
+            if (status == 0)
+                QCOMPARE(manifest.value(entry.left(equals)).version, entry.mid(equals + 1));
+        }
+    }
+
+    void logLines_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("accepted") << "query alpha" << "POST /api/upgrade 200 \\d+ [\\d.]+ms accepted token=FP files=4";
+        QTest::newRow("rejected") << "query beta"
+                                  << "POST /api/upgrade 200 \\d+ [\\d.]+ms rejected token=FP: not in the token list";
+        QTest::newRow("bad body") << "post []" << "POST /api/upgrade 400 \\d+ [\\d.]+ms the body is not a JSON object";
+        QTest::newRow("file") << "get /files/docs/%C3%BCn%C3%AF.txt" << "GET /files/docs/%C3%BCn%C3%AF.txt 200 7 [\\d.]+ms -";
+        QTest::newRow("missing file") << "get /files/missing" << "GET /files/missing 404 \\d+ [\\d.]+ms no such file";
+        QTest::newRow("line break in the path") << "get /files/a%0Ab" << "GET /files/a%0Ab 404 \\d+ [\\d.]+ms no such path";
+    }
+
+    void logLines()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, line);
+        writeFile(temp.filePath("tokens.txt"), "alpha\n");
+        const QString logPath = temp.filePath("service.log");
+        QFile::remove(logPath);
+        const auto service = serve({"--tokens", temp.filePath("tokens.txt"), "--log", logPath});
+        const QString argument = request.section(' ', 1);
+        httplib::Client client("127.0.0.1", service->port);
+        if (request.startsWith("query"))
+            upgrade(service->port, argument);
+        else if (request.startsWith("post"))
+            QVERIFY(client.Post("/api/upgrade", argument.toStdString(), "application/json"));
+        else
+            QVERIFY(client.Get(argument.toStdString()));
+        const QString fingerprint = QCryptographicHash::hash(argument.toUtf8(), QCryptographicHash::Sha256).toHex().left(8);
+        QTRY_COMPARE(readFile(logPath).count('\n'), 2); // "serving ..." and the request's line
+        const QString logged = QString::fromUtf8(readFile(logPath)).section('\n', 1, 1);
+        const QRegularExpression expected("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z 127\\.0\\.0\\.1 "
+                                          + line.replace("FP", fingerprint) + "$");
+        QVERIFY2(expected.match(logged).hasMatch(), qPrintable(logged));
+        QVERIFY(!readFile(logPath).contains("alpha") && !readFile(logPath).contains("beta"));
+        QByteArray log;
+        QTRY_VERIFY((log += service->process.readAllStandardError()).contains(logged.toUtf8()));
+    }
+
+    void slowClientsDoNotStallOthers()
+    {
+        const auto service = serve();
+        // More half-sent requests from one address than the service has workers.
+        std::vector<std::unique_ptr<QTcpSocket>> slow;
+        for (int i = 0; i < 70; ++i) {
+            slow.push_back(std::make_unique<QTcpSocket>());
+            QVERIFY(slow.back()->bind(QHostAddress("127.0.0.2")));
+            slow.back()->connectToHost(QHostAddress::LocalHost, quint16(service->port));
+            QVERIFY(slow.back()->waitForConnected(5000));
+            slow.back()->write("POST /api/upgrade HTTP/1.1\r\nHost: x\r\n");
+            QVERIFY(slow.back()->waitForBytesWritten(5000));
+        }
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(upgrade(service->port, "t")["files"].toArray().size(), 4);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        // Those over the bound are turned away at once, the others at the request's deadline.
+        const auto allClosed = [&] {
+            return std::all_of(slow.begin(), slow.end(), [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 8000);
+        const int refused = int(std::count_if(slow.begin(), slow.end(), [](const auto &s) {
+            return s->readAll().startsWith("HTTP/1.1 503 ");
+        }));
+        QCOMPARE(refused, 70 - 8);
+    }
+
+    void servesBehindNginx()
+    {
+        const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
+        if (nginx.isEmpty())
+            QSKIP("nginx is not installed (scripts/install-deps.sh installs nginx-light)");
+        const QByteArray config = readFile(SOURCE_DIR "/docs/nginx-update-service.conf");
+        QVERIFY2(!config.isEmpty() && readFile(SOURCE_DIR "/README.md").contains(config),
+                 "README.md must show docs/nginx-update-service.conf as it is");
+        const auto first = serve({"--max-per-address", "64"});
+        const auto second = serve({"--max-per-address", "64"});
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QByteArray port = QByteArray::number(probe.serverPort());
+        probe.close();
+        QByteArray site = config;
+        const QList<QPair<QByteArray, QByteArray>> replacements{
+            {"listen 8094;", "listen 127.0.0.1:" + port + ";"},
+            {"127.0.0.1:8101", "127.0.0.1:" + QByteArray::number(first->port)},
+            {"127.0.0.1:8102", "127.0.0.1:" + QByteArray::number(second->port)},
+            {"/srv/trelvox/release/", release.toUtf8() + "/"}};
+        for (const auto &replacement : replacements) {
+            QVERIFY(site.contains(replacement.first));
+            site.replace(replacement.first, replacement.second);
+        }
+        QTemporaryDir prefix;
+        const QByteArray dir = prefix.path().toUtf8();
+        writeFile(prefix.filePath("site.conf"), site);
+        writeFile(prefix.filePath("nginx.conf"),
+                  "daemon off; master_process off; pid " + dir + "/nginx.pid; error_log " + dir + "/error.log;\n"
+                  "events {}\nhttp { access_log off; client_body_temp_path " + dir + "; proxy_temp_path " + dir
+                      + "; fastcgi_temp_path " + dir + "; uwsgi_temp_path " + dir + "; scgi_temp_path " + dir
+                      + "; include " + dir + "/site.conf; }\n");
+        QProcess proxy;
+        proxy.start(nginx, {"-e", prefix.filePath("error.log"), "-p", prefix.path(), "-c", prefix.filePath("nginx.conf")});
+        httplib::Client client("127.0.0.1", port.toInt());
+        QTRY_VERIFY2(client.Get("/files/Trelvox.exe"), readFile(prefix.filePath("error.log")).constData());
+
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(upgrade(port.toInt(), "t")["files"].toArray().size(), 4);
+        const auto file = client.Get("/files/data/nested/config.bin");
+        QVERIFY(file && file->status == 200);
+        QCOMPARE(QByteArray::fromStdString(file->body), readFile(release + "/data/nested/config.bin"));
+        QCOMPARE(client.Get("/files/release.json")->status, 404);
+        // Both processes answered, and they log the client nginx names.
+        for (Service *service : {first.get(), second.get()}) {
+            QByteArray log;
+            QTRY_COMPARE((log += service->process.readAllStandardError()).count("(for 127.0.0.1) POST /api/upgrade 200"), 2);
+        }
+        proxy.kill();
+        proxy.waitForFinished();
     }
 
     void answersWithTheListingAsWritten()
@@ -248,8 +553,8 @@ private slots:
         // Still serving, and it logged both requests.
         QCOMPARE(upgrade(service->port, "t")["files"].toArray().size(), 4);
         QByteArray log;
-        QTRY_COMPARE((log += service->process.readAllStandardError()).count('\n'), 2);
-        QVERIFY2(log.contains("127.0.0.1 \"POST /api/upgrade\" 400"), log);
+        QTRY_COMPARE((log += service->process.readAllStandardError()).count('\n'), 3); // "serving ..." first
+        QVERIFY2(log.contains(" 127.0.0.1 POST /api/upgrade 400 "), log);
     }
 
     void servesExactBytes_data()
@@ -308,8 +613,20 @@ private slots:
         QVERIFY(QRegularExpression("^[0-9A-F]{320}$").match(publicKey).hasMatch());
         QCOMPARE(QFile::permissions(keys + "/private.der") & 0x0077, QFileDevice::Permissions());
         const QByteArray privateKey = readFile(keys + "/private.der");
+        const QByteArray releasePublic = readFile(keys + "/release-public.hex").trimmed();
+        QVERIFY(QRegularExpression("^[0-9a-f]{64}$").match(releasePublic).hasMatch());
+        QCOMPARE(QFile::permissions(keys + "/release-private.der") & 0x0077, QFileDevice::Permissions());
+        const ReleaseSigner signer = ReleaseSigner::fromPrivateKeyDer(readFile(keys + "/release-private.der").toStdString());
+        QVERIFY(ReleaseSigner::verify(releasePublic.toUpper().toStdString(), "text", signer.sign("text")));
         QCOMPARE(run({"keygen", keys}), 1); // never replaces a vendor's key
         QCOMPARE(readFile(keys + "/private.der"), privateKey);
+        // A folder with the RSA pair of an earlier version gets the release pair added.
+        QFile::remove(keys + "/release-private.der");
+        QCOMPARE(run({"keygen", keys}), 1); // half a pair
+        QFile::remove(keys + "/release-public.hex");
+        QCOMPARE(run({"keygen", keys}), 0);
+        QCOMPARE(readFile(keys + "/private.der"), privateKey);
+        QVERIFY(QFile::exists(keys + "/release-private.der"));
 
         const auto service = serve({}, keys + "/private.der");
         QCOMPARE(upgrade(service->port, "t", publicKey.toStdString())["files"].toArray().size(), 4);

@@ -12,19 +12,21 @@
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "manifest/versionmanifest.h"
-#include "protocol/payloadcrypto.h"
-#include "service/servicekeypair.h"
-#include "tests/support/loopbackserver.h"
+#include "protocol/upgradereply.h"
 #include "tests/support/messageboxanswerer.h"
+#include "tests/support/releaseservice.h"
+#include "tests/support/scriptedservice.h"
+#include "tests/support/testfiles.h"
 
 namespace {
 const QString t = "2024-05-01T10:00:00";
 const QString earlier = "2024-05-01T09:59:59";
 const QString later = "2024-05-01T10:00:01";
 
+// A file of the reply, as the service lists it.
 QJsonObject listed(const QString &path, const QString &version, const QString &time = t)
 {
-    return {{"file_path", path}, {"file_version", version}, {"modified_time", time}};
+    return {{"file_name", path.section('/', -1)}, {"file_path", path}, {"file_version", version}, {"modified_time", time}};
 }
 
 QStringList describe(const QMap<QString, VersionEntry> &entries)
@@ -35,110 +37,49 @@ QStringList describe(const QMap<QString, VersionEntry> &entries)
     return lines;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
+QStringList describe(const QMap<QString, RemoteFileEntry> &entries)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    QStringList lines;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+        lines << it.key() + "=" + it->entry.version;
+    return lines;
 }
 
-// The demo key pair's private half lets a test server read the request key, as the service does.
-ServiceKeyPair demoKeyPair()
+// Each file "path|version|time" of version.xml; an empty time stands for a file missing on disk.
+QMap<QString, RemoteFileEntry> installedState(const QStringList &files)
 {
-    QFile file(SERVICE_KEY_FILE);
-    return ServiceKeyPair::fromPrivateKeyDer(file.open(QIODevice::ReadOnly) ? file.readAll().toStdString()
-                                                                            : std::string());
+    QMap<QString, RemoteFileEntry> installed;
+    for (const QString &file : files) {
+        const QStringList parts = file.split('|');
+        installed.insert(parts[0], RemoteFileEntry(VersionEntry(parts[1], parts[0]),
+                                                   QDateTime::fromString(parts[2], Qt::ISODate)));
+    }
+    return installed;
 }
-
-// A service that answers every upgrade query with a given text, encrypted under the request key
-// unless told otherwise, and keeps what it was sent.
-struct ScriptedService
-{
-    struct Received
-    {
-        QJsonObject request;
-        std::string contentType;
-        std::string inner;
-    };
-
-    ScriptedService(int status, const QByteArray &reply, bool encrypted = true)
-    {
-        server.http().Post("/api/upgrade", [this, status, reply, encrypted](const httplib::Request &request, httplib::Response &response) {
-            Received got{QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object(),
-                         request.get_header_value("Content-Type"), {}};
-            std::string requestKey;
-            keyPair.decryptRsaOaepHex(got.request.value("key").toString().toStdString(), &requestKey);
-            got.inner = decryptAesCfbHex(requestKey, requestIvText, got.request.value("value").toString().toStdString());
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                received.append(got);
-            }
-            response.status = status;
-            response.set_content(encrypted ? encryptAesCfbHex(requestKey, requestIvText, reply.toStdString())
-                                           : reply.toStdString(),
-                                 "text/plain");
-        });
-        server.start();
-    }
-
-    QList<Received> takeReceived()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::exchange(received, {});
-    }
-
-    const ServiceKeyPair keyPair = demoKeyPair();
-    std::mutex mutex;
-    QList<Received> received;
-    LoopbackServer server;
-};
 }
 
 class tst_upgradequery : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
-    void cleanupTestCase();
-    void decisionAgainstService_data();
-    void decisionAgainstService();
-    void rejectedTokenAgainstService();
-    void replies_data();
-    void replies();
+    void outOfDate_data();
+    void outOfDate();
+    void replyReading_data();
+    void replyReading();
+    void queryAgainstService_data();
+    void queryAgainstService();
+    void windowKeepsWhatTheReplyLacks_data();
+    void windowKeepsWhatTheReplyLacks();
     void requestOnTheWire();
     void unusablePublicKey();
     void builtInEndpoint_data();
     void builtInEndpoint();
 
 private:
-    void pointConfigAt(const QString &url);
-    void install(const QStringList &files);
-
-    QTemporaryDir serviceDir;
-    QProcess service;
-    QString servicePort;
     QScopedPointer<QTemporaryDir> root;
 };
-
-void tst_upgradequery::initTestCase()
-{
-    QVERIFY(writeFile(serviceDir.filePath("release.json"), R"({"files": []})"));
-    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start(UPDATE_SERVICE_BIN,
-                  {"serve", "--release", serviceDir.path(), "--key", SERVICE_KEY_FILE, "--listen", "127.0.0.1:0"});
-    while (service.waitForReadyRead(10000) && !service.canReadLine()) {}
-    const auto match = QRegularExpression("^listening on 127\\.0\\.0\\.1:(\\d+)\n$").match(service.readLine());
-    QVERIFY2(match.hasMatch(), "update-service did not start");
-    servicePort = match.captured(1);
-}
-
-void tst_upgradequery::cleanupTestCase()
-{
-    service.kill();
-    service.waitForFinished();
-}
 
 void tst_upgradequery::init()
 {
@@ -155,36 +96,12 @@ void tst_upgradequery::cleanup()
     UpdaterEnvironment::setForTesting({});
 }
 
-void tst_upgradequery::pointConfigAt(const QString &url)
-{
-    QVERIFY(writeFile(updaterDirectory() + "/config.xml", "<config><Update>" + url.toUtf8() + "</Update></config>"));
-}
-
-// Each file "path|version|time" goes into version.xml, and onto disk with that modification time
-// unless the time is empty.
-void tst_upgradequery::install(const QStringList &files)
-{
-    VersionManifest manifest;
-    for (const QString &file : files) {
-        const QStringList parts = file.split('|');
-        manifest.insert(parts[0], VersionEntry(parts[1], parts[0]));
-        if (parts[2].isEmpty())
-            continue;
-        const QString path = installationDirectory() + parts[0];
-        QVERIFY(writeFile(path, "installed"));
-        QFile installed(path);
-        QVERIFY(installed.open(QIODevice::ReadWrite));
-        QVERIFY(installed.setFileTime(QDateTime::fromString(parts[2], Qt::ISODate), QFileDevice::FileModificationTime));
-    }
-    writeTextFile(versionManifestToXml(manifest), installationDirectory() + "version.xml");
-}
-
-void tst_upgradequery::decisionAgainstService_data()
+void tst_upgradequery::outOfDate_data()
 {
     QTest::addColumn<QJsonArray>("listing");
     QTest::addColumn<QStringList>("installed");
     QTest::addColumn<QStringList>("toUpdate");
-    QTest::addColumn<QStringList>("server");
+    QTest::addColumn<QStringList>("offered");
 
     const QStringList a100{"a=1.0.0"};
     QTest::newRow("not in version.xml") << QJsonArray{listed("a", "1.0.0")} << QStringList{} << a100 << a100;
@@ -217,8 +134,9 @@ void tst_upgradequery::decisionAgainstService_data()
         << QJsonArray{listed("z", "1.0.0"), listed("a", "1.0.0"), listed("B", "1.0.0"), listed("Trelvox.exe", "1.0.0")}
         << QStringList{} << QStringList{"B=1.0.0", "Trelvox.exe=1.0.0", "a=1.0.0", "z=1.0.0"}
         << QStringList{"B=1.0.0", "Trelvox.exe=1.0.0", "a=1.0.0", "z=1.0.0"};
-    QTest::newRow("without file_path") << QJsonArray{QJsonObject{{"file_version", "1.0.0"}, {"modified_time", t}}}
-                                       << QStringList{} << QStringList{"=1.0.0"} << QStringList{"=1.0.0"};
+    QTest::newRow("without file_path")
+        << QJsonArray{QJsonObject{{"file_name", ""}, {"file_version", "1.0.0"}, {"modified_time", t}}}
+        << QStringList{} << QStringList{"=1.0.0"} << QStringList{"=1.0.0"};
     // The update run refuses these; the query must not hide them from it.
     QTest::newRow("unsafe paths kept") << QJsonArray{listed("../outside", "1.0.0"), listed("/etc/x", "1.0.0")}
                                        << QStringList{} << QStringList{"../outside=1.0.0", "/etc/x=1.0.0"}
@@ -226,104 +144,148 @@ void tst_upgradequery::decisionAgainstService_data()
     QTest::newRow("empty list") << QJsonArray{} << QStringList{"a|1.0.0|" + t} << QStringList{} << QStringList{};
 }
 
-void tst_upgradequery::decisionAgainstService()
+void tst_upgradequery::outOfDate()
 {
     QFETCH(QJsonArray, listing);
     QFETCH(QStringList, installed);
-    QFETCH(QStringList, toUpdate);
-    QFETCH(QStringList, server);
 
-    QVERIFY(writeFile(serviceDir.filePath("release.json"), QJsonDocument(QJsonObject{{"files", listing}}).toJson()));
-    install(installed);
-    pointConfigAt("http://127.0.0.1:" + servicePort + "/api/upgrade");
+    const UpgradeReply reply = readUpgradeReply(QJsonObject{{"files", listing}});
+    QTEST(describe(outOfDateFiles(reply.offered, installedState(installed))), "toUpdate");
+    QTEST(describe(reply.offered), "offered");
+}
+
+void tst_upgradequery::replyReading_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("rejected");
+    QTest::addColumn<bool>("hasDownloadUrl");
+    QTest::addColumn<QString>("downloadUrl");
+    QTest::addColumn<bool>("hasFiles");
+    QTest::addColumn<QStringList>("offered");
+
+    const QByteArray a = R"({"file_name": "a", "file_path": "a", "file_version": "1.0.0", "modified_time": "2024-05-01T10:00:00"})";
+    const QByteArray listing = R"("download_url": "http://new", "files": [)" + a + "]";
+    const QStringList aOnly{"a=1.0.0"};
+
+    QTest::newRow("500 with files") << "{\"error_code\": 500, " + listing + "}" << true << false << "" << false << QStringList{};
+    for (const char *code : {"0", "200", "401", "\"500\"", "500.5"}) {
+        QTest::addRow("error_code %s ignored", code)
+            << "{\"error_code\": " + QByteArray(code) + ", " + listing + "}" << false << true << "http://new" << true << aOnly;
+    }
+    QTest::newRow("no download_url") << "{\"files\": [" + a + "]}" << false << false << "" << true << aOnly;
+    QTest::newRow("element without file_name")
+        << R"({"files": [{"file_path": "b", "file_version": "1.0.0", "modified_time": "2024-05-01T10:00:00"}, )" + a + "]}"
+        << false << false << "" << true << aOnly;
+    QTest::newRow("element not an object") << "{\"files\": [3, \"b\", " + a + "]}" << false << false << "" << true << aOnly;
+    QTest::newRow("members not strings")
+        << QByteArray(R"({"files": [{"file_name": 1, "file_path": "a", "file_version": 100, "modified_time": 5}]})")
+        << false << false << "" << true << QStringList{"a="};
+    QTest::newRow("download_url not a string") << "{\"download_url\": 7, \"files\": [" + a + "]}"
+                                               << false << true << "" << true << aOnly;
+    QTest::newRow("no files member") << QByteArray(R"({"download_url": "http://new"})")
+                                     << false << true << "http://new" << false << QStringList{};
+    QTest::newRow("files not an array") << QByteArray(R"({"files": {"a": 1}})") << false << false << "" << true << QStringList{};
+    QTest::newRow("top-level array") << "[{" + listing + "}]" << false << false << "" << false << QStringList{};
+}
+
+void tst_upgradequery::replyReading()
+{
+    QFETCH(QByteArray, reply);
+
+    const UpgradeReply read = readUpgradeReply(QJsonDocument::fromJson(reply).object());
+    QTEST(read.rejected, "rejected");
+    QTEST(read.hasDownloadUrl, "hasDownloadUrl");
+    QTEST(read.downloadUrl, "downloadUrl");
+    QTEST(read.hasFiles, "hasFiles");
+    QTEST(describe(read.offered), "offered");
+}
+
+void tst_upgradequery::queryAgainstService_data()
+{
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<QStringList>("installed"); // path|version|modification time on disk
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("toUpdate");
+    QTest::addColumn<QString>("box");
+
+    QTest::newRow("installed copy older") << "T" << QStringList{"a|1.0.0|" + earlier} << true << QStringList{"a=1.0.0"} << "";
+    QTest::newRow("installed copy as old") << "T" << QStringList{"a|1.0.0|" + t} << false << QStringList{} << "";
+    // The service refuses an empty token.
+    QTest::newRow("token refused") << "" << QStringList{} << false << QStringList{} << "ERROR|Error Key!";
+}
+
+void tst_upgradequery::queryAgainstService()
+{
+    QFETCH(QString, token);
+    QFETCH(QStringList, installed);
+    QFETCH(bool, result);
+    QFETCH(QString, box);
+
+    ReleaseService service(root->filePath("release"));
+    QVERIFY(service.publishListing(QJsonArray{QJsonObject{{"file_path", "a"}, {"file_version", "1.0.0"}, {"modified_time", t}}}));
+    QVERIFY(service.start());
+    QVERIFY(writeConfigXml(updaterDirectory(), service.endpoint()));
+    VersionManifest manifest;
+    for (const QString &file : installed) {
+        const QStringList parts = file.split('|');
+        manifest.insert(parts[0], VersionEntry(parts[1], parts[0]));
+        const QString path = installationDirectory() + parts[0];
+        QVERIFY(writeFile(path, "installed"));
+        QFile onDisk(path);
+        QVERIFY(onDisk.open(QIODevice::ReadWrite));
+        QVERIFY(onDisk.setFileTime(QDateTime::fromString(parts[2], Qt::ISODate), QFileDevice::FileModificationTime));
+    }
+    writeTextFile(versionManifestToXml(manifest), installationDirectory() + "version.xml");
 
     MessageBoxAnswerer answerer;
     updateWindow window;
-    window.token = "T";
-    QCOMPARE(window.queryUpgrade(), !toUpdate.isEmpty());
-    QCOMPARE(describe(window.filesToUpdate), toUpdate);
-    QCOMPARE(describe(window.serverFiles), server);
-    QCOMPARE(window.downloadUrl, "http://127.0.0.1:" + servicePort + "/files");
-    QCOMPARE(answerer.boxes.size(), 0);
+    window.token = token;
+    QCOMPARE(window.queryUpgrade(), result);
+    QTEST(describe(window.filesToUpdate), "toUpdate");
+    QCOMPARE(window.downloadUrl, box.isEmpty() ? QString("http://127.0.0.1:%1/files").arg(service.port()) : QString());
+    QCOMPARE(answerer.boxes.size(), box.isEmpty() ? 0 : 1);
+    if (!box.isEmpty())
+        QCOMPARE(answerer.boxes[0].title + "|" + answerer.boxes[0].text, box);
 }
 
-void tst_upgradequery::rejectedTokenAgainstService()
-{
-    QVERIFY(writeFile(serviceDir.filePath("release.json"), R"({"files": []})"));
-    pointConfigAt("http://127.0.0.1:" + servicePort + "/api/upgrade");
-
-    MessageBoxAnswerer answerer;
-    updateWindow window; // the service refuses an empty token
-    QVERIFY(!window.queryUpgrade());
-    QCOMPARE(answerer.boxes.size(), 1);
-    QCOMPARE(answerer.boxes[0].title, QString("ERROR"));
-    QCOMPARE(answerer.boxes[0].text, QString("Error Key!"));
-}
-
-void tst_upgradequery::replies_data()
+// The window's members hold what the reply does not replace; the query's result says whether
+// there is anything to download.
+void tst_upgradequery::windowKeepsWhatTheReplyLacks_data()
 {
     QTest::addColumn<int>("status"); // 0: nothing listens
     QTest::addColumn<bool>("encrypted");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("result");
-    QTest::addColumn<bool>("keyErrorBox");
     QTest::addColumn<QStringList>("toUpdate");
     QTest::addColumn<QStringList>("server");
     QTest::addColumn<QString>("url");
 
-    // What the window held before the query.
     const QStringList old{"old=9.9.9"};
     const QStringList kept{"kept=1.0.0"};
     const QString before = "http://before";
-
     const QByteArray a = R"({"file_name": "a", "file_path": "a", "file_version": "1.0.0", "modified_time": "2024-05-01T10:00:00"})";
     const QByteArray listing = R"("download_url": "http://new", "files": [)" + a + "]";
-    const QStringList aNew{"a=1.0.0"};
-    const QStringList aKept{"a=1.0.0", "kept=1.0.0"};
 
-    QTest::newRow("500 with files") << 200 << true << "{\"error_code\": 500, " + listing + "}"
-                                    << false << true << old << kept << before;
-    for (const char *code : {"0", "200", "401", "\"500\"", "500.5"}) {
-        QTest::addRow("error_code %s ignored", code) << 200 << true << "{\"error_code\": " + QByteArray(code) + ", " + listing + "}"
-                                                     << true << false << aNew << aKept << "http://new";
-    }
-    QTest::newRow("no download_url, files out of date") << 200 << true << "{\"files\": [" + a + "]}"
-                                                        << true << false << aNew << aKept << before;
-    QTest::newRow("element without file_name")
-        << 200 << true << R"({"files": [{"file_path": "b", "file_version": "1.0.0", "modified_time": "2024-05-01T10:00:00"}, )" + a + "]}"
-        << true << false << aNew << aKept << before;
-    QTest::newRow("element not an object") << 200 << true << "{\"files\": [3, \"b\", " + a + "]}"
-                                           << true << false << aNew << aKept << before;
-    QTest::newRow("members not strings")
-        << 200 << true << QByteArray(R"({"files": [{"file_name": 1, "file_path": "a", "file_version": 100, "modified_time": 5}]})")
-        << true << false << QStringList{"a="} << QStringList{"a=", "kept=1.0.0"} << before;
-    QTest::newRow("download_url not a string") << 200 << true << "{\"download_url\": 7, \"files\": [" + a + "]}"
-                                               << true << false << aNew << aKept << "";
+    QTest::newRow("files added to what the window lists") << 200 << true << "{\"files\": [" + a + "]}"
+        << true << QStringList{"a=1.0.0"} << QStringList{"a=1.0.0", "kept=1.0.0"} << before;
     QTest::newRow("no files member") << 200 << true << QByteArray(R"({"download_url": "http://new"})")
-                                     << false << false << old << kept << "http://new";
+                                     << false << old << kept << "http://new";
     QTest::newRow("files not an array") << 200 << true << QByteArray(R"({"files": {"a": 1}})")
-                                        << false << false << QStringList{} << kept << before;
-    QTest::newRow("not decryptable") << 200 << false << QByteArray("{" + listing + "}")
-                                     << false << false << old << kept << before;
-    QTest::newRow("top-level array") << 200 << true << "[{" + listing + "}]" << false << false << old << kept << before;
-    QTest::newRow("HTTP error status") << 503 << true << "{" + listing + "}" << false << false << old << kept << before;
-    QTest::newRow("connection refused") << 0 << true << QByteArray() << false << false << old << kept << before;
+                                        << false << QStringList{} << kept << before;
+    QTest::newRow("not decryptable") << 200 << false << QByteArray("{" + listing + "}") << false << old << kept << before;
+    QTest::newRow("HTTP error status") << 503 << true << "{" + listing + "}" << false << old << kept << before;
+    QTest::newRow("connection refused") << 0 << true << QByteArray() << false << old << kept << before;
 }
 
-void tst_upgradequery::replies()
+void tst_upgradequery::windowKeepsWhatTheReplyLacks()
 {
     QFETCH(int, status);
     QFETCH(bool, encrypted);
     QFETCH(QByteArray, reply);
-    QFETCH(bool, result);
-    QFETCH(bool, keyErrorBox);
-    QFETCH(QStringList, toUpdate);
-    QFETCH(QStringList, server);
-    QFETCH(QString, url);
 
     ScriptedService service(status, reply, encrypted);
     // Port 1 is privileged: nothing listens there.
-    pointConfigAt(status == 0 ? QString("http://127.0.0.1:1/api/upgrade") : service.server.url("/api/upgrade"));
+    QVERIFY(writeConfigXml(updaterDirectory(), status == 0 ? QString("http://127.0.0.1:1/api/upgrade") : service.endpoint()));
 
     MessageBoxAnswerer answerer;
     updateWindow window;
@@ -332,21 +294,17 @@ void tst_upgradequery::replies()
     window.filesToUpdate.insert("old", VersionEntry("9.9.9", "old"));
     window.serverFiles.insert("kept", VersionEntry("1.0.0", "kept"));
 
-    QCOMPARE(window.queryUpgrade(), result);
-    QCOMPARE(describe(window.filesToUpdate), toUpdate);
-    QCOMPARE(describe(window.serverFiles), server);
-    QCOMPARE(window.downloadUrl, url);
-    QCOMPARE(answerer.boxes.size(), keyErrorBox ? 1 : 0);
-    if (keyErrorBox) {
-        QCOMPARE(answerer.boxes[0].title, QString("ERROR"));
-        QCOMPARE(answerer.boxes[0].text, QString("Error Key!"));
-    }
+    QTEST(window.queryUpgrade(), "result");
+    QTEST(describe(window.filesToUpdate), "toUpdate");
+    QTEST(describe(window.serverFiles), "server");
+    QTEST(window.downloadUrl, "url");
+    QCOMPARE(answerer.boxes.size(), 0);
 }
 
 void tst_upgradequery::requestOnTheWire()
 {
     ScriptedService service(200, "{}");
-    pointConfigAt(service.server.url("/api/upgrade"));
+    QVERIFY(writeConfigXml(updaterDirectory(), service.endpoint()));
 
     updateWindow window;
     window.token = "tok\u00e9n";
@@ -366,7 +324,7 @@ void tst_upgradequery::requestOnTheWire()
 void tst_upgradequery::unusablePublicKey()
 {
     ScriptedService service(200, "{\"files\": [{\"file_name\": \"a\", \"file_path\": \"a\"}]}");
-    pointConfigAt(service.server.url("/api/upgrade"));
+    QVERIFY(writeConfigXml(updaterDirectory(), service.endpoint()));
 
     MessageBoxAnswerer answerer;
     updateWindow window;

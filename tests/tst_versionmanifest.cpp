@@ -1,33 +1,19 @@
 #include <QtTest>
 
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include "manifest/versionmanifest.h"
+#include "tests/support/testfiles.h"
 
 Q_DECLARE_METATYPE(VersionManifest)
 
 namespace {
-
-// Set in the environment of a child copy of this suite that rewrites the named file forever.
-const char writeLoopVariable[] = "TST_VERSIONMANIFEST_WRITE_LOOP";
 
 VersionManifest makeManifest(const QList<QPair<QString, QString>> &pathsAndVersions)
 {
     VersionManifest manifest;
     for (const auto &entry : pathsAndVersions)
         manifest.insert(entry.first, VersionEntry(entry.second, entry.first));
-    return manifest;
-}
-
-VersionManifest largeManifest(const QString &version)
-{
-    VersionManifest manifest;
-    for (int i = 0; i < 5000; ++i) {
-        const QString path = QString("bin/module%1/file%2.dll").arg(i % 97).arg(i);
-        manifest.insert(path, VersionEntry(version, path));
-    }
     return manifest;
 }
 
@@ -43,30 +29,6 @@ QStringList describe(const VersionManifest &manifest)
                      .arg(it->patch);
     }
     return lines;
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-int writeForever(const QString &path)
-{
-    const QString versions[2] = {versionManifestToXml(largeManifest("1.0.0")),
-                                 versionManifestToXml(largeManifest("2.0.0"))};
-    for (int i = 0;; i = 1 - i) {
-        writeTextFile(versions[i], path);
-        fputs("written\n", stdout);
-        fflush(stdout);
-    }
 }
 
 } // namespace
@@ -89,7 +51,6 @@ private slots:
     void independentParserAccepts();
     void writeReplacesAndConvertsLineEnds();
     void unwritablePathIsSilent();
-    void crashDuringWriteLeavesWholeFile();
 
 private:
     QTemporaryDir dir;
@@ -192,7 +153,7 @@ void tst_versionmanifest::writtenBytes()
 
     const QString path = dir.filePath("version.xml");
     writeTextFile(versionManifestToXml(manifest), path);
-    QCOMPARE(fileBytes(path), bytes);
+    QCOMPARE(readFile(path), bytes);
 }
 
 void tst_versionmanifest::read_data()
@@ -243,7 +204,7 @@ void tst_versionmanifest::read()
     const QString path = dir.filePath("read.xml");
     QFile::remove(path);
     if (!content.isNull())
-        writeFile(path, content);
+        QVERIFY(writeFile(path, content));
     QCOMPARE(describe(readVersionManifest(path)), entries);
 }
 
@@ -301,9 +262,9 @@ void tst_versionmanifest::independentParserAccepts()
 void tst_versionmanifest::writeReplacesAndConvertsLineEnds()
 {
     const QString path = dir.filePath("text.txt");
-    writeFile(path, QByteArray(4096, 'x'));
+    QVERIFY(writeFile(path, QByteArray(4096, 'x')));
     writeTextFile("a\nb\n", path);
-    QCOMPARE(fileBytes(path), QByteArray("a\r\nb\r\n\r\n"));
+    QCOMPARE(readFile(path), QByteArray("a\r\nb\r\n\r\n"));
 }
 
 void tst_versionmanifest::unwritablePathIsSilent()
@@ -314,39 +275,5 @@ void tst_versionmanifest::unwritablePathIsSilent()
     QVERIFY(!QFileInfo::exists(dir.filePath("missing")));
 }
 
-void tst_versionmanifest::crashDuringWriteLeavesWholeFile()
-{
-    const QString path = dir.filePath("crash.xml");
-    writeTextFile(versionManifestToXml(largeManifest("2.0.0")), path);
-    const QByteArray newer = fileBytes(path);
-    writeTextFile(versionManifestToXml(largeManifest("1.0.0")), path);
-    const QByteArray older = fileBytes(path);
-
-    QProcess writer;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(writeLoopVariable, path);
-    writer.setProcessEnvironment(environment);
-    for (int round = 0; round < 10; ++round) {
-        writer.start(QCoreApplication::applicationFilePath(), QStringList());
-        QVERIFY(writer.waitForReadyRead());
-        QTest::qWait(QRandomGenerator::global()->bounded(40));
-        writer.kill();
-        QVERIFY(writer.waitForFinished());
-
-        const QByteArray bytes = fileBytes(path);
-        QVERIFY2(bytes == older || bytes == newer,
-                 qPrintable(QString("round %1: torn file of %2 bytes").arg(round).arg(bytes.size())));
-    }
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsSet(writeLoopVariable))
-        return writeForever(qEnvironmentVariable(writeLoopVariable));
-    tst_versionmanifest test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(tst_versionmanifest)
 #include "tst_versionmanifest.moc"

@@ -3,6 +3,7 @@
 #include <future>
 
 #include "tests/support/loopbackserver.h"
+#include "tests/support/testfiles.h"
 #include "tests/support/xvfbdisplay.h"
 
 // Starting the real updater through the launcher, as the main application would, on a private display.
@@ -83,16 +84,15 @@ void tst_launch::withTokenShowsTheWindow()
         response.status = 404;
     });
     service.start();
-    QFile config(installation.filePath("updater/config.xml"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QString("<Config><Update>%1</Update></Config>").arg(service.url("/api/upgrade")).toUtf8());
-    config.close();
+    QVERIFY(writeConfigXml(installation.filePath("updater"), service.url("/api/upgrade")));
 
     QVERIFY(launch({"--token", "e2e-token"}));
+    // Everything is read off the window before the service may answer and the window close.
     const QStringList windows = display.waitForWindows("^update$", 20000);
+    const QSize size = windows.isEmpty() ? QSize() : display.windowSize(windows.first());
     looked.set_value();
     QCOMPARE(windows.size(), 1);
-    QCOMPARE(display.windowSize(windows.first()), QSize(400, 304));
+    QCOMPARE(size, QSize(400, 304));
     // The refused query closes the window and the process ends.
     QVERIFY(finishes(30000));
     QCOMPARE(launcher.exitCode(), 0);

@@ -1,9 +1,10 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include "tests/e2e/releaseservice.h"
-#include "tests/e2e/slowsecondfileserver.h"
+#include "tests/support/releaseservice.h"
+#include "tests/support/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
+#include "tests/support/testfiles.h"
 #include "tests/support/xvfbdisplay.h"
 
 #include <atomic>
@@ -49,16 +50,6 @@ void killUpdatersOf(const QString &executable)
     }
 }
 
-bool processRunning(qint64 pid)
-{
-    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
-    const int end = stat.lastIndexOf(')');
-    if (end < 0 || end + 2 >= stat.size())
-        return false;
-    const char state = stat.at(end + 2);
-    return state != 'Z' && state != 'X';
-}
-
 const QByteArray oldManifest = manifestBytes({{"a.txt", "1.0.0"}, {"current.txt", "1.0.0"}, {"old.txt", "0.1.0"}});
 
 } // namespace
@@ -82,14 +73,17 @@ private slots:
     void serviceUnreachable();
     void unsafePathRefused_data();
     void unsafePathRefused();
+    void killedAnywhereLeavesEveryFileWhole();
+    void releaseTimesHoldInEveryZone_data();
+    void releaseTimesHoldInEveryZone();
 
 private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
     QString installed(const QString &name = QString()) const { return root("install/" + name); }
 
     bool startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
-    bool pointConfigAt(const QString &endpoint) { return ::pointConfigAt(installed("updater"), endpoint); }
-    bool launch(const QString &token);
+    bool pointConfigAt(const QString &endpoint) { return writeConfigXml(installed("updater"), endpoint); }
+    bool launch(const QString &token, const QString &timeZone = QString());
     bool finishes(int timeoutMs = 30000);
     bool answerBox(const QString &title);
     void runLeavesInstallationAlone(const QString &boxTitle = QString());
@@ -152,9 +146,12 @@ bool tst_updatecycle::startService(const QList<ReleaseService::File> &files, con
     return service->publish(files) && service->start(extraArguments) && pointConfigAt(service->endpoint());
 }
 
-bool tst_updatecycle::launch(const QString &token)
+bool tst_updatecycle::launch(const QString &token, const QString &timeZone)
 {
-    launcher.setProcessEnvironment(display.environment());
+    QProcessEnvironment environment = display.environment();
+    if (!timeZone.isEmpty())
+        environment.insert("TZ", timeZone);
+    launcher.setProcessEnvironment(environment);
     launcher.setWorkingDirectory(root());
     launcher.setProcessChannelMode(QProcess::ForwardedChannels); // what went wrong shows in the log
     launcher.start(UPDATER_LAUNCH_BIN, {"--token", token, installed("updater/updater")});
@@ -190,7 +187,7 @@ void tst_updatecycle::allFilesFine()
 {
     QByteArray binary(300 * 1024, '\0');
     for (int i = 0; i < binary.size(); ++i)
-        binary[i] = char((i * 7919) >> 3);
+        binary[i] = char((qint64(i) * 7919) >> 3);
     const QList<ReleaseService::File> release = {
         {"a.txt", "2.0.0", "new a\n"},
         {"c.txt", "2.0.0", ""}, // an empty file installs too
@@ -391,6 +388,107 @@ void tst_updatecycle::unsafePathRefused()
     QCOMPARE(readFile(installed("version.xml")), oldManifest);
     QTest::qWait(500);
     QVERIFY(mainApplicationStarts().isEmpty());
+}
+
+// Killed at random moments, the updater leaves every file whole in its old or its new form and
+// version.xml whole; a run that is let finish completes the update.
+void tst_updatecycle::killedAnywhereLeavesEveryFileWhole()
+{
+    QList<ReleaseService::File> release;
+    Snapshot before;
+    Snapshot after;
+    for (int i = 0; i < 150; ++i) {
+        const QString path = QString("many/f%1.dat").arg(i, 3, 10, QChar('0'));
+        release.append({path, "2.0.0", QByteArray(2048, char('a' + i % 26))});
+        before.insert(path, QByteArray(1024, 'o'));
+    }
+    QByteArray large(24 * 1024 * 1024, '\0');
+    for (int i = 0; i < large.size(); i += 4096)
+        large[i] = char(i >> 12);
+    release.append({"large.bin", "2.0.0", large});
+    before.insert("large.bin", QByteArray(4096, 'o'));
+    for (const ReleaseService::File &file : release)
+        after.insert(file.path, file.bytes);
+    QList<QPair<QString, QString>> oldVersions;
+    QList<QPair<QString, QString>> newVersions;
+    for (const QString &path : after.keys()) {
+        oldVersions.append({path, "1.0.0"});
+        newVersions.append({path, "2.0.0"});
+    }
+    const QByteArray oldXml = manifestBytes(oldVersions);
+    const QByteArray newXml = manifestBytes(newVersions);
+    QVERIFY(startService(release));
+
+    const auto installOld = [&] {
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QVERIFY(writeFile(installed(it.key()), it.value()));
+        QVERIFY(writeFile(installed("version.xml"), oldXml));
+    };
+    installOld();
+    // A whole run first, to know when to strike.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes(60000));
+    const qint64 wholeRunMs = clock.elapsed();
+    QCOMPARE(readFile(installed("version.xml")), newXml);
+
+    const QString updater = QFileInfo(installed("updater/updater")).canonicalFilePath();
+    for (int round = 0; round < 10; ++round) {
+        installOld();
+        QVERIFY(launch("e2e-token"));
+        QTest::qWait(QRandomGenerator::global()->bounded(int(wholeRunMs)));
+        killUpdatersOf(updater);
+        QVERIFY(launcher.state() == QProcess::NotRunning || launcher.waitForFinished(30000));
+        for (auto it = after.cbegin(); it != after.cend(); ++it) {
+            const QByteArray bytes = readFile(installed(it.key()));
+            QVERIFY2(bytes == it.value() || bytes == before.value(it.key()),
+                     qPrintable(QString("round %1: %2 is torn (%3 bytes)").arg(round).arg(it.key()).arg(bytes.size())));
+        }
+        const QByteArray manifest = readFile(installed("version.xml"));
+        QVERIFY2(manifest == oldXml || manifest == newXml, qPrintable(QString("round %1: version.xml is torn").arg(round)));
+    }
+
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes(60000));
+    for (auto it = after.cbegin(); it != after.cend(); ++it)
+        QVERIFY2(readFile(installed(it.key())) == it.value(), qPrintable(it.key()));
+    QCOMPARE(readFile(installed("version.xml")), newXml);
+}
+
+// The release's times are the service's wall-clock times, read by the updater as its own. A file put in
+// place takes the release's time, so a second run fetches nothing and a later change of the same
+// version is still fetched, however far apart the two zones are.
+void tst_updatecycle::releaseTimesHoldInEveryZone_data()
+{
+    QTest::addColumn<QString>("timeZone");
+    QTest::newRow("updater five hours behind the service") << "EST5";
+    QTest::newRow("updater nine hours ahead of the service") << "JST-9";
+}
+
+void tst_updatecycle::releaseTimesHoldInEveryZone()
+{
+    QFETCH(QString, timeZone);
+    // What a service in UTC publishes for files changed an hour ago and now.
+    const QString hourAgo = QDateTime::currentDateTimeUtc().addSecs(-3600).toString("yyyy-MM-ddThh:mm:ss");
+    const QString now = QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddThh:mm:ss");
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n", true, hourAgo}}));
+
+    QVERIFY(launch("e2e-token", timeZone));
+    QVERIFY(finishes());
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(mainApplicationStarts().size(), 1, 10000);
+
+    // Nothing is out of date: no download, and so no start of the main application either.
+    QVERIFY(launch("e2e-token", timeZone));
+    QVERIFY(finishes());
+    QTest::qWait(500);
+    QCOMPARE(mainApplicationStarts().size(), 1);
+
+    QVERIFY(service->publish({{"a.txt", "2.0.0", "newer a\n", true, now}}));
+    QVERIFY(launch("e2e-token", timeZone));
+    QVERIFY(finishes());
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("newer a\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_updatecycle)

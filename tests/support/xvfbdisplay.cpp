@@ -7,8 +7,9 @@
 XvfbDisplay::XvfbDisplay()
 {
     // Xvfb picks a free display itself and names it on the descriptor given: here its stdout. It must
-    // not reset when its last client leaves: it refuses connections while it does.
-    xvfb.start("Xvfb", {"-displayfd", "1", "-noreset", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    // not reset when its last client leaves (it refuses connections while it does), and keys must not
+    // auto-repeat into the next box.
+    xvfb.start("Xvfb", {"-displayfd", "1", "-noreset", "-ardelay", "3600000", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
     if (!xvfb.waitForStarted(10000))
         return;
     QByteArray number;

@@ -1,4 +1,4 @@
-#include "tests/e2e/slowsecondfileserver.h"
+#include "tests/support/slowsecondfileserver.h"
 
 #include <algorithm>
 #include <chrono>

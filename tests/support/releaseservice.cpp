@@ -1,0 +1,73 @@
+#include "tests/support/releaseservice.h"
+#include "service/releasesigner.h"
+#include "tests/support/testfiles.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+ReleaseService::ReleaseService(const QString &releaseDir)
+    : dir(releaseDir)
+{
+}
+
+ReleaseService::~ReleaseService()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+    }
+}
+
+bool ReleaseService::publish(const QList<File> &files)
+{
+    QJsonArray list;
+    for (const File &file : files) {
+        if (file.present && !writeFile(dir + "/" + file.path, file.bytes))
+            return false;
+        list.append(QJsonObject{{"file_path", file.path},
+                                {"file_version", file.version},
+                                {"modified_time", file.modifiedTime},
+                                {"file_size", file.bytes.size()},
+                                {"sha256", QString::fromLatin1(
+                                               QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha256).toHex())}});
+    }
+    // Signed with the demo release key, as 'publish --sign' would, so that an updater that trusts it
+    // takes the release; the service checks that both listings name the same files.
+    const QJsonObject release{{"sequence", 1},
+                              {"expires", QDateTime::currentDateTimeUtc().addDays(1).toString("yyyy-MM-ddThh:mm:ss'Z'")},
+                              {"files", list}};
+    const QByteArray text = QJsonDocument(release).toJson(QJsonDocument::Compact);
+    const ReleaseSigner signer = ReleaseSigner::fromPrivateKeyDer(readFile(RELEASE_KEY_FILE).toStdString());
+    const QJsonObject signedListing{{"release", QString::fromUtf8(text)},
+                                    {"release_signature", QString::fromStdString(signer.sign(text.toStdString()))}};
+    return signer.isValid() && publishListing(list)
+        && writeFile(dir + "/release-signed.json", QJsonDocument(signedListing).toJson());
+}
+
+bool ReleaseService::publishListing(const QJsonArray &entries)
+{
+    return writeFile(dir + "/release.json", QJsonDocument(QJsonObject{{"files", entries}}).toJson());
+}
+
+bool ReleaseService::start(const QStringList &extraArguments)
+{
+    process.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", dir, "--key", SERVICE_KEY_FILE,
+                                                  "--listen", "127.0.0.1:0"} + extraArguments);
+    QByteArray output;
+    QElapsedTimer clock;
+    clock.start();
+    while (!output.contains('\n') && clock.elapsed() < 10000 && process.waitForReadyRead(1000))
+        output += process.readAllStandardOutput();
+    const QRegularExpressionMatch match =
+        QRegularExpression("^listening on 127\\.0\\.0\\.1:(\\d+)\n").match(QString::fromUtf8(output));
+    boundPort = match.hasMatch() ? match.captured(1).toInt() : 0;
+    if (!boundPort)
+        qWarning().noquote() << "update-service did not start:" << process.readAllStandardError();
+    return boundPort != 0;
+}

@@ -1,0 +1,47 @@
+#include "tests/support/testfiles.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        qWarning().noquote() << "cannot make the folder of" << path;
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        qWarning().noquote() << "cannot write" << path << ":" << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << "cannot read" << path << ":" << file.errorString();
+        return QByteArray();
+    }
+    return file.readAll();
+}
+
+bool writeConfigXml(const QString &updaterDir, const QString &endpoint)
+{
+    return writeFile(updaterDir + "/config.xml", "<Config><Update>" + endpoint.toUtf8() + "</Update></Config>\n");
+}
+
+bool processRunning(qint64 pid)
+{
+    // The state follows the command name, which is in parentheses and may hold anything.
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+    const int end = line.lastIndexOf(')');
+    if (end < 0 || end + 2 >= line.size())
+        return false;
+    const char state = line.at(end + 2);
+    return state != 'Z' && state != 'X';
+}

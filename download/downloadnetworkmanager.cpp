@@ -60,6 +60,7 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     this->filePath = filePath;
     file.setFileName(filePath);
     bytesWritten = 0;
+    writeBack.reset();
     failed = false;
 
     QNetworkRequest request(this->url);
@@ -141,6 +142,7 @@ void DownloadNetworkManager::readyRead()
         return;
     }
     bytesWritten += data.size();
+    writeBack.written(file.handle(), bytesWritten);
 }
 
 void DownloadNetworkManager::replyFinished(QNetworkReply *reply)

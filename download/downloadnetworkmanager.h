@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "download/writeback.h"
+
 class QAuthenticator;
 class QNetworkReply;
 
@@ -56,6 +58,7 @@ private:
 
     QFile file;
     qint64 bytesWritten = 0;
+    WriteBack writeBack;
     bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
     QTimer stallTimer;
     Limits limits;

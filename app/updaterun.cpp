@@ -7,6 +7,7 @@
 #include "manifest/releasestate.h"
 #include "manifest/versionmanifest.h"
 #include "protocol/configfile.h"
+#include "ui/repaintthrottle.h"
 
 #include <QDir>
 #include <QMessageBox>
@@ -51,9 +52,15 @@ void updateWindow::runUpdate()
 
     int done = 0;
     bool failed = false;
-    const auto reportFailure = [this](const QString &message) {
-        if (!closing)
-            QMessageBox::critical(this, tr("Error"), message, QMessageBox::Ok, QMessageBox::NoButton);
+    // The texts below change with every file; the window shows them at most ten times a second.
+    RepaintThrottle throttle(Ui::updateClass::centralWidget);
+    throttle.hold();
+    const auto reportFailure = [this, &throttle](const QString &message) {
+        if (closing)
+            return;
+        throttle.release(); // the box shows over the window as it is now
+        QMessageBox::critical(this, tr("Error"), message, QMessageBox::Ok, QMessageBox::NoButton);
+        throttle.hold();
     };
 
     for (const QString &key : files.keys()) {
@@ -86,6 +93,7 @@ void updateWindow::runUpdate()
         leProgress->setText(tr("Downloading (%1/%2)...").arg(done).arg(total));
     }
 
+    throttle.release();
     if (!failed) {
         writeTextFile(versionManifestToXml(serverFiles), installDir + "version.xml");
         if (release.sequence() > 0)

@@ -86,6 +86,7 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     file.setFileName(filePath);
     bytesWritten = 0;
     bytesThisWindow = 0;
+    writeBack.reset();
     failed = false;
     contentCheck = check;
 
@@ -205,6 +206,7 @@ void DownloadNetworkManager::readyRead()
         return;
     }
     bytesWritten += data.size();
+    writeBack.written(file.handle(), bytesWritten);
 }
 
 void DownloadNetworkManager::replyFinished(QNetworkReply *reply)

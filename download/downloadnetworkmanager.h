@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include "download/contentcheck.h"
+#include "download/writeback.h"
 
 class QAuthenticator;
 class QNetworkReply;
@@ -66,6 +67,7 @@ private:
 
     QFile file;
     qint64 bytesWritten = 0;
+    WriteBack writeBack;
     bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
     QTimer stallTimer;
     QTimer paceTimer;

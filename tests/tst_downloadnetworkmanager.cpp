@@ -13,10 +13,11 @@
 
 namespace {
 
-// Several MiB in odd-sized pieces, so that the client sees many chunks of different sizes.
+// Many MiB in odd-sized pieces, so that the client sees many chunks of different sizes and the
+// file is handed to the disk in several steps while it grows.
 QByteArray largeBody()
 {
-    QByteArray body(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    QByteArray body(19 * 1024 * 1024 + 17, Qt::Uninitialized);
     for (int i = 0; i < body.size(); ++i)
         body[i] = char((i * 7 + i / 251) & 0xff);
     return body;

@@ -2,6 +2,8 @@
 #include "protocol/payloadcrypto.h"
 #include "service/releasesigner.h"
 #include "service/servicekeypair.h"
+#include "tests/support/releaseservice.h"
+#include "tests/support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -30,11 +32,6 @@ private:
     const QString signingKey = SOURCE_DIR "/service/demo-keys/release-private.der";
     const QString releaseKey = SOURCE_DIR "/service/demo-keys/release-public.hex";
 
-    static QString serviceBinary()
-    {
-        return QCoreApplication::applicationDirPath() + "/../service/update-service";
-    }
-
     static std::string demoPublicKey()
     {
         QFile file(SOURCE_DIR "/service/demo-keys/public.hex");
@@ -46,7 +43,7 @@ private:
     {
         QProcess process;
         process.setWorkingDirectory(workingDir);
-        process.start(serviceBinary(), arguments);
+        process.start(QString(UPDATE_SERVICE_BIN), arguments);
         const bool finished = process.waitForFinished(30000);
         if (out)
             *out = process.readAllStandardOutput();
@@ -72,39 +69,11 @@ private:
             .toJson();
     }
 
-    static void writeFile(const QString &path, const QByteArray &bytes)
+    std::unique_ptr<ReleaseService> serve(const QStringList &extra = {}, const QString &key = QString(),
+                                          const QString &dir = QString())
     {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    // A running service and its port; the process ends with the object.
-    struct Service
-    {
-        QProcess process;
-        int port = 0;
-        ~Service() { process.kill(); process.waitForFinished(); }
-    };
-
-    std::unique_ptr<Service> serve(const QStringList &extra = {}, const QString &key = QString(),
-                                   const QString &dir = QString())
-    {
-        auto service = std::make_unique<Service>();
-        service->process.start(serviceBinary(), QStringList{"serve", "--release", dir.isEmpty() ? release : dir, "--key",
-                                                            key.isEmpty() ? demoKey : key,
-                                                            "--listen", "127.0.0.1:0"} + extra);
-        while (service->process.waitForReadyRead(10000) && !service->process.canReadLine()) {}
-        const auto match = QRegularExpression("^listening on 127\\.0\\.0\\.1:(\\d+)\n$")
-                               .match(service->process.readLine());
-        service->port = match.hasMatch() ? match.captured(1).toInt() : 0;
+        auto service = std::make_unique<ReleaseService>(dir.isEmpty() ? release : dir);
+        service->start(extra, key.isEmpty() ? demoKey : key);
         return service;
     }
 
@@ -129,17 +98,17 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFile::exists(serviceBinary()), "build the update-service target first");
+        QVERIFY2(QFile::exists(QString(UPDATE_SERVICE_BIN)), "build the update-service target first");
         QVERIFY(temp.isValid());
         release = temp.filePath("release");
         QByteArray allBytes;
         for (int i = 0; i < 600 * 1024; ++i)
             allBytes.append(char(i * 7 % 256));
-        writeFile(release + "/Trelvox.exe", allBytes);
-        writeFile(release + "/data/nested/config.bin", QByteArray("\0\r\n\x1a", 4));
-        writeFile(release + "/docs/\u00fcn\u00ef.txt", "umlauts");
-        writeFile(release + "/empty.dat", QByteArray());
-        writeFile(temp.filePath("outside.txt"), "secret");
+        QVERIFY(writeFile(release + "/Trelvox.exe", allBytes));
+        QVERIFY(writeFile(release + "/data/nested/config.bin", QByteArray("\0\r\n\x1a", 4)));
+        QVERIFY(writeFile(release + "/docs/\u00fcn\u00ef.txt", "umlauts"));
+        QVERIFY(writeFile(release + "/empty.dat", QByteArray()));
+        QVERIFY(writeFile(temp.filePath("outside.txt"), "secret"));
         QVERIFY(QFile::link(temp.filePath("outside.txt"), release + "/link-out"));
         QCOMPARE(run({"publish", release, "--version", "1.2.3"}), 0);
     }
@@ -161,7 +130,7 @@ private slots:
     {
         const QString dir = temp.filePath("versions");
         for (const char *name : {"a.txt", "b.txt", "gone.txt"})
-            writeFile(dir + "/" + name, name);
+            QVERIFY(writeFile(dir + "/" + name, name));
         QCOMPARE(run({"publish", dir}), 1); // nothing listed yet, so no version to keep
         QVERIFY(!QFile::exists(dir + "/release.json"));
         QCOMPARE(run({"publish", dir, "--version", "1.0"}), 1);
@@ -173,8 +142,8 @@ private slots:
         QVERIFY(touched.open(QIODevice::ReadWrite)
                 && touched.setFileTime(QDateTime::currentDateTime().addDays(1), QFileDevice::FileModificationTime));
         touched.close();
-        writeFile(dir + "/b.txt", "B.txt");
-        writeFile(dir + "/c.txt", "c");
+        QVERIFY(writeFile(dir + "/b.txt", "B.txt"));
+        QVERIFY(writeFile(dir + "/c.txt", "c"));
         QFile::remove(dir + "/gone.txt");
         const QByteArray before = readFile(dir + "/release.json");
         QCOMPARE(run({"publish", dir}), 1);
@@ -201,7 +170,7 @@ private slots:
     void signedReleases()
     {
         const QString dir = temp.filePath("signed");
-        writeFile(dir + "/a.txt", "a");
+        QVERIFY(writeFile(dir + "/a.txt", "a"));
         QCOMPARE(run({"publish", dir, "--version", "1.0.0", "--sign", signingKey, "--expires-in", "2"}), 0);
         QCOMPARE(run({"publish", dir, "--version", "1.0.1"}), 1); // a signed folder stays signed
         QCOMPARE(run({"publish", dir, "--sign", demoKey}), 1);    // the RSA key cannot sign
@@ -220,7 +189,7 @@ private slots:
         QVERIFY(!ReleaseSigner::verify(publicKey, text.toStdString() + " ", signature));
 
         const auto service = serve({"--release-key", releaseKey}, QString(), dir);
-        const QJsonObject reply = upgrade(service->port, "t");
+        const QJsonObject reply = upgrade(service->port(), "t");
         QCOMPARE(reply["release"].toString(), text);
         QCOMPARE(reply["release_signature"], published["release_signature"]);
     }
@@ -259,11 +228,11 @@ private slots:
         QFETCH(QString, reason);
         QTemporaryDir dir;
         if (!listing.isNull())
-            writeFile(dir.filePath("release.json"), listing);
+            QVERIFY(writeFile(dir.filePath("release.json"), listing));
         if (!signedListing.isNull())
-            writeFile(dir.filePath("release-signed.json"), signedListing);
+            QVERIFY(writeFile(dir.filePath("release-signed.json"), signedListing));
         const auto running = serve();
-        options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port));
+        options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port()));
         QByteArray out, err;
         QCOMPARE(run(QStringList{"serve", "--release", dir.path(), "--key", demoKey} + options, &out, &err), 1);
         QVERIFY2(err.count('\n') == 1 && err.contains(reason.toUtf8()), err);
@@ -348,14 +317,14 @@ private slots:
     {
         QFETCH(QString, request);
         QFETCH(QString, line);
-        writeFile(temp.filePath("tokens.txt"), "alpha\n");
+        QVERIFY(writeFile(temp.filePath("tokens.txt"), "alpha\n"));
         const QString logPath = temp.filePath("service.log");
         QFile::remove(logPath);
         const auto service = serve({"--tokens", temp.filePath("tokens.txt"), "--log", logPath});
         const QString argument = request.section(' ', 1);
-        httplib::Client client("127.0.0.1", service->port);
+        httplib::Client client("127.0.0.1", service->port());
         if (request.startsWith("query"))
-            upgrade(service->port, argument);
+            upgrade(service->port(), argument);
         else if (request.startsWith("post"))
             QVERIFY(client.Post("/api/upgrade", argument.toStdString(), "application/json"));
         else
@@ -368,7 +337,7 @@ private slots:
         QVERIFY2(expected.match(logged).hasMatch(), qPrintable(logged));
         QVERIFY(!readFile(logPath).contains("alpha") && !readFile(logPath).contains("beta"));
         QByteArray log;
-        QTRY_VERIFY((log += service->process.readAllStandardError()).contains(logged.toUtf8()));
+        QTRY_VERIFY((log += service->readStandardError()).contains(logged.toUtf8()));
     }
 
     void slowClientsDoNotStallOthers()
@@ -379,14 +348,14 @@ private slots:
         for (int i = 0; i < 70; ++i) {
             slow.push_back(std::make_unique<QTcpSocket>());
             QVERIFY(slow.back()->bind(QHostAddress("127.0.0.2")));
-            slow.back()->connectToHost(QHostAddress::LocalHost, quint16(service->port));
+            slow.back()->connectToHost(QHostAddress::LocalHost, quint16(service->port()));
             QVERIFY(slow.back()->waitForConnected(5000));
             slow.back()->write("POST /api/upgrade HTTP/1.1\r\nHost: x\r\n");
             QVERIFY(slow.back()->waitForBytesWritten(5000));
         }
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(upgrade(service->port, "t")["files"].toArray().size(), 4);
+        QCOMPARE(upgrade(service->port(), "t")["files"].toArray().size(), 4);
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
         // Those over the bound are turned away at once, the others at the request's deadline.
         const auto allClosed = [&] {
@@ -416,8 +385,8 @@ private slots:
         QByteArray site = config;
         const QList<QPair<QByteArray, QByteArray>> replacements{
             {"listen 8094;", "listen 127.0.0.1:" + port + ";"},
-            {"127.0.0.1:8101", "127.0.0.1:" + QByteArray::number(first->port)},
-            {"127.0.0.1:8102", "127.0.0.1:" + QByteArray::number(second->port)},
+            {"127.0.0.1:8101", "127.0.0.1:" + QByteArray::number(first->port())},
+            {"127.0.0.1:8102", "127.0.0.1:" + QByteArray::number(second->port())},
             {"/srv/trelvox/release/", release.toUtf8() + "/"}};
         for (const auto &replacement : replacements) {
             QVERIFY(site.contains(replacement.first));
@@ -425,7 +394,7 @@ private slots:
         }
         QTemporaryDir prefix;
         const QByteArray dir = prefix.path().toUtf8();
-        writeFile(prefix.filePath("site.conf"), site);
+        QVERIFY(writeFile(prefix.filePath("site.conf"), site));
         writeFile(prefix.filePath("nginx.conf"),
                   "daemon off; master_process off; pid " + dir + "/nginx.pid; error_log " + dir + "/error.log;\n"
                   "events {}\nhttp { access_log off; client_body_temp_path " + dir + "; proxy_temp_path " + dir
@@ -443,9 +412,9 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(file->body), readFile(release + "/data/nested/config.bin"));
         QCOMPARE(client.Get("/files/release.json")->status, 404);
         // Both processes answered, and they log the client nginx names.
-        for (Service *service : {first.get(), second.get()}) {
+        for (ReleaseService *service : {first.get(), second.get()}) {
             QByteArray log;
-            QTRY_COMPARE((log += service->process.readAllStandardError()).count("(for 127.0.0.1) POST /api/upgrade 200"), 2);
+            QTRY_COMPARE((log += service->readStandardError()).count("(for 127.0.0.1) POST /api/upgrade 200"), 2);
         }
         proxy.kill();
         proxy.waitForFinished();
@@ -460,13 +429,13 @@ private slots:
         files.append(QJsonObject{{"file_path", "../evil.txt"}, {"file_version", "9.9.9"}, {"modified_time", "x"}});
         files.append(QJsonObject{{"file_path", QString::fromUtf8("nul\0inside", 10)}, {"file_version", "1.0.0"}});
         listing["files"] = files;
-        writeFile(release + "/release.json", QJsonDocument(listing).toJson());
+        QVERIFY(writeFile(release + "/release.json", QJsonDocument(listing).toJson()));
 
         const auto service = serve();
-        const QJsonObject reply = upgrade(service->port, "any token");
-        writeFile(release + "/release.json", published);
+        const QJsonObject reply = upgrade(service->port(), "any token");
+        QVERIFY(writeFile(release + "/release.json", published));
 
-        QCOMPARE(reply["download_url"].toString(), QString("http://127.0.0.1:%1/files").arg(service->port));
+        QCOMPARE(reply["download_url"].toString(), QString("http://127.0.0.1:%1/files").arg(service->port()));
         const QJsonArray answered = reply["files"].toArray();
         QCOMPARE(answered.size(), files.size());
         const QStringList names{"Trelvox.exe", "config.bin", "\u00fcn\u00ef.txt", "empty.dat", "evil.txt",
@@ -497,11 +466,11 @@ private slots:
         QFETCH(bool, accepted);
         QStringList options;
         if (!tokenList.isNull()) {
-            writeFile(temp.filePath("tokens.txt"), tokenList.toUtf8());
+            QVERIFY(writeFile(temp.filePath("tokens.txt"), tokenList.toUtf8()));
             options << "--tokens" << temp.filePath("tokens.txt");
         }
         const auto service = serve(options);
-        const QJsonObject reply = upgrade(service->port, token);
+        const QJsonObject reply = upgrade(service->port(), token);
         if (accepted)
             QCOMPARE(reply["files"].toArray().size(), 4);
         else
@@ -511,7 +480,7 @@ private slots:
     void downloadUrlCanPointElsewhere()
     {
         const auto service = serve({"--download-url", "https://cdn.example.com/r/7"});
-        QCOMPARE(upgrade(service->port, "t")["download_url"].toString(), QString("https://cdn.example.com/r/7"));
+        QCOMPARE(upgrade(service->port(), "t")["download_url"].toString(), QString("https://cdn.example.com/r/7"));
     }
 
     void badInput_data()
@@ -545,15 +514,15 @@ private slots:
     {
         QFETCH(QByteArray, body);
         const auto service = serve();
-        httplib::Client client("127.0.0.1", service->port);
+        httplib::Client client("127.0.0.1", service->port());
         const auto result = client.Post("/api/upgrade", body.toStdString(), "application/json");
         QVERIFY(result);
         QCOMPARE(result->status, 400);
         QVERIFY(!result->body.empty());
         // Still serving, and it logged both requests.
-        QCOMPARE(upgrade(service->port, "t")["files"].toArray().size(), 4);
+        QCOMPARE(upgrade(service->port(), "t")["files"].toArray().size(), 4);
         QByteArray log;
-        QTRY_COMPARE((log += service->process.readAllStandardError()).count('\n'), 3); // "serving ..." first
+        QTRY_COMPARE((log += service->readStandardError()).count('\n'), 3); // "serving ..." first
         QVERIFY2(log.contains(" 127.0.0.1 POST /api/upgrade 400 "), log);
     }
 
@@ -572,7 +541,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, urlPath);
         const auto service = serve();
-        httplib::Client client("127.0.0.1", service->port);
+        httplib::Client client("127.0.0.1", service->port());
         const auto result = client.Get(("/files/" + urlPath).toStdString());
         QVERIFY(result);
         QCOMPARE(result->status, 200);
@@ -598,7 +567,7 @@ private slots:
     {
         QFETCH(QString, urlPath);
         const auto service = serve();
-        httplib::Client client("127.0.0.1", service->port);
+        httplib::Client client("127.0.0.1", service->port());
         const auto result = client.Get(("/files/" + urlPath).toStdString());
         QVERIFY(result);
         QCOMPARE(result->status, 404);
@@ -629,8 +598,8 @@ private slots:
         QVERIFY(QFile::exists(keys + "/release-private.der"));
 
         const auto service = serve({}, keys + "/private.der");
-        QCOMPARE(upgrade(service->port, "t", publicKey.toStdString())["files"].toArray().size(), 4);
-        QCOMPARE(upgrade(service->port, "t"), (QJsonObject{{"http_status", 400}}));
+        QCOMPARE(upgrade(service->port(), "t", publicKey.toStdString())["files"].toArray().size(), 4);
+        QCOMPARE(upgrade(service->port(), "t"), (QJsonObject{{"http_status", 400}}));
     }
 };
 

@@ -55,9 +55,9 @@ bool ReleaseService::publishListing(const QJsonArray &entries)
     return writeFile(dir + "/release.json", QJsonDocument(QJsonObject{{"files", entries}}).toJson());
 }
 
-bool ReleaseService::start(const QStringList &extraArguments)
+bool ReleaseService::start(const QStringList &extraArguments, const QString &keyFile)
 {
-    process.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", dir, "--key", SERVICE_KEY_FILE,
+    process.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", dir, "--key", keyFile,
                                                   "--listen", "127.0.0.1:0"} + extraArguments);
     QByteArray output;
     QElapsedTimer clock;

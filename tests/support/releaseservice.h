@@ -29,9 +29,11 @@ public:
     bool publish(const QList<File> &files);
     // Writes the service's listing as given, hand edits and all, and unsigned.
     bool publishListing(const QJsonArray &entries);
-    // Serves with the demo key on a free port, with the extra arguments given.
-    bool start(const QStringList &extraArguments = {});
+    // Serves on a free port with the key and the extra arguments given.
+    bool start(const QStringList &extraArguments = {}, const QString &keyFile = SERVICE_KEY_FILE);
     int port() const { return boundPort; }
+    // What the service wrote on standard error since the last call: its log.
+    QByteArray readStandardError() { return process.readAllStandardError(); }
     QString endpoint() const { return QString("http://127.0.0.1:%1/api/upgrade").arg(boundPort); }
 
 private:

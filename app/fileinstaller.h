@@ -2,14 +2,16 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QList>
+#include <QMap>
 #include <QString>
 #include <functional>
 
 #include "download/contentcheck.h"
 
-// Puts one file of the release in place: a temporary name, the download into it, the replacement
-// of the installed file. The steps that wait or touch the disk are handed in, so that the rules
-// between them hold the same for the window and for tests.
+// Puts the files of a release in place one after the other: a temporary name, the download into
+// it, the replacement of the installed file. The steps that wait or touch the disk are handed in,
+// so that the rules between them hold the same for the window and for tests.
 class FileInstaller
 {
     Q_DECLARE_TR_FUNCTIONS(FileInstaller)
@@ -18,12 +20,22 @@ public:
     struct Steps
     {
         std::function<QString()> tempFileName; // empty when none can be had
+        // Starts a download that `download` later waits for; only used when looking ahead.
+        std::function<void(const QString &url, const QString &tempPath, const ContentCheck &expected)> begin;
         // False when the download failed or its bytes are not the expected ones; *reason then says why.
         std::function<bool(const QString &url, const QString &tempPath, const ContentCheck &expected, QString *reason)>
             download;
         std::function<bool(const QString &tempPath, const QString &targetPath)> replace;
         // Gives the installed file the release's modification time.
         std::function<void(const QString &targetPath, const QDateTime &time)> stamp;
+    };
+
+    // One file of the run.
+    struct File
+    {
+        QString path;
+        ContentCheck expected;  // checks nothing when the release is not signed
+        QDateTime releaseTime; // the release's "modified_time"; invalid when it gave none
     };
 
     enum Result { Installed, DownloadFailed, ReplaceFailed };
@@ -33,13 +45,24 @@ public:
         QString reason; // why the download failed
     };
 
-    FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps);
+    // ahead: how many of the following files' downloads are begun before their turn.
+    FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps, int ahead = 0);
 
-    // releaseTime: the release's "modified_time" of the file, invalid when it gave none.
-    Outcome install(const QString &path, const ContentCheck &expected, const QDateTime &releaseTime) const;
+    // Puts files[index] in place. The files are installed strictly in their order; only their
+    // downloads may run ahead.
+    Outcome install(const QList<File> &files, int index);
 
 private:
+    struct Begun
+    {
+        QString tempPath; // empty: the file failed before its download
+        Outcome failure;
+    };
+    Begun begin(const File &file) const;
+
     QString installDir;
     QString downloadUrl;
     Steps steps;
+    int ahead;
+    QMap<int, Begun> begun; // by index, until the file's turn
 };

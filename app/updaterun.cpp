@@ -35,8 +35,12 @@ void updateWindow::runUpdate()
     }
 
     const QString installDir = installationDirectory();
-    const FileInstaller installer(installDir, downloadUrl, {
+    prefetch = readPrefetch(updaterDirectory() + "/config.xml");
+    FileInstaller installer(installDir, downloadUrl, {
         [this] { return makeTempFileName(); },
+        [this](const QString &url, const QString &tempPath, const ContentCheck &expected) {
+            beginDownload(url, tempPath, expected);
+        },
         [this](const QString &url, const QString &tempPath, const ContentCheck &expected, QString *reason) {
             const bool downloaded = downloadFile(url, tempPath, expected);
             if (!downloaded)
@@ -44,9 +48,18 @@ void updateWindow::runUpdate()
             return downloaded;
         },
         [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); },
-        [](const QString &targetPath, const QDateTime &time) { setModificationTime(targetPath, time); }});
+        [](const QString &targetPath, const QDateTime &time) { setModificationTime(targetPath, time); }},
+        prefetch);
 
     const QMap<QString, VersionEntry> files = filesToUpdate;
+    const QStringList keys = files.keys();
+    QList<FileInstaller::File> toInstall;
+    for (const QString &key : keys) {
+        const SignedRelease::Content *content = release.content(key);
+        toInstall.append({files.value(key).path,
+                          content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
+                          releaseTimes.value(key)});
+    }
     const int total = files.size();
     leQuantity->setText(QString::number(total, 10));
 
@@ -63,18 +76,17 @@ void updateWindow::runUpdate()
         throttle.hold();
     };
 
-    for (const QString &key : files.keys()) {
+    for (int index = 0; index < keys.size(); ++index) {
         if (closing) {
+            downloads.abandonAll(); // those begun ahead of their turn
             log.write("run: the window was closed");
             return;
         }
+        const QString &key = keys.at(index);
         teFiles->append(key);
         leFileName->setText(key);
 
-        const SignedRelease::Content *content = release.content(key);
-        const FileInstaller::Outcome outcome =
-            installer.install(files.value(key).path, content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
-                              releaseTimes.value(key));
+        const FileInstaller::Outcome outcome = installer.install(toInstall, index);
         if (outcome.result == FileInstaller::DownloadFailed) {
             log.write(QString("file %1: download failed: %2").arg(key, outcome.reason));
             failed = true;

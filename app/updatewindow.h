@@ -7,12 +7,11 @@
 #include <string>
 
 #include "download/contentcheck.h"
+#include "download/downloadpool.h"
 #include "app/updatelog.h"
 #include "manifest/versionentry.h"
 #include "protocol/signedrelease.h"
 #include "ui_update.h"
-
-class DownloadNetworkManager;
 
 class updateWindow : public QMainWindow, public Ui::updateClass
 {
@@ -25,6 +24,7 @@ public:
     void runUpdate();
     bool queryUpgrade();
     QString makeTempFileName();
+    void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected = ContentCheck());
     bool downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected = ContentCheck());
     bool coverFile(const QString &tempPath, const QString &targetPath);
     void clearTempFolder();
@@ -38,7 +38,8 @@ protected:
 
 public:
     // The run's state; the parts of the run hand it on through these members.
-    DownloadNetworkManager *downloadManager = nullptr;
+    DownloadNetworkManager *downloadManager = nullptr; // the current download's
+    DownloadPool downloads;
     QEventLoop eventLoop;
     QElapsedTimer downloadTime; // monotonic, so a clock change cannot upset the speed
     QMap<QString, VersionEntry> filesToUpdate;
@@ -48,6 +49,7 @@ public:
     UpdateLog log; // opt-in, named by config.xml
     int progressTimeBase = 0;
     QString downloadUrl;
+    int prefetch = 0; // following files requested before their turn (config.xml)
     QString token;
     std::string publicKey;
     bool closing = false;

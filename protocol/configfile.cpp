@@ -65,3 +65,12 @@ QString readConfigElement(const QString &path, const QString &name)
         return QString();
     return firstText(document, name);
 }
+
+int readPrefetch(const QString &path)
+{
+    // More requests at once gain nothing once the link is full, and each costs a connection.
+    constexpr int maxPrefetch = 16;
+    bool isNumber = false;
+    const int prefetch = readConfigElement(path, "Prefetch").trimmed().toInt(&isNumber);
+    return isNumber && prefetch > 0 ? qMin(prefetch, maxPrefetch) : 0;
+}

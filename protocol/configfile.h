@@ -12,6 +12,10 @@ QString readUpdateUrl(QString path);
 // text, empty when there is none.
 bool parseUpdateConfig(const QByteArray &xml, QString *rootName, QString *updateUrl);
 
+// The Prefetch element of config.xml: how many following files may be requested before their turn;
+// 0 (one at a time) unless it holds a positive number, and at most 16.
+int readPrefetch(const QString &path);
+
 // The text of the first element of that name in config.xml, read without showing anything; empty
 // when the file, or the element, is missing or broken.
 QString readConfigElement(const QString &path, const QString &name);

@@ -12,6 +12,8 @@ class tst_configfile : public QObject
 private slots:
     void readUpdateUrl_data();
     void readUpdateUrl();
+    void readPrefetch_data();
+    void readPrefetch();
 };
 
 void tst_configfile::readUpdateUrl_data()
@@ -81,6 +83,29 @@ void tst_configfile::readUpdateUrl()
         QCOMPARE(answerer.boxes[0].title, QString("Error"));
         QCOMPARE(answerer.boxes[0].text, boxText);
     }
+}
+
+void tst_configfile::readPrefetch_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("prefetch");
+    QTest::newRow("none") << QByteArray("<c><Update>http://h</Update></c>") << 0;
+    QTest::newRow("a number") << QByteArray("<c><Update>http://h</Update><Prefetch>6</Prefetch></c>") << 6;
+    QTest::newRow("first of two, nested, blanks around") << QByteArray("<c><s><Prefetch> 3\n</Prefetch></s><Prefetch>5</Prefetch></c>") << 3;
+    QTest::newRow("bounded") << QByteArray("<c><Prefetch>1000</Prefetch></c>") << 16;
+    QTest::newRow("not a number") << QByteArray("<c><Prefetch>six</Prefetch></c>") << 0;
+    QTest::newRow("negative") << QByteArray("<c><Prefetch>-2</Prefetch></c>") << 0;
+    QTest::newRow("broken file") << QByteArray("<c><Prefetch>4</Prefetch>") << 0;
+}
+
+void tst_configfile::readPrefetch()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("config.xml"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    file.close();
+    QTEST(::readPrefetch(dir.filePath("config.xml")), "prefetch");
 }
 
 QTEST_MAIN(tst_configfile)

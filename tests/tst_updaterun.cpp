@@ -6,10 +6,14 @@
 #include "app/updatewindow.h"
 #include "tests/support/releaseservice.h"
 #include "tests/support/slowsecondfileserver.h"
+#include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/testfiles.h"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 // The update run inside the process, against the real update-service: what the window shows and
 // says while the files go in.
@@ -31,10 +35,12 @@ private slots:
     void run();
     void closeDuringSecondDownload();
     void logNamedByConfig();
+    void prefetchPlacesInOrder();
+    void closeWithDownloadsAhead();
 
 private:
     QString installed(const QString &name = QString()) const { return dir->filePath("install/" + name); }
-    bool serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
+    bool serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {}, int prefetch = 0);
     static QStringList lines(const updateWindow &window);
     static QStringList said(const MessageBoxAnswerer &answerer);
 
@@ -61,11 +67,12 @@ void tst_updaterun::cleanup()
     dir.reset();
 }
 
-bool tst_updaterun::serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments)
+bool tst_updaterun::serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments, int prefetch)
 {
     service = std::make_unique<ReleaseService>(dir->filePath("release"));
     return service->publish(files) && service->start(extraArguments)
-        && writeConfigXml(installed("updater"), service->endpoint());
+        && writeFile(installed("updater/config.xml"), QString("<Config><Update>%1</Update><Prefetch>%2</Prefetch></Config>\n")
+                                                          .arg(service->endpoint()).arg(prefetch).toUtf8());
 }
 
 QStringList tst_updaterun::lines(const updateWindow &window)
@@ -167,8 +174,9 @@ void tst_updaterun::installOneFile()
     QFETCH(QString, releaseTime);
 
     QStringList steps;
-    const FileInstaller installer("/i/", "http://files", {
+    FileInstaller installer("/i/", "http://files", {
         [&] { steps << "name"; return tempName; },
+        [&](const QString &, const QString &, const ContentCheck &) { steps << "begin"; },
         [&](const QString &url, const QString &temp, const ContentCheck &, QString *reason) {
             steps << "download " + url + " to " + temp;
             *reason = "HTTP 404";
@@ -177,7 +185,7 @@ void tst_updaterun::installOneFile()
         [&](const QString &, const QString &target) { steps << "replace " + target; return replaces; },
         [&](const QString &target, const QDateTime &time) { steps << "stamp " + target + " " + time.toString(Qt::ISODate); }});
     const FileInstaller::Outcome outcome =
-        installer.install(path, ContentCheck(), QDateTime::fromString(releaseTime, Qt::ISODate));
+        installer.install({{path, ContentCheck(), QDateTime::fromString(releaseTime, Qt::ISODate)}}, 0);
     QTEST(int(outcome.result), "result");
     QTEST(outcome.reason, "reason");
     QTEST(steps, "steps");
@@ -192,28 +200,37 @@ void tst_updaterun::run_data()
     QTest::addColumn<QString>("progress");
     QTest::addColumn<QString>("box"); // title|text as a pattern; empty: none
     QTest::addColumn<QStringList>("replaced");
+    QTest::addColumn<int>("prefetch"); // downloads begun ahead: the outcomes are the same
 
     const QString failed = "Download Failed!";
     QTest::newRow("all fine")
         << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
         << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
-        << QStringList{"a.txt", "b/nested.txt", "c.txt"};
+        << QStringList{"a.txt", "b/nested.txt", "c.txt"} << 0;
     QTest::newRow("second download fails")
         << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
         << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
-        << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"};
+        << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"} << 0;
+    QTest::newRow("all fine, 2 ahead")
+        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
+        << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
+        << QStringList{"a.txt", "b/nested.txt", "c.txt"} << 2;
+    QTest::newRow("second download fails, 2 ahead")
+        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
+        << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
+        << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"} << 2;
     QTest::newRow("unsafe path")
         << Files{{"../evil.txt", "2.0.0", "", false}, {"a.txt", "2.0.0", "new a\n"}}
         << "" << QStringList{"../evil.txt", failed, "a.txt"} << "Downloading (1/2)..."
-        << "Error\\|unsafe file path: download file \\[\\.\\./evil\\.txt\\] failed!" << QStringList{"a.txt"};
+        << "Error\\|unsafe file path: download file \\[\\.\\./evil\\.txt\\] failed!" << QStringList{"a.txt"} << 0;
     QTest::newRow("no temporary name")
         << Files{{"a.txt", "2.0.0", "new a\n"}}
         << "tmps" << QStringList{"a.txt", failed} << "Downloading..."
-        << "Error\\|no temporary file could be made: download file \\[a\\.txt\\] failed!" << QStringList{};
+        << "Error\\|no temporary file could be made: download file \\[a\\.txt\\] failed!" << QStringList{} << 0;
     QTest::newRow("replacing fails")
         << Files{{"a.txt", "2.0.0", "new a\n"}, {"c.txt", "2.0.0", "c\n"}}
         << "c.txt/in-the-way" << QStringList{"a.txt", "c.txt"} << "Downloading (1/2)..."
-        << "Error\\|Error: cover file \\[c\\.txt\\] failed!" << QStringList{"a.txt"};
+        << "Error\\|Error: cover file \\[c\\.txt\\] failed!" << QStringList{"a.txt"} << 0;
 }
 
 void tst_updaterun::run()
@@ -224,9 +241,10 @@ void tst_updaterun::run()
     QFETCH(QString, progress);
     QFETCH(QString, box);
     QFETCH(QStringList, replaced);
+    QFETCH(int, prefetch);
     if (!obstacle.isEmpty())
         QVERIFY(writeFile(installed(obstacle), "in the way\n"));
-    QVERIFY(serve(files));
+    QVERIFY(serve(files, {}, prefetch));
 
     updateWindow window;
     window.token = "run-token";
@@ -301,6 +319,102 @@ void tst_updaterun::logNamedByConfig()
     QCOMPARE(lines[2], QString("file a.txt: installed"));
     QVERIFY2(lines[3].startsWith("file b.txt: download failed: ") && lines[3].size() > 30, qPrintable(lines[3]));
     QCOMPARE(lines.mid(4), (QStringList{"version.xml: not written, 1 of 2 files failed", "main application: not started"}));
+}
+
+void tst_updaterun::prefetchPlacesInOrder()
+{
+    // a.txt comes last, only after c.txt was asked for and had time to arrive: b.txt and c.txt
+    // must still wait for it before they are put in place.
+    std::atomic<bool> cRequested{false};
+    std::atomic<bool> placedEarly{false};
+    LoopbackServer files;
+    files.http().Get("/files/a.txt", [&](const httplib::Request &, httplib::Response &response) {
+        for (int i = 0; i < 500 && !cRequested; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        placedEarly = readFile(installed("b.txt")) == "new b\n" || readFile(installed("c.txt")) == "new c\n";
+        response.set_content("new a\n", "text/plain");
+    });
+    files.http().Get("/files/b.txt", [](const httplib::Request &, httplib::Response &response) {
+        response.set_content("new b\n", "text/plain");
+    });
+    files.http().Get("/files/c.txt", [&](const httplib::Request &, httplib::Response &response) {
+        cRequested = true;
+        response.set_content("new c\n", "text/plain");
+    });
+    files.start();
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "new b\n"}, {"c.txt", "2.0.0", "new c\n"}},
+                  {"--download-url", files.url("/files")}, 2));
+
+    updateWindow window;
+    window.token = "run-token";
+    window.show();
+    MessageBoxAnswerer answerer;
+    window.runUpdate();
+
+    QVERIFY(cRequested);
+    QVERIFY(!placedEarly);
+    QCOMPARE(lines(window), (QStringList{"a.txt", "b.txt", "c.txt"}));
+    QCOMPARE(window.leProgress->text(), QString("Downloading (3/3)..."));
+    QCOMPARE(window.leFileName->text(), QString("c.txt"));
+    QCOMPARE(window.leDownLoaded->text(), QString("6.00 Bytes"));
+    QCOMPARE(said(answerer), QStringList());
+    for (const QString &name : {"a", "b", "c"})
+        QCOMPARE(readFile(installed(name + ".txt")), QByteArray("new " + name.toUtf8() + "\n"));
+    QVERIFY(QFileInfo::exists(installed("version.xml")));
+}
+
+void tst_updaterun::closeWithDownloadsAhead()
+{
+    // b.bin and c.bin trickle in until the window is closed; c.bin's download, begun ahead of its
+    // turn, must go with its file.
+    const QByteArray slowBody(64 * 1024, 's');
+    std::atomic<bool> bRequested{false};
+    std::atomic<bool> cRequested{false};
+    std::atomic<bool> finished{false};
+    const auto trickle = [&](std::atomic<bool> &requested) {
+        return [&](const httplib::Request &, httplib::Response &response) {
+            requested = true;
+            response.set_content_provider(slowBody.size(), "application/octet-stream",
+                                          [&](size_t offset, size_t, httplib::DataSink &sink) {
+                                              std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                              return !finished && sink.write(slowBody.constData() + offset, 256);
+                                          });
+        };
+    };
+    LoopbackServer files;
+    files.http().Get("/files/a.txt", [](const httplib::Request &, httplib::Response &response) {
+        response.set_content("new a\n", "text/plain");
+    });
+    files.http().Get("/files/b.bin", trickle(bRequested));
+    files.http().Get("/files/c.bin", trickle(cRequested));
+    files.start();
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", slowBody}, {"c.bin", "2.0.0", slowBody}},
+                  {"--download-url", files.url("/files")}, 2));
+
+    updateWindow window;
+    window.token = "NoToken";
+    window.show();
+    MessageBoxAnswerer answerer;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, &window, [&] {
+        if (bRequested && cRequested && readFile(installed("a.txt")) == "new a\n") {
+            closer.stop();
+            window.close();
+        }
+    });
+    closer.start(10);
+    window.runUpdate();
+    finished = true;
+
+    QCOMPARE(lines(window), (QStringList{"a.txt", "b.bin", "Download Failed!"}));
+    QCOMPARE(window.leProgress->text(), QString("Downloading (1/3)..."));
+    QCOMPARE(said(answerer), QStringList());
+    QVERIFY(!QFileInfo::exists(installed("b.bin")));
+    QVERIFY(!QFileInfo::exists(installed("c.bin")));
+    QVERIFY(!QFileInfo::exists(installed("version.xml")));
+    // Only the current file's part is left, for the folder's cleanup as without downloads ahead.
+    QCOMPARE(QDir(installed("tmps")).entryList(QDir::Files).size(), 1);
 }
 
 QTEST_MAIN(tst_updaterun)

@@ -345,6 +345,8 @@ private slots:
         const auto service = serve();
         // More half-sent requests from one address than the service has workers.
         std::vector<std::unique_ptr<QTcpSocket>> slow;
+        QElapsedTimer opening;
+        opening.start();
         for (int i = 0; i < 70; ++i) {
             slow.push_back(std::make_unique<QTcpSocket>());
             QVERIFY(slow.back()->bind(QHostAddress("127.0.0.2")));
@@ -365,7 +367,12 @@ private slots:
         const int refused = int(std::count_if(slow.begin(), slow.end(), [](const auto &s) {
             return s->readAll().startsWith("HTTP/1.1 503 ");
         }));
-        QCOMPARE(refused, 70 - 8);
+        // On a loaded machine the first ones may reach their deadline, and free their places, before
+        // the last are open; then only most of them are turned away.
+        if (opening.elapsed() < 4000)
+            QCOMPARE(refused, 70 - 8);
+        else
+            QVERIFY2(refused >= 40, qPrintable(QString::number(refused)));
     }
 
     void servesBehindNginx()

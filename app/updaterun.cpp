@@ -19,17 +19,23 @@ void updateWindow::runUpdate()
         return;
 
     const QString installDir = installationDirectory();
-    const FileInstaller installer(installDir, downloadUrl, {
+    FileInstaller installer(installDir, downloadUrl, {
         [this] { return makeTempFileName(); },
+        [this](const QString &url, const QString &tempPath) { beginDownload(url, tempPath); },
         [this](const QString &url, const QString &tempPath, QString *reason) {
             const bool downloaded = downloadFile(url, tempPath);
             if (!downloaded)
                 *reason = downloadManager->errorString();
             return downloaded;
         },
-        [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); }});
+        [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); }},
+        prefetch);
 
     const QMap<QString, VersionEntry> files = filesToUpdate;
+    const QStringList keys = files.keys();
+    QStringList paths;
+    for (const QString &key : keys)
+        paths << files.value(key).path;
     const int total = files.size();
     leQuantity->setText(QString::number(total, 10));
 
@@ -46,13 +52,16 @@ void updateWindow::runUpdate()
         throttle.hold();
     };
 
-    for (const QString &key : files.keys()) {
-        if (closing)
+    for (int index = 0; index < keys.size(); ++index) {
+        if (closing) {
+            downloads.abandonAll(); // those begun ahead of their turn
             return;
+        }
+        const QString &key = keys.at(index);
         teFiles->append(key);
         leFileName->setText(key);
 
-        const FileInstaller::Outcome outcome = installer.install(files.value(key).path);
+        const FileInstaller::Outcome outcome = installer.install(paths, index);
         if (outcome.result == FileInstaller::DownloadFailed) {
             failed = true;
             teFiles->append(tr("<span style='color:#ff0000;'>Download Failed!</span>"));

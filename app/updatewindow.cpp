@@ -1,6 +1,7 @@
 #include "app/updatewindow.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QMessageBox>
 #include <QSharedMemory>
 
@@ -10,6 +11,7 @@
 #include "app/updaterenvironment.h"
 #include "download/downloadnetworkmanager.h"
 #include "download/tempfilename.h"
+#include "protocol/configfile.h"
 #include "protocol/upgradeexchange.h"
 #include "protocol/upgradereply.h"
 #include "ui/progressdisplay.h"
@@ -17,9 +19,12 @@
 
 updateWindow::updateWindow(QWidget *parent)
     : QMainWindow(parent)
+    , downloads(this)
     , eventLoop(this)
 {
     setupUi(this);
+    connect(&downloads, &DownloadPool::downloadProgress, this, &updateWindow::progressChanged,
+            Qt::QueuedConnection);
     publicKey = UPDATER_PUBLIC_KEY;
 }
 
@@ -67,8 +72,10 @@ void updateWindow::closeEvent(QCloseEvent *event)
 bool updateWindow::queryUpgrade()
 {
     UpgradeExchange exchange(UpdaterEnvironment::current().queryLimits);
+    const ConfigFile config = readConfigFile(updaterDirectory() + "/config.xml");
+    prefetch = config.prefetch;
     QJsonObject answer;
-    if (!exchange.run(upgradeEndpoint(updaterDirectory()), token, publicKey, &answer))
+    if (!exchange.run(upgradeEndpoint(config), token, publicKey, &answer))
         return false;
 
     const UpgradeReply reply = readUpgradeReply(answer);
@@ -93,28 +100,36 @@ QString updateWindow::makeTempFileName()
     return freeTempFileName(installationDirectory(), UpdaterEnvironment::current().now());
 }
 
+void updateWindow::beginDownload(const QString &url, const QString &tempPath)
+{
+    // Made at once: the next temporary name is taken before this download has written anything.
+    QFile(tempPath).open(QIODevice::WriteOnly);
+    downloads.setLimits(UpdaterEnvironment::current().downloadLimits);
+    downloads.start(url, tempPath);
+}
+
 bool updateWindow::downloadFile(const QString &url, const QString &tempPath)
 {
-    if (!downloadManager) {
-        downloadManager = new DownloadNetworkManager(this);
-        connect(downloadManager, &DownloadNetworkManager::downloadProgress, this,
-                &updateWindow::progressChanged, Qt::QueuedConnection);
+    downloads.setLimits(UpdaterEnvironment::current().downloadLimits);
+    const DownloadPool::Download &download = downloads.take(url, tempPath);
+    downloadManager = download.manager;
+    downloadTime = download.clock;
+    // A download begun before its turn shows how far it has come.
+    if (download.reported)
+        progressChanged(download.received, download.total);
+    if (!download.finished) {
+        // Queued: a reply that finishes before exec() has started still ends the wait.
+        const QMetaObject::Connection finished =
+            connect(downloadManager, qOverload<>(&DownloadNetworkManager::replyFinished), &eventLoop,
+                    &QEventLoop::quit, Qt::QueuedConnection);
+        // The window stays live in this nested loop: progress reports and the close request arrive
+        // here, and the close handler is what ends it early.
+        eventLoop.exec();
+        disconnect(finished);
     }
-    downloadManager->setLimits(UpdaterEnvironment::current().downloadLimits);
-    // Queued: a reply that finishes before exec() has started still ends the wait.
-    const QMetaObject::Connection finished =
-        connect(downloadManager, qOverload<>(&DownloadNetworkManager::replyFinished), &eventLoop,
-                &QEventLoop::quit, Qt::QueuedConnection);
-    downloadManager->startDownload(url, tempPath);
-    downloadTime.start();
-    // The window stays live in this nested loop: progress reports and the close request arrive
-    // here, and the close handler is what ends it early.
-    eventLoop.exec();
-    disconnect(finished);
-
     // Only a close request ends the wait early. The reply is then abandoned rather than left to
     // write into a folder that is about to be emptied.
-    downloadManager->cancelDownload();
+    downloads.release(tempPath);
     return downloadManager->errorCode() == 0;
 }
 

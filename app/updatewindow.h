@@ -6,10 +6,9 @@
 #include <QString>
 #include <string>
 
+#include "download/downloadpool.h"
 #include "manifest/versionentry.h"
 #include "ui_update.h"
-
-class DownloadNetworkManager;
 
 class updateWindow : public QMainWindow, public Ui::updateClass
 {
@@ -22,6 +21,7 @@ public:
     void runUpdate();
     bool queryUpgrade();
     QString makeTempFileName();
+    void beginDownload(const QString &url, const QString &tempPath);
     bool downloadFile(const QString &url, const QString &tempPath);
     bool coverFile(const QString &tempPath, const QString &targetPath);
     void clearTempFolder();
@@ -35,13 +35,15 @@ protected:
 
 public:
     // The run's state; the parts of the run hand it on through these members.
-    DownloadNetworkManager *downloadManager = nullptr;
+    DownloadNetworkManager *downloadManager = nullptr; // the current download's
+    DownloadPool downloads;
     QEventLoop eventLoop;
     QElapsedTimer downloadTime; // monotonic, so a clock change cannot upset the speed
     QMap<QString, VersionEntry> filesToUpdate;
     VersionManifest serverFiles;
     int progressTimeBase = 0;
     QString downloadUrl;
+    int prefetch = 0; // following files requested before their turn (config.xml)
     QString token;
     std::string publicKey;
     bool closing = false;

@@ -7,13 +7,24 @@
 #include <iostream>
 
 namespace {
+
+// More requests at once gain nothing once the link is full, and each costs a connection.
+constexpr int maxPrefetch = 16;
+
 void showFailure(const char *pattern)
 {
     QMessageBox::information(nullptr, QObject::tr("Error"), QObject::tr(pattern).arg("config.xml"));
 }
+
+QString firstText(const QDomDocument &document, const QString &tagName)
+{
+    const QDomNodeList elements = document.elementsByTagName(tagName);
+    return elements.isEmpty() ? QString() : elements.at(0).toElement().text();
 }
 
-QString readUpdateUrl(QString path)
+} // namespace
+
+ConfigFile readConfigFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -30,8 +41,12 @@ QString readUpdateUrl(QString path)
     }
     std::cout << document.documentElement().tagName().toLocal8Bit().constData() << std::endl;
 
-    const QDomNodeList updates = document.elementsByTagName("Update");
-    if (updates.isEmpty())
-        return {};
-    return updates.at(0).toElement().text();
+    ConfigFile config;
+    config.updateUrl = firstText(document, "Update");
+    bool isNumber = false;
+    const int prefetch = firstText(document, "Prefetch").trimmed().toInt(&isNumber);
+    // Anything but a positive number keeps the one-at-a-time default.
+    if (isNumber && prefetch > 0)
+        config.prefetch = qMin(prefetch, maxPrefetch);
+    return config;
 }

@@ -41,8 +41,8 @@ bool UpgradeExchange::run(const QString &url, const QString &token, const std::s
     return true;
 }
 
-QString upgradeEndpoint(const QString &updaterDir)
+QString upgradeEndpoint(const ConfigFile &config)
 {
-    const QString configured = readUpdateUrl(updaterDir + "/config.xml");
-    return configured.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade") : configured;
+    return config.updateUrl.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade")
+                                      : config.updateUrl;
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <string>
 
+#include "protocol/configfile.h"
 #include "protocol/jsonhttpclient.h"
 
 // One upgrade query on the wire: the request sealed under a fresh request key, the exchange, and
@@ -26,5 +27,5 @@ private:
     QString error;
 };
 
-// The endpoint named by config.xml in the updater's folder, or the built-in one.
-QString upgradeEndpoint(const QString &updaterDir);
+// The endpoint config.xml names, or the built-in one.
+QString upgradeEndpoint(const ConfigFile &config);

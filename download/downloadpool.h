@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QVector>
+#include <map>
+
+#include "download/downloadnetworkmanager.h"
+
+// Downloads that run side by side, each on a manager of its own, and are taken up one at a time
+// in the caller's order. A download finished before its turn keeps its outcome until then.
+// Managers are kept and reused; they are children of the pool's parent.
+class DownloadPool : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Download
+    {
+        DownloadNetworkManager *manager = nullptr;
+        QElapsedTimer clock; // started with the request
+        bool finished = false;
+        bool reported = false; // whether received and total hold a progress report
+        qint64 received = 0;
+        qint64 total = -1;
+    };
+
+    explicit DownloadPool(QObject *parent);
+
+    // Held by every manager from now on, the running ones included.
+    void setLimits(const DownloadNetworkManager::Limits &limits);
+    void start(const QString &url, const QString &filePath);
+    // Makes filePath's download the one whose progress is reported, starting it now unless it
+    // was started before.
+    const Download &take(const QString &url, const QString &filePath);
+    // Done with filePath's download: one still running is cancelled, and its manager is free.
+    void release(const QString &filePath);
+    // Cancels every download not released yet and removes its file.
+    void abandonAll();
+
+signals:
+    // Progress of the download taken last.
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+
+private:
+    std::map<QString, Download>::iterator downloadOf(const DownloadNetworkManager *manager);
+
+    DownloadNetworkManager::Limits limits;
+    QVector<DownloadNetworkManager *> idle;
+    std::map<QString, Download> downloads; // by file; references stay valid while others come and go
+    const DownloadNetworkManager *taken = nullptr;
+};

@@ -5,9 +5,13 @@
 #include "app/updatewindow.h"
 #include "tests/e2e/releaseservice.h"
 #include "tests/e2e/slowsecondfileserver.h"
+#include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 // The update run inside the process, against the real update-service: what the window shows and
 // says while the files go in.
@@ -26,10 +30,12 @@ private slots:
     void run_data();
     void run();
     void closeDuringSecondDownload();
+    void prefetchPlacesInOrder();
+    void closeWithDownloadsAhead();
 
 private:
     QString installed(const QString &name = QString()) const { return dir->filePath("install/" + name); }
-    bool serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
+    bool serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {}, int prefetch = 0);
     static QStringList lines(const updateWindow &window);
     static QStringList said(const MessageBoxAnswerer &answerer);
 
@@ -53,11 +59,15 @@ void tst_updaterun::cleanup()
     dir.reset();
 }
 
-bool tst_updaterun::serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments)
+bool tst_updaterun::serve(const QList<ReleaseService::File> &files, const QStringList &extraArguments, int prefetch)
 {
     service = std::make_unique<ReleaseService>(dir->filePath("release"));
     return service->publish(files) && service->start(extraArguments)
-        && pointConfigAt(installed("updater"), service->endpoint());
+        && writeFile(installed("updater/config.xml"),
+                     QString("<Config><Update>%1</Update><Prefetch>%2</Prefetch></Config>\n")
+                         .arg(service->endpoint())
+                         .arg(prefetch)
+                         .toUtf8());
 }
 
 QStringList tst_updaterun::lines(const updateWindow &window)
@@ -114,28 +124,32 @@ void tst_updaterun::run_data()
     QTest::addColumn<QString>("progress");
     QTest::addColumn<QString>("box"); // title|text as a pattern; empty: none
     QTest::addColumn<QStringList>("replaced");
+    QTest::addColumn<int>("prefetch"); // downloads begun ahead: the outcomes are the same
 
     const QString failed = "Download Failed!";
-    QTest::newRow("all fine")
-        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
-        << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
-        << QStringList{"a.txt", "b/nested.txt", "c.txt"};
-    QTest::newRow("second download fails")
-        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
-        << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
-        << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"};
-    QTest::newRow("unsafe path")
-        << Files{{"../evil.txt", "2.0.0", "", false}, {"a.txt", "2.0.0", "new a\n"}}
-        << "" << QStringList{"../evil.txt", failed, "a.txt"} << "Downloading (1/2)..."
-        << "Error\\|unsafe file path: download file \\[\\.\\./evil\\.txt\\] failed!" << QStringList{"a.txt"};
-    QTest::newRow("no temporary name")
-        << Files{{"a.txt", "2.0.0", "new a\n"}}
-        << "tmps" << QStringList{"a.txt", failed} << "Downloading..."
-        << "Error\\|no temporary file could be made: download file \\[a\\.txt\\] failed!" << QStringList{};
-    QTest::newRow("replacing fails")
-        << Files{{"a.txt", "2.0.0", "new a\n"}, {"c.txt", "2.0.0", "c\n"}}
-        << "c.txt/in-the-way" << QStringList{"a.txt", "c.txt"} << "Downloading (1/2)..."
-        << "Error\\|Error: cover file \\[c\\.txt\\] failed!" << QStringList{"a.txt"};
+    for (const int ahead : {0, 2}) {
+        const QString suffix = ahead ? QString(", %1 ahead").arg(ahead) : QString();
+        QTest::newRow(qPrintable("all fine" + suffix))
+            << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
+            << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
+            << QStringList{"a.txt", "b/nested.txt", "c.txt"} << ahead;
+        QTest::newRow(qPrintable("second download fails" + suffix))
+            << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
+            << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
+            << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"} << ahead;
+        QTest::newRow(qPrintable("unsafe path" + suffix))
+            << Files{{"../evil.txt", "2.0.0", "", false}, {"a.txt", "2.0.0", "new a\n"}}
+            << "" << QStringList{"../evil.txt", failed, "a.txt"} << "Downloading (1/2)..."
+            << "Error\\|unsafe file path: download file \\[\\.\\./evil\\.txt\\] failed!" << QStringList{"a.txt"} << ahead;
+        QTest::newRow(qPrintable("no temporary name" + suffix))
+            << Files{{"a.txt", "2.0.0", "new a\n"}}
+            << "tmps" << QStringList{"a.txt", failed} << "Downloading..."
+            << "Error\\|no temporary file could be made: download file \\[a\\.txt\\] failed!" << QStringList{} << ahead;
+        QTest::newRow(qPrintable("replacing fails" + suffix))
+            << Files{{"a.txt", "2.0.0", "new a\n"}, {"c.txt", "2.0.0", "c\n"}}
+            << "c.txt/in-the-way" << QStringList{"a.txt", "c.txt"} << "Downloading (1/2)..."
+            << "Error\\|Error: cover file \\[c\\.txt\\] failed!" << QStringList{"a.txt"} << ahead;
+    }
 }
 
 void tst_updaterun::run()
@@ -146,9 +160,10 @@ void tst_updaterun::run()
     QFETCH(QString, progress);
     QFETCH(QString, box);
     QFETCH(QStringList, replaced);
+    QFETCH(int, prefetch);
     if (!obstacle.isEmpty())
         QVERIFY(writeFile(installed(obstacle), "in the way\n"));
-    QVERIFY(serve(files));
+    QVERIFY(serve(files, {}, prefetch));
 
     updateWindow window;
     window.token = "run-token";
@@ -202,6 +217,102 @@ void tst_updaterun::closeDuringSecondDownload()
     QVERIFY(!files.thirdRequested);
     QVERIFY(window.closing);
     QVERIFY(!QFileInfo::exists(installed("version.xml")));
+}
+
+void tst_updaterun::prefetchPlacesInOrder()
+{
+    // a.txt comes last, only after c.txt was asked for and had time to arrive: b.txt and c.txt
+    // must still wait for it before they are put in place.
+    std::atomic<bool> cRequested{false};
+    std::atomic<bool> placedEarly{false};
+    LoopbackServer files;
+    files.http().Get("/files/a.txt", [&](const httplib::Request &, httplib::Response &response) {
+        for (int i = 0; i < 500 && !cRequested; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        placedEarly = readFile(installed("b.txt")) == "new b\n" || readFile(installed("c.txt")) == "new c\n";
+        response.set_content("new a\n", "text/plain");
+    });
+    files.http().Get("/files/b.txt", [](const httplib::Request &, httplib::Response &response) {
+        response.set_content("new b\n", "text/plain");
+    });
+    files.http().Get("/files/c.txt", [&](const httplib::Request &, httplib::Response &response) {
+        cRequested = true;
+        response.set_content("new c\n", "text/plain");
+    });
+    files.start();
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "new b\n"}, {"c.txt", "2.0.0", "new c\n"}},
+                  {"--download-url", files.url("/files")}, 2));
+
+    updateWindow window;
+    window.token = "run-token";
+    window.show();
+    MessageBoxAnswerer answerer;
+    window.runUpdate();
+
+    QVERIFY(cRequested);
+    QVERIFY(!placedEarly);
+    QCOMPARE(lines(window), (QStringList{"a.txt", "b.txt", "c.txt"}));
+    QCOMPARE(window.leProgress->text(), QString("Downloading (3/3)..."));
+    QCOMPARE(window.leFileName->text(), QString("c.txt"));
+    QCOMPARE(window.leDownLoaded->text(), QString("6.00 Bytes"));
+    QCOMPARE(said(answerer), QStringList());
+    for (const QString &name : {"a", "b", "c"})
+        QCOMPARE(readFile(installed(name + ".txt")), QByteArray("new " + name.toUtf8() + "\n"));
+    QVERIFY(QFileInfo::exists(installed("version.xml")));
+}
+
+void tst_updaterun::closeWithDownloadsAhead()
+{
+    // b.bin and c.bin trickle in until the window is closed; c.bin's download, begun ahead of its
+    // turn, must go with its file.
+    const QByteArray slowBody(64 * 1024, 's');
+    std::atomic<bool> bRequested{false};
+    std::atomic<bool> cRequested{false};
+    std::atomic<bool> finished{false};
+    const auto trickle = [&](std::atomic<bool> &requested) {
+        return [&](const httplib::Request &, httplib::Response &response) {
+            requested = true;
+            response.set_content_provider(slowBody.size(), "application/octet-stream",
+                                          [&](size_t offset, size_t, httplib::DataSink &sink) {
+                                              std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                              return !finished && sink.write(slowBody.constData() + offset, 256);
+                                          });
+        };
+    };
+    LoopbackServer files;
+    files.http().Get("/files/a.txt", [](const httplib::Request &, httplib::Response &response) {
+        response.set_content("new a\n", "text/plain");
+    });
+    files.http().Get("/files/b.bin", trickle(bRequested));
+    files.http().Get("/files/c.bin", trickle(cRequested));
+    files.start();
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", slowBody}, {"c.bin", "2.0.0", slowBody}},
+                  {"--download-url", files.url("/files")}, 2));
+
+    updateWindow window;
+    window.token = "NoToken";
+    window.show();
+    MessageBoxAnswerer answerer;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, &window, [&] {
+        if (bRequested && cRequested && readFile(installed("a.txt")) == "new a\n") {
+            closer.stop();
+            window.close();
+        }
+    });
+    closer.start(10);
+    window.runUpdate();
+    finished = true;
+
+    QCOMPARE(lines(window), (QStringList{"a.txt", "b.bin", "Download Failed!"}));
+    QCOMPARE(window.leProgress->text(), QString("Downloading (1/3)..."));
+    QCOMPARE(said(answerer), QStringList());
+    QVERIFY(!QFileInfo::exists(installed("b.bin")));
+    QVERIFY(!QFileInfo::exists(installed("c.bin")));
+    QVERIFY(!QFileInfo::exists(installed("version.xml")));
+    // Only the current file's part is left, for the folder's cleanup as without downloads ahead.
+    QCOMPARE(QDir(installed("tmps")).entryList(QDir::Files).size(), 1);
 }
 
 QTEST_MAIN(tst_updaterun)

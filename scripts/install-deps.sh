@@ -6,7 +6,7 @@ set -eu
 PACKAGES="g++ cmake make pkg-config
 qtbase5-dev libqt5xml5 libcrypto++-dev libcpp-httplib-dev
 xvfb xdotool x11-utils imagemagick
-ccache curl nginx-light openssl libxml2-utils g++-mingw-w64-x86-64"
+ccache curl nginx-light openssl libxml2-utils g++-mingw-w64-x86-64 time iproute2 iputils-ping"
 
 missing=""
 for p in $PACKAGES; do

@@ -32,8 +32,11 @@ ip netns add "$client_ns" 2>/dev/null || skip "cannot make a network namespace h
 # The link's run time is bounded on its own as well, in case this script is killed outright.
 "$build/bench/delayline" "$server_ns" "ds$$" "$client_ns" "dc$$" --delay-ms 25 --rate-mbit 100 \
     --max-seconds 600 > "$work/delayline.out" 2> "$work/delayline.err" &
-wr_pids="$wr_pids $!"
-wait_for 50 grep -qs '^ready' "$work/delayline.out" || skip "no delayed link: $(cat "$work/delayline.err")"
+delayline_pid=$!
+wr_pids="$wr_pids $delayline_pid"
+settled() { grep -qs '^ready' "$work/delayline.out" || ! kill -0 "$delayline_pid" 2>/dev/null; }
+wait_for 50 settled
+grep -qs '^ready' "$work/delayline.out" || skip "no delayed link: $(cat "$work/delayline.err")"
 ip -n "$server_ns" addr add 10.200.0.1/24 dev "ds$$"
 ip -n "$client_ns" addr add 10.200.0.2/24 dev "dc$$"
 for ns in "$server_ns" "$client_ns"; do

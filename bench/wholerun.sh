@@ -7,11 +7,25 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 wr_pids=""
 wr_status=0
 
+wr_child=""
+
 wr_cleanup() {
+    # A timed run is led by timeout, which leads its own process group; the runs' own namespaces
+    # have a first process that ignores TERM, so the group is killed outright.
+    [ -z "$wr_child" ] || kill -KILL "-$wr_child" 2>/dev/null || true
     for pid in $wr_pids; do kill "$pid" 2>/dev/null || true; done
     for pid in $wr_pids; do wait "$pid" 2>/dev/null || true; done
     if command -v wr_cleanup_more > /dev/null; then wr_cleanup_more; fi
     rm -rf "$work"
+}
+
+# Runs a timed command in the background and waits for it: a shell runs its traps only between
+# commands, and a wait is the one it leaves at once when told to stop.
+waited() {
+    "$@" &
+    wr_child=$!
+    wait "$wr_child" || true
+    wr_child=""
 }
 
 now_ns() { date +%s%N; }
@@ -111,9 +125,9 @@ reset_install() {
 # processes named "Trelvox.exe" that the updater ends are then ours alone, whatever else runs here.
 run_ours() {
     start=$(now_ns)
-    ${2:+ip netns exec "$2"} timeout 600 unshare --ipc --pid --fork --mount-proc \
+    waited ${2:+ip netns exec "$2"} timeout 600 unshare --ipc --pid --fork --kill-child --mount-proc \
         "$build/launcher/updater-launch" --token bench \
-        /usr/bin/time -f %M -o "$work/peak" "$1/updater/updater" > "$work/ours.log" 2>&1 || true
+        /usr/bin/time -f %M -o "$work/peak" "$1/updater/updater" > "$work/ours.log" 2>&1
     end=$(now_ns)
     took=$(seconds_between "$start" "$end")
     peak_kib=$(tail -n1 "$work/peak" 2>/dev/null || echo 0)
@@ -126,8 +140,8 @@ run_curl() {
     mkdir -p "$out"
     sync
     start=$(now_ns)
-    ${ns:+ip netns exec "$ns"} timeout 600 unshare --ipc --pid --fork --mount-proc \
-        curl -sf --max-time 300 "$@" -K "$cfg" 2> "$work/curl.log" || true
+    waited ${ns:+ip netns exec "$ns"} timeout 600 unshare --ipc --pid --fork --kill-child --mount-proc \
+        curl -sf --max-time 300 "$@" -K "$cfg" 2> "$work/curl.log"
     end=$(now_ns)
     took=$(seconds_between "$start" "$end")
 }

@@ -45,8 +45,9 @@ wait_for() {
 # A private display: the updater is a window, and a real X server is what a user has.
 start_xvfb() {
     exec 3> "$work/display"
-    Xvfb -displayfd 3 -noreset -ardelay 3600000 -nolisten tcp > /dev/null 2>&1 &
-    wr_pids="$wr_pids $!"
+    Xvfb -displayfd 3 -noreset -ardelay 3600000 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    wr_pids="$wr_pids $xvfb_pid"
     exec 3>&-
     wait_for 100 test -s "$work/display" || { echo "Xvfb did not start"; return 1; }
     DISPLAY=":$(head -n1 "$work/display")"
@@ -218,5 +219,8 @@ info_row() { printf '  %-28s %12s %12s\n' "$1" "$2" "$3"; }
 fail() {
     echo "FAILED: $*"
     [ ! -s "$work/ours.log" ] || { echo "  the updater's output (last lines):"; tail -n 5 "$work/ours.log" | sed 's/^/    /'; }
+    if [ -n "${xvfb_pid:-}" ] && ! kill -0 "$xvfb_pid" 2>/dev/null; then
+        echo "  the X server had exited: $(tail -n 3 "$work/xvfb.log" | tr '\n' ' ')"
+    fi
     wr_status=1
 }

@@ -1,0 +1,226 @@
+# Sourced by the whole-run benchmarks (bench_download.sh, bench_delayed.sh): the pieces that serve a
+# release, lay out an empty installation, time one whole updater run or one curl run, check what
+# arrived and print the summary rows. Expects $build and $work; every process it starts is ended by
+# wr_cleanup, which the caller traps on EXIT.
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+wr_pids=""
+wr_status=0
+
+wr_child=""
+
+wr_cleanup() {
+    # A timed run is led by timeout, which leads its own process group; the runs' own namespaces
+    # have a first process that ignores TERM, so the group is killed outright.
+    [ -z "$wr_child" ] || kill -KILL "-$wr_child" 2>/dev/null || true
+    for pid in $wr_pids; do kill "$pid" 2>/dev/null || true; done
+    for pid in $wr_pids; do wait "$pid" 2>/dev/null || true; done
+    if command -v wr_cleanup_more > /dev/null; then wr_cleanup_more; fi
+    rm -rf "$work"
+}
+
+# Runs a timed command in the background and waits for it: a shell runs its traps only between
+# commands, and a wait is the one it leaves at once when told to stop.
+waited() {
+    "$@" &
+    wr_child=$!
+    wait "$wr_child" || true
+    wr_child=""
+}
+
+now_ns() { date +%s%N; }
+seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
+min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
+max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 > a + 0) ? b : a }'; }
+# Waits up to $1 tenths of a second for the command that follows to succeed.
+wait_for() {
+    tries=$1; shift
+    while [ "$tries" -gt 0 ]; do
+        "$@" && return 0
+        tries=$((tries - 1)); sleep 0.1
+    done
+    return 1
+}
+
+# A private display: the updater is a window, and a real X server is what a user has.
+start_xvfb() {
+    exec 3> "$work/display"
+    Xvfb -displayfd 3 -noreset -ardelay 3600000 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    wr_pids="$wr_pids $xvfb_pid"
+    exec 3>&-
+    wait_for 100 test -s "$work/display" || { echo "Xvfb did not start"; return 1; }
+    DISPLAY=":$(head -n1 "$work/display")"
+    export DISPLAY
+}
+
+# start_nginx DOCROOT HOST [NETNS]: serves DOCROOT at /files/ and sets nginx_port. In a namespace of
+# our own any port is free; on the machine's loopback, the first free one of a few random ones.
+start_nginx() {
+    docroot=$1; host=$2; ns=${3:-}
+    mkdir -p "$work/nginx"
+    if [ -n "$ns" ]; then ports=8080; else ports=$(shuf -i 20000-60000 -n 10); fi
+    for nginx_port in $ports; do
+        cat > "$work/nginx/nginx.conf" <<CONF
+daemon off; master_process off; worker_processes 1;
+pid $work/nginx/nginx.pid; error_log $work/nginx/error.log;
+events { worker_connections 256; }
+http {
+    access_log off; sendfile on; tcp_nopush on; tcp_nodelay on; keepalive_requests 100000;
+    default_type application/octet-stream;
+    client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
+    server { listen $host:$nginx_port; location /files/ { alias $docroot/; } }
+}
+CONF
+        ${ns:+ip netns exec "$ns"} nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" \
+            -e "$work/nginx/error.log" 2> /dev/null &
+        candidate=$!
+        probe() { ${ns:+ip netns exec "$ns"} curl -s -o /dev/null --max-time 2 "http://$host:$nginx_port/files/"; }
+        if wait_for 30 probe; then
+            wr_pids="$wr_pids $candidate"
+            return 0
+        fi
+        kill "$candidate" 2>/dev/null || true
+        wait "$candidate" 2>/dev/null || true
+    done
+    echo "nginx did not start: $(tail -n 3 "$work/nginx/error.log" 2>/dev/null)"
+    return 1
+}
+
+# start_service RELEASE HOST DOWNLOAD_URL [NETNS]: publishes RELEASE as 2.0.0 and starts the update
+# service on it; sets endpoint and service_pid.
+start_service() {
+    "$build/service/update-service" publish "$1" --version 2.0.0 > /dev/null
+    : > "$work/service.out"
+    ${4:+ip netns exec "$4"} "$build/service/update-service" serve --release "$1" \
+        --key "$root/service/demo-keys/private.der" --listen "$2:0" --download-url "$3" \
+        > "$work/service.out" 2> /dev/null &
+    service_pid=$!
+    wr_pids="$wr_pids $service_pid"
+    wait_for 100 grep -qs '^listening on ' "$work/service.out" || { echo "update-service did not start"; return 1; }
+    endpoint="http://$(sed -n 's/^listening on //p' "$work/service.out" | head -n1)/api/upgrade"
+}
+
+stop_service() { kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; }
+
+# make_install DIR [PREFETCH]: the updater (a copy: it finds the installation from its own path)
+# and its config.xml; nothing else, so every release file is downloaded.
+make_install() {
+    rm -rf "$1"
+    mkdir -p "$1/updater"
+    cp "$build/app/updater" "$1/updater/updater"
+    printf '<config><Update>%s</Update>%s</config>\n' "$endpoint" "${2:+<Prefetch>$2</Prefetch>}" \
+        > "$1/updater/config.xml"
+}
+
+# Back to the empty installation; the page cache's dirty data of the last run is written out first,
+# untimed, so that it does not land on the next run's bill.
+reset_install() {
+    find "$1" -mindepth 1 -maxdepth 1 ! -name updater -exec rm -rf {} +
+    sync
+}
+
+# run_ours INSTALL [NETNS]: one whole run, updater-launch start to exit; sets took and peak_kib.
+# Our runs and curl's both get a private IPC and PID namespace: the segment "Download_inf" and the
+# processes named "Trelvox.exe" that the updater ends are then ours alone, whatever else runs here.
+run_ours() {
+    start=$(now_ns)
+    waited ${2:+ip netns exec "$2"} timeout 600 unshare --ipc --pid --fork --kill-child --mount-proc \
+        "$build/launcher/updater-launch" --token bench \
+        /usr/bin/time -f %M -o "$work/peak" "$1/updater/updater" > "$work/ours.log" 2>&1
+    end=$(now_ns)
+    took=$(seconds_between "$start" "$end")
+    peak_kib=$(tail -n1 "$work/peak" 2>/dev/null || echo 0)
+}
+
+# run_curl CONFIG OUTDIR [NETNS] [CURL-OPTIONS...]: one curl invocation for every URL; sets took.
+run_curl() {
+    cfg=$1; out=$2; ns=$3; shift 3
+    rm -rf "$out"
+    mkdir -p "$out"
+    sync
+    start=$(now_ns)
+    waited ${ns:+ip netns exec "$ns"} timeout 600 unshare --ipc --pid --fork --kill-child --mount-proc \
+        curl -sf --max-time 300 "$@" -K "$cfg" 2> "$work/curl.log"
+    end=$(now_ns)
+    took=$(seconds_between "$start" "$end")
+}
+
+# tree_holds DIR COUNT BYTES: DIR has exactly COUNT files of BYTES in all (the updater's own folder,
+# tmps and version.xml aside).
+tree_holds() {
+    set -- "$1" "$2" "$3" "$(find "$1" -type f ! -path "$1/updater/*" ! -path "$1/tmps/*" ! -path "$1/version.xml" \
+        -printf '%s\n' | awk '{ n++; b += $1 } END { printf "%d %d", n, b }')"
+    [ "$4" = "$2 $3" ] && return 0
+    echo "expected $2 files of $3 bytes, found (files bytes) $4"
+    return 1
+}
+
+# ours_complete INSTALL COUNT BYTES: every file arrived and version.xml lists each at 2.0.0. The
+# updater's exit status is 0 whatever happened, so this is the only sign of success.
+ours_complete() {
+    tree_holds "$1" "$2" "$3" || return 1
+    listed=$(grep -o '<FILE version="2.0.0">' "$1/version.xml" 2>/dev/null | wc -l)
+    [ "$listed" -eq "$2" ] || { echo "version.xml lists $listed files at 2.0.0, not $2"; return 1; }
+    [ -z "$(ls -A "$1/tmps" 2>/dev/null)" ] || { echo "temporary files left in tmps"; return 1; }
+}
+
+# A curl config fetching every file below RELEASE (release.json aside) from BASE into OUTDIR.
+curl_config() {
+    ( cd "$1" && find . -type f ! -name release.json | sed 's|^\./||' | sort ) | awk -v base="$2" -v out="$3" '{
+        name = $0; gsub("/", "_", name)
+        printf "url = \"%s/%s\"\noutput = \"%s/%s\"\n", base, $0, out, name
+    }'
+}
+
+# compare: the warm-up pair, then three rounds of ours_round and curl_round (defined per scenario,
+# each returning non-zero with a reason when its files did not all arrive); sets ours_best,
+# curl_best and peak_max.
+compare() {
+    ours_best=""; curl_best=""; peak_max=0
+    for round in 0 1 2 3; do
+        ours_round || { fail "our run $round did not complete"; return 1; }
+        ours_took=$took
+        peak_max=$(max "$peak_max" "$peak_kib")
+        curl_round || { fail "curl run $round did not complete: $(head -c 300 "$work/curl.log")"; return 1; }
+        if [ "$round" -eq 0 ]; then
+            echo "  warm-up: ours $ours_took s, curl $took s"
+        else
+            echo "  round $round: ours $ours_took s, curl $took s"
+            ours_best=$(min "$ours_best" "$ours_took")
+            curl_best=$(min "$curl_best" "$took")
+        fi
+    done
+}
+
+# The summary: one row per figure. Ratios are ours over curl's, for times and throughputs alike.
+table_head() {
+    printf '  %-28s %12s %12s %8s %9s  %s\n' "" ours curl ratio goal verdict
+}
+# table_row NAME OURS CURL RATIO GOAL-OPERATOR GOAL
+table_row() {
+    awk -v name="$1" -v o="$2" -v c="$3" -v r="$4" -v op="$5" -v goal="$6" 'BEGIN {
+        met = (op == "<=") ? (r <= goal) : (op == "<") ? (r < goal) : (r >= goal)
+        printf "  %-28s %12s %12s %8s %9s  %s\n", name, o, c, (r == "") ? "-" : sprintf("%.2fx", r),
+            op " " goal "x", met ? "met" : "missed"
+    }'
+}
+# limit_row NAME VALUE LIMIT UNIT: a figure of ours alone, held against a limit.
+limit_row() {
+    awk -v name="$1" -v v="$2" -v limit="$3" -v unit="$4" 'BEGIN {
+        printf "  %-28s %12s %12s %8s %9s  %s\n", name, sprintf("%.1f %s", v, unit), "-", "-",
+            "< " limit " " unit, (v < limit) ? "met" : "missed"
+    }'
+}
+info_row() { printf '  %-28s %12s %12s\n' "$1" "$2" "$3"; }
+
+# A run that did not complete ends its scenario: its time would mean nothing.
+fail() {
+    echo "FAILED: $*"
+    [ ! -s "$work/ours.log" ] || { echo "  the updater's output (last lines):"; tail -n 5 "$work/ours.log" | sed 's/^/    /'; }
+    if [ -n "${xvfb_pid:-}" ] && ! kill -0 "$xvfb_pid" 2>/dev/null; then
+        echo "  the X server had exited: $(tail -n 3 "$work/xvfb.log" | tr '\n' ' ')"
+    fi
+    wr_status=1
+}

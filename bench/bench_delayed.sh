@@ -45,7 +45,7 @@ done
 ip -n "$server_ns" link set "ds$$" up
 ip -n "$client_ns" link set "dc$$" up
 
-start_xvfb || { fail "no X display"; exit 1; }
+start_xvfb "$client_ns" || { fail "no X display"; exit 1; }
 mkdir -p "$work/www/small/many" "$work/www/probe"
 head -c $((200 * 4096)) /dev/urandom | split -b 4096 -d -a 3 - "$work/www/small/many/f"
 head -c $((24 * 1024 * 1024)) /dev/urandom > "$work/www/probe/24m.bin"

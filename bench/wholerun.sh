@@ -42,10 +42,12 @@ wait_for() {
     return 1
 }
 
-# A private display: the updater is a window, and a real X server is what a user has.
+# A private display: the updater is a window, and a real X server is what a user has. Started in
+# the updater's network namespace, if it has one: the updater then reaches it by the abstract
+# socket of that namespace, not only by the file in /tmp/.X11-unix that anyone here can remove.
 start_xvfb() {
     exec 3> "$work/display"
-    Xvfb -displayfd 3 -noreset -ardelay 3600000 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+    ${1:+ip netns exec "$1"} Xvfb -displayfd 3 -noreset -ardelay 3600000 -nolisten tcp > "$work/xvfb.log" 2>&1 &
     xvfb_pid=$!
     wr_pids="$wr_pids $xvfb_pid"
     exec 3>&-
@@ -221,6 +223,8 @@ fail() {
     [ ! -s "$work/ours.log" ] || { echo "  the updater's output (last lines):"; tail -n 5 "$work/ours.log" | sed 's/^/    /'; }
     if [ -n "${xvfb_pid:-}" ] && ! kill -0 "$xvfb_pid" 2>/dev/null; then
         echo "  the X server had exited: $(tail -n 3 "$work/xvfb.log" | tr '\n' ' ')"
+    elif [ -n "${DISPLAY:-}" ] && [ ! -S "/tmp/.X11-unix/X${DISPLAY#:}" ]; then
+        echo "  the X server's socket /tmp/.X11-unix/X${DISPLAY#:} had been removed"
     fi
     wr_status=1
 }

@@ -165,7 +165,7 @@ private slots:
             << withCredentials + "/auth" << int(QNetworkReply::AuthenticationRequiredError) << "" << noFile;
         QTest::newRow("truncated")
             << base + "/truncated" << int(QNetworkReply::RemoteHostClosedError) << "" << QByteArray("0123456789").repeated(4);
-        QTest::newRow("stall") << base + "/stall" << int(QNetworkReply::TimeoutError) << "1 seconds" << QByteArray("begin");
+        QTest::newRow("stall") << base + "/stall" << int(QNetworkReply::TimeoutError) << "3 seconds" << QByteArray("begin");
     }
     void outcomes()
     {
@@ -176,7 +176,7 @@ private slots:
 
         const QString path = dir.filePath(QTest::currentDataTag());
         DownloadNetworkManager manager(nullptr);
-        manager.setLimits({1000});
+        manager.setLimits({3000}); // long enough for a slow sanitizer build under load
         QVERIFY(manager.startDownload(url, path));
         QVERIFY(finish(manager));
 

@@ -363,7 +363,7 @@ private slots:
         const auto allClosed = [&] {
             return std::all_of(slow.begin(), slow.end(), [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; });
         };
-        QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 20000);
         const int refused = int(std::count_if(slow.begin(), slow.end(), [](const auto &s) {
             return s->readAll().startsWith("HTTP/1.1 503 ");
         }));

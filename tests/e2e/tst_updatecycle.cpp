@@ -175,6 +175,8 @@ bool tst_updatecycle::answerBox(const QString &title)
 
 QStringList tst_updatecycle::mainApplicationStarts() const
 {
+    if (!QFileInfo::exists(root("starts.txt")))
+        return {}; // not started yet
     return QString::fromUtf8(readFile(root("starts.txt"))).split('\n', Qt::SkipEmptyParts);
 }
 

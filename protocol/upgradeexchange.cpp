@@ -3,7 +3,6 @@
 #include <QJsonDocument>
 #include <QNetworkReply>
 
-#include "protocol/configfile.h"
 #include "protocol/payloadcrypto.h"
 #include "updaterconfig.h"
 

@@ -203,22 +203,17 @@ void tst_updaterun::run_data()
     QTest::addColumn<int>("prefetch"); // downloads begun ahead: the outcomes are the same
 
     const QString failed = "Download Failed!";
-    QTest::newRow("all fine")
-        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
-        << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
-        << QStringList{"a.txt", "b/nested.txt", "c.txt"} << 0;
-    QTest::newRow("second download fails")
-        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
-        << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
-        << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"} << 0;
-    QTest::newRow("all fine, 2 ahead")
-        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
-        << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
-        << QStringList{"a.txt", "b/nested.txt", "c.txt"} << 2;
-    QTest::newRow("second download fails, 2 ahead")
-        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
-        << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
-        << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"} << 2;
+    for (const int ahead : {0, 2}) {
+        const QString suffix = ahead ? QString(", %1 ahead").arg(ahead) : QString();
+        QTest::newRow(qPrintable("all fine" + suffix))
+            << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}, {"c.txt", "2.0.0", "c\n"}}
+            << "" << QStringList{"a.txt", "b/nested.txt", "c.txt"} << "Downloading (3/3)..." << ""
+            << QStringList{"a.txt", "b/nested.txt", "c.txt"} << ahead;
+        QTest::newRow(qPrintable("second download fails" + suffix))
+            << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}, {"c.txt", "2.0.0", "c\n"}}
+            << "" << QStringList{"a.txt", "b.txt", failed, "c.txt"} << "Downloading (2/3)..."
+            << "Error\\|.+: download file \\[b\\.txt\\] failed!" << QStringList{"a.txt", "c.txt"} << ahead;
+    }
     QTest::newRow("unsafe path")
         << Files{{"../evil.txt", "2.0.0", "", false}, {"a.txt", "2.0.0", "new a\n"}}
         << "" << QStringList{"../evil.txt", failed, "a.txt"} << "Downloading (1/2)..."

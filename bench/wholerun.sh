@@ -32,15 +32,7 @@ now_ns() { date +%s%N; }
 seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
 min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
 max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 > a + 0) ? b : a }'; }
-# Waits up to $1 tenths of a second for the command that follows to succeed.
-wait_for() {
-    tries=$1; shift
-    while [ "$tries" -gt 0 ]; do
-        "$@" && return 0
-        tries=$((tries - 1)); sleep 0.1
-    done
-    return 1
-}
+. "$here/../scripts/waitfor.sh"
 
 # A private display: the updater is a window, and a real X server is what a user has. Started in
 # the updater's network namespace, if it has one: the updater then reaches it by the abstract

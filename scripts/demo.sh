@@ -32,15 +32,7 @@ say() { printf '\n== %s\n' "$*"; }
 # The FILE entries of a version.xml as "path version" lines.
 manifest_entries() { sed -n 's|.*<FILE version="\([^"]*\)">\(.*\)</FILE>.*|  \2 \1|p' "$1"; }
 running() { [ -r "/proc/$1/stat" ] && ! sed 's/.*) //' "/proc/$1/stat" | grep -q '^[ZX]'; }
-# Waits up to $1 tenths of a second for the command that follows to succeed.
-wait_for() {
-    tries=$1; shift
-    while [ "$tries" -gt 0 ]; do
-        "$@" && return 0
-        tries=$((tries - 1)); sleep 0.1
-    done
-    return 1
-}
+. "$root/scripts/waitfor.sh"
 
 rm -rf "$demo"
 mkdir -p "$release" "$install/updater" "$install/tmps"

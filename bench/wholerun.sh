@@ -82,17 +82,19 @@ CONF
     return 1
 }
 
-# start_service RELEASE HOST DOWNLOAD_URL [NETNS]: publishes RELEASE as 2.0.0 and starts the update
-# service on it; sets endpoint and service_pid.
+# start_service RELEASE HOST DOWNLOAD_URL [NETNS]: publishes RELEASE as 2.0.0, signed with the demo
+# release key the updater trusts, and starts the update service on it; sets endpoint and service_pid.
 start_service() {
-    "$build/service/update-service" publish "$1" --version 2.0.0 > /dev/null
+    "$build/service/update-service" publish "$1" --version 2.0.0 \
+        --sign "$root/service/demo-keys/release-private.der" > /dev/null
     : > "$work/service.out"
     ${4:+ip netns exec "$4"} "$build/service/update-service" serve --release "$1" \
         --key "$root/service/demo-keys/private.der" --listen "$2:0" --download-url "$3" \
-        > "$work/service.out" 2> /dev/null &
+        > "$work/service.out" 2> "$work/service.err" &
     service_pid=$!
     wr_pids="$wr_pids $service_pid"
-    wait_for 100 grep -qs '^listening on ' "$work/service.out" || { echo "update-service did not start"; return 1; }
+    wait_for 100 grep -qs '^listening on ' "$work/service.out" ||
+        { echo "update-service did not start: $(tail -n 3 "$work/service.err")"; return 1; }
     endpoint="http://$(sed -n 's/^listening on //p' "$work/service.out" | head -n1)/api/upgrade"
 }
 
@@ -120,7 +122,7 @@ reset_install() {
 # processes named "Trelvox.exe" that the updater ends are then ours alone, whatever else runs here.
 run_ours() {
     start=$(now_ns)
-    waited ${2:+ip netns exec "$2"} timeout 600 unshare --ipc --pid --fork --kill-child --mount-proc \
+    waited ${2:+ip netns exec "$2"} timeout 120 unshare --ipc --pid --fork --kill-child --mount-proc \
         "$build/launcher/updater-launch" --token bench \
         /usr/bin/time -f %M -o "$work/peak" "$1/updater/updater" > "$work/ours.log" 2>&1
     end=$(now_ns)
@@ -135,16 +137,16 @@ run_curl() {
     mkdir -p "$out"
     sync
     start=$(now_ns)
-    waited ${ns:+ip netns exec "$ns"} timeout 600 unshare --ipc --pid --fork --kill-child --mount-proc \
-        curl -sf --max-time 300 "$@" -K "$cfg" 2> "$work/curl.log"
+    waited ${ns:+ip netns exec "$ns"} timeout 120 unshare --ipc --pid --fork --kill-child --mount-proc \
+        curl -sf --max-time 110 "$@" -K "$cfg" 2> "$work/curl.log"
     end=$(now_ns)
     took=$(seconds_between "$start" "$end")
 }
 
 # tree_holds DIR COUNT BYTES: DIR has exactly COUNT files of BYTES in all (the updater's own folder,
-# tmps and version.xml aside).
+# tmps, version.xml and release.state aside).
 tree_holds() {
-    set -- "$1" "$2" "$3" "$(find "$1" -type f ! -path "$1/updater/*" ! -path "$1/tmps/*" ! -path "$1/version.xml" \
+    set -- "$1" "$2" "$3" "$(find "$1" -type f ! -path "$1/updater/*" ! -path "$1/tmps/*" ! -path "$1/version.xml" ! -path "$1/release.state" \
         -printf '%s\n' | awk '{ n++; b += $1 } END { printf "%d %d", n, b }')"
     [ "$4" = "$2 $3" ] && return 0
     echo "expected $2 files of $3 bytes, found (files bytes) $4"
@@ -162,7 +164,7 @@ ours_complete() {
 
 # A curl config fetching every file below RELEASE (release.json aside) from BASE into OUTDIR.
 curl_config() {
-    ( cd "$1" && find . -type f ! -name release.json | sed 's|^\./||' | sort ) | awk -v base="$2" -v out="$3" '{
+    ( cd "$1" && find . -type f ! -name release.json ! -name release-signed.json | sed 's|^\./||' | sort ) | awk -v base="$2" -v out="$3" '{
         name = $0; gsub("/", "_", name)
         printf "url = \"%s/%s\"\noutput = \"%s/%s\"\n", base, $0, out, name
     }'

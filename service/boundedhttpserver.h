@@ -15,7 +15,8 @@
 class BoundedHttpServer : public httplib::Server
 {
 public:
-    static constexpr int workerCount = 64;
+    // More than eight addresses' worth of slow clients at the bound, with workers to spare.
+    static constexpr int workerCount = 128;
     static constexpr int defaultMaxPerAddress = 8;
     // A request is a few hundred bytes; a client that has not sent it whole by then is cut off.
     static constexpr std::chrono::seconds requestDeadline{5};

@@ -343,13 +343,14 @@ private slots:
     void slowClientsDoNotStallOthers()
     {
         const auto service = serve();
-        // More half-sent requests from one address than the service has workers.
+        // Eight addresses at their bound hold 64 workers with half-sent requests; one more
+        // address sends more than its bound.
         std::vector<std::unique_ptr<QTcpSocket>> slow;
         QElapsedTimer opening;
         opening.start();
-        for (int i = 0; i < 70; ++i) {
+        for (int i = 0; i < 64 + 16; ++i) {
             slow.push_back(std::make_unique<QTcpSocket>());
-            QVERIFY(slow.back()->bind(QHostAddress("127.0.0.2")));
+            QVERIFY(slow.back()->bind(QHostAddress(QString("127.0.0.%1").arg(2 + std::min(i / 8, 8)))));
             slow.back()->connectToHost(QHostAddress::LocalHost, quint16(service->port()));
             QVERIFY(slow.back()->waitForConnected(5000));
             slow.back()->write("POST /api/upgrade HTTP/1.1\r\nHost: x\r\n");
@@ -358,7 +359,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(upgrade(service->port(), "t")["files"].toArray().size(), 4);
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
         // Those over the bound are turned away at once, the others at the request's deadline.
         const auto allClosed = [&] {
             return std::all_of(slow.begin(), slow.end(), [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; });
@@ -368,11 +369,11 @@ private slots:
             return s->readAll().startsWith("HTTP/1.1 503 ");
         }));
         // On a loaded machine the first ones may reach their deadline, and free their places, before
-        // the last are open; then only most of them are turned away.
+        // the last are open; then fewer are turned away.
         if (opening.elapsed() < 4000)
-            QCOMPARE(refused, 70 - 8);
+            QCOMPARE(refused, 8);
         else
-            QVERIFY2(refused >= 40, qPrintable(QString::number(refused)));
+            QVERIFY2(refused <= 8, qPrintable(QString::number(refused)));
     }
 
     void servesBehindNginx()

@@ -2,6 +2,8 @@
 
 #include "app/installation.h"
 
+#include <QFileInfo>
+
 FileInstaller::FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps, int ahead)
     : installDir(installDir)
     , downloadUrl(downloadUrl)
@@ -25,6 +27,7 @@ FileInstaller::Outcome FileInstaller::install(const QList<File> &files, int inde
         return {DownloadFailed, reason};
     if (!steps.replace(started.tempPath, installDir + file.path))
         return {ReplaceFailed, QString()};
+    folders.insert(QFileInfo(installDir + file.path).absolutePath());
     // The installed copy then compares with the release's time as like with like, whatever the
     // time zones of the service and of this machine: read back, it is exactly the release's time.
     if (file.releaseTime.isValid())

@@ -36,7 +36,6 @@ bool prepareReplacement(const QString &tempPath, const QString &targetPath)
 }
 
 // One rename over the target: the path never lacks a file, and a refused rename leaves it as it was.
-// The rename itself must reach the disk too, or a power loss could bring back the old file.
 bool renameOver(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
@@ -45,14 +44,7 @@ bool renameOver(const QString &from, const QString &to)
                        reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(to).utf16()),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 #else
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        return false;
-    const int folder = ::open(QFile::encodeName(QFileInfo(to).absolutePath()).constData(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = folder >= 0 && ::fsync(folder) == 0;
-    if (folder >= 0)
-        ::close(folder);
-    return synced;
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 #endif
 }
 
@@ -96,6 +88,22 @@ bool replaceFile(const QString &tempPath, const QString &targetPath, const QStri
         return false;
     return QDir().mkpath(target.absolutePath()) && prepareReplacement(tempPath, targetPath)
         && renameOver(source.absoluteFilePath(), target.absoluteFilePath());
+}
+
+bool syncFolders(const QSet<QString> &folders)
+{
+    bool synced = true;
+#ifndef Q_OS_WIN
+    for (const QString &path : folders) {
+        const int folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        synced = folder >= 0 && ::fsync(folder) == 0 && synced;
+        if (folder >= 0)
+            ::close(folder);
+    }
+#else
+    Q_UNUSED(folders);
+#endif
+    return synced;
 }
 
 bool setModificationTime(const QString &path, const QDateTime &time)

@@ -106,6 +106,10 @@ void updateWindow::runUpdate()
     }
 
     throttle.release();
+    if (!syncFolders(installer.placedFolders())) {
+        log.write("run: the installed files could not be made durable");
+        failed = true;
+    }
     if (!failed) {
         writeTextFile(versionManifestToXml(serverFiles), installDir + "version.xml");
         if (release.sequence() > 0)

@@ -1,10 +1,17 @@
 #include "download/downloadpool.h"
 
 #include <QFile>
+#include <QNetworkReply>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 DownloadPool::DownloadPool(QObject *parent)
     : QObject(parent)
 {
+    syncs.setMaxThreadCount(8); // they wait on the disk, not on a processor
 }
 
 void DownloadPool::setLimits(const DownloadNetworkManager::Limits &limits)
@@ -24,8 +31,11 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
         manager = new DownloadNetworkManager(parent());
         connect(manager, qOverload<>(&DownloadNetworkManager::replyFinished), this, [this, manager] {
             const auto found = downloadOf(manager);
-            if (found != downloads.end())
-                found->second.finished = true;
+            if (found == downloads.end())
+                return;
+            found->second.finished = true;
+            if (manager != taken && manager->errorCode() == QNetworkReply::NoError)
+                syncAhead(found->first);
         });
         connect(manager, &DownloadNetworkManager::downloadProgress, this,
                 [this, manager](qint64 received, qint64 total) {
@@ -77,6 +87,25 @@ void DownloadPool::abandonAll()
         release(filePath);
         QFile::remove(filePath);
     }
+}
+
+// The sync that must precede the file's rename, begun now on a thread of its own: syncs that run
+// side by side share the disk's flushes, and the one at the file's turn then finds nothing to do.
+// Its outcome does not matter here; the file may even be gone by the time it runs.
+void DownloadPool::syncAhead(const QString &filePath)
+{
+#ifndef Q_OS_WIN
+    const QByteArray name = QFile::encodeName(filePath);
+    syncs.start([name] {
+        const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fsync(fd);
+            ::close(fd);
+        }
+    });
+#else
+    Q_UNUSED(filePath);
+#endif
 }
 
 std::map<QString, DownloadPool::Download>::iterator DownloadPool::downloadOf(const DownloadNetworkManager *manager)

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QVector>
 #include <map>
 
@@ -45,9 +46,11 @@ signals:
 
 private:
     std::map<QString, Download>::iterator downloadOf(const DownloadNetworkManager *manager);
+    void syncAhead(const QString &filePath);
 
     DownloadNetworkManager::Limits limits;
     QVector<DownloadNetworkManager *> idle;
     std::map<QString, Download> downloads; // by file; references stay valid while others come and go
     const DownloadNetworkManager *taken = nullptr;
+    QThreadPool syncs; // declared last: its threads are waited for first
 };

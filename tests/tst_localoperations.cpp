@@ -104,6 +104,9 @@ void tst_localoperations::coverFileReplaces()
     QVERIFY(!QFile::exists(temp));
     QCOMPARE(readFile(targetPath), QByteArray("new bytes\n"));
     QCOMPARE(modeOf(targetPath), expectedMode);
+    const QString folder = QFileInfo(targetPath).absolutePath();
+    QVERIFY(syncFolders({folder}));
+    QVERIFY(!syncFolders({folder, folder + "/not-there"})); // one that fails fails them all
 }
 
 void tst_localoperations::coverFileFailureLeavesTarget_data()

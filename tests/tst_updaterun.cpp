@@ -189,6 +189,8 @@ void tst_updaterun::installOneFile()
     QTEST(int(outcome.result), "result");
     QTEST(outcome.reason, "reason");
     QTEST(steps, "steps");
+    // Only a placed file's folder is synced before version.xml.
+    QCOMPARE(installer.placedFolders(), outcome.result == FileInstaller::Installed ? QSet<QString>{"/i/d"} : QSet<QString>{});
 }
 
 void tst_updaterun::run_data()

@@ -16,7 +16,24 @@ wr_cleanup() {
     for pid in $wr_pids; do kill "$pid" 2>/dev/null || true; done
     for pid in $wr_pids; do wait "$pid" 2>/dev/null || true; done
     if command -v wr_cleanup_more > /dev/null; then wr_cleanup_more; fi
+    [ -z "${wr_mounted:-}" ] || umount "$wr_mounted" 2>/dev/null || true
     rm -rf "$work"
+}
+
+# fresh_filesystem SIZE: sets runs, the folder the installations and curl's output go to: a new
+# ext4 file system of its own where it can be mounted (root, a loop device), else $work. ext4 passes
+# over recently freed inodes one by one when it makes a file, so on a disk where thousands were
+# deleted in the last minutes (a test run, the last benchmark) every new file costs both tools a
+# multiple of what it costs on a user's disk, and the ratios say nothing.
+fresh_filesystem() {
+    runs="$work"
+    truncate -s "$1" "$work/fs.img" && mkfs.ext4 -q -F "$work/fs.img" && mkdir -p "$work/fs" || return 0
+    if mount -o loop "$work/fs.img" "$work/fs" 2> /dev/null; then
+        wr_mounted="$work/fs"
+        runs="$work/fs"
+    else
+        echo "  (no loop mount here: the runs share this machine's disk)"
+    fi
 }
 
 # Runs a timed command in the background and waits for it: a shell runs its traps only between
@@ -103,6 +120,7 @@ stop_service() { kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>
 # make_install DIR [PREFETCH]: the updater (a copy: it finds the installation from its own path)
 # and its config.xml; nothing else, so every release file is downloaded.
 make_install() {
+    set_aside "$1"
     rm -rf "$1"
     mkdir -p "$1/updater"
     cp "$build/app/updater" "$1/updater/updater"
@@ -117,8 +135,8 @@ make_install() {
 set_aside() {
     [ -e "$1" ] || return 0
     wr_aside=$((${wr_aside:-0} + 1))
-    mkdir -p "$work/aside/$wr_aside"
-    find "$1" -mindepth 1 -maxdepth 1 ! -name updater -exec mv -t "$work/aside/$wr_aside" {} +
+    mkdir -p "${runs:-$work}/aside/$wr_aside"
+    find "$1" -mindepth 1 -maxdepth 1 ! -name updater -exec mv -t "${runs:-$work}/aside/$wr_aside" {} +
 }
 
 reset_install() {

@@ -1,0 +1,221 @@
+#include <QtTest>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStorageInfo>
+#include <atomic>
+#include <zlib.h>
+
+#include "app/updaterenvironment.h"
+#include "app/updatewindow.h"
+#include "manifest/versionmanifest.h"
+#include "tests/support/loopbackserver.h"
+#include "tests/support/messageboxanswerer.h"
+#include "tests/support/scriptedservice.h"
+#include "tests/support/testfiles.h"
+
+// Whole in-process runs against peers that stall, flood or lie, in a build that checks no release
+// signature: each run must end in time, stay small, touch nothing outside the installation and say so.
+namespace {
+
+// A gzip stream that unpacks to `size` zero bytes, made without ever holding them.
+QByteArray gzipOfZeros(qint64 size)
+{
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+    QByteArray zeros(64 * 1024, '\0');
+    QByteArray packed;
+    char out[64 * 1024];
+    for (qint64 left = size; left > 0; left -= zeros.size()) {
+        stream.next_in = reinterpret_cast<Bytef *>(zeros.data());
+        stream.avail_in = uInt(zeros.size());
+        const int flush = left <= zeros.size() ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            stream.next_out = reinterpret_cast<Bytef *>(out);
+            stream.avail_out = sizeof out;
+            deflate(&stream, flush);
+            packed.append(out, int(sizeof out - stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return packed;
+}
+
+// Every file below the folder, links not followed, with its bytes.
+QMap<QString, QByteArray> snapshot(const QString &folder)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path.mid(folder.size()), it.fileInfo().isFile() ? readFile(path) : QByteArray("<folder>"));
+    }
+    return files;
+}
+
+qint64 peakMemoryKiB()
+{
+    const QByteArray status = readFile("/proc/self/status");
+    const int at = status.indexOf("VmHWM:");
+    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong();
+}
+
+} // namespace
+
+class tst_hostilepeers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void hostilePeer_data();
+    void hostilePeer();
+};
+
+void tst_hostilepeers::hostilePeer_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QStringList>("offered"); // the reply's files
+    QTest::addColumn<int>("boundMs");         // what the run may take by its bounds
+    QTest::addColumn<QString>("box");         // the Error box's text as a pattern; empty: none
+    QTest::addColumn<QString>("logLine");     // a line the updater's log must hold, after the time
+    QTest::addColumn<bool>("installs");       // a.txt and a fresh version.xml; otherwise both as they were
+
+    const QStringList a{"a.txt"};
+    const QString query = "query http://127\\.0\\.0\\.1:\\d+/api/upgrade: ";
+    const QString failedA = "download file \\[a\\.txt\\] failed!";
+    QTest::newRow("trickling reply") << "trickling reply" << a << 2500 << ""
+                                     << query + "failed: No complete reply within 2\\.5 seconds" << false;
+    QTest::newRow("gzip bomb") << "gzip bomb" << a << 1000 << ""
+                               << query + "failed: The reply came encoded as gzip although it was asked for unencoded" << false;
+    QTest::newRow("trickling download") << "trickling download" << a << 1500 << ".+: " + failedA
+                                        << "file a\\.txt: download failed: .+" << false;
+    QTest::newRow("endless download") << "endless download" << a << 2000 << ".+: " + failedA
+                                      << "file a\\.txt: download failed: .+" << false;
+    QTest::newRow("deep version.xml") << "deep version.xml" << a << 1000 << "" << "version\\.xml: written" << true;
+    QTest::newRow("linked folder") << "linked folder" << QStringList{"plugins/evil.dll", "a.txt"} << 1000
+                                   << "Error: cover file \\[plugins/evil\\.dll\\] failed!"
+                                   << "file plugins/evil\\.dll: could not be put in place" << false;
+    QTest::newRow("linked tmps") << "linked tmps" << a << 1000 << "no temporary file could be made: " + failedA
+                                 << "file a\\.txt: download failed: no temporary file could be made" << false;
+    const QRegularExpression control("[\\x00-\\x1f]");
+    for (const QString &path : {QString("a\nb.txt"), QString("a\rb.txt"), QString("a") + QChar(0) + "b", QString("plugins/aux.dll")}) {
+        QTest::addRow("path %s", qPrintable(QString(path).replace('\n', "\\n").replace('\r', "\\r").replace(QChar(0), "\\0")))
+            << "bad path" << QStringList{path} << 1000
+            << "unsafe file path: download file \\[" + QRegularExpression::escape(path) + "\\] failed!"
+            << "file " + QRegularExpression::escape(QString(path).replace(control, " ")) + ": download failed: unsafe file path" << false;
+    }
+}
+
+void tst_hostilepeers::hostilePeer()
+{
+    QFETCH(QString, peer);
+    QFETCH(QStringList, offered);
+    QFETCH(int, boundMs);
+    QFETCH(QString, box);
+    QFETCH(QString, logLine);
+    QFETCH(bool, installs);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString install = dir.filePath("install/");
+    const QString outside = dir.filePath("outside/");
+    QVERIFY(writeFile(install + "a.txt", "old a\n"));
+    QVERIFY(writeFile(outside + "x.tmp", "canary\n"));
+    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
+    if (peer == "deep version.xml")
+        QVERIFY(writeFile(install + "version.xml", QByteArray("<a>").repeated(50000)));
+    if (peer == "linked folder" || peer == "linked tmps")
+        QVERIFY(QFile::link(outside, install + (peer == "linked folder" ? "plugins" : "tmps")));
+
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = install + "updater";
+    environment.releaseKeys = {};
+    environment.queryLimits.stallTimeoutMs = 1000;
+    environment.queryLimits.deadlineMs = 2500;
+    environment.downloadLimits = {1000, 1500, 1024, 64 * 1024 * 1024};
+    if (peer == "endless download") // the run stops about 32 MiB on
+        environment.downloadLimits.minFreeDiskBytes = QStorageInfo(dir.path()).bytesAvailable() - 32 * 1024 * 1024;
+    UpdaterEnvironment::setForTesting(environment);
+
+    std::atomic<bool> stopping{false}; // ends every endless answer at teardown
+    const auto trickle = [&](size_t, httplib::DataSink &sink) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return !stopping && sink.write("x", 1);
+    };
+    LoopbackServer files;
+    files.setHandler([&](const httplib::Request &, httplib::Response &response) {
+        if (peer == "trickling download")
+            return response.set_chunked_content_provider("application/octet-stream", trickle);
+        if (peer != "endless download")
+            return response.set_content("new a\n", "application/octet-stream");
+        response.set_chunked_content_provider("application/octet-stream", [&](size_t offset, httplib::DataSink &sink) {
+            static const std::string block(64 * 1024, 'e');
+            return !stopping && offset < (size_t(2) << 30) && sink.write(block.data(), block.size()); // 2 GiB at most
+        });
+    });
+    files.start();
+    QJsonArray listed;
+    for (const QString &path : offered)
+        listed << QJsonObject{{"file_name", path}, {"file_path", path}, {"file_version", "2.0.0"}, {"modified_time", "2020-01-01T00:00:00"}};
+    ScriptedService service(200, QJsonDocument(QJsonObject{{"download_url", files.url("/files")}, {"files", listed}}).toJson());
+    LoopbackServer rawService;
+    const QByteArray bomb = peer == "gzip bomb" ? gzipOfZeros(qint64(256) << 20) : QByteArray();
+    rawService.setHandler([&](const httplib::Request &, httplib::Response &response) {
+        if (peer == "trickling reply")
+            return response.set_chunked_content_provider("text/plain", trickle);
+        response.set_header("Content-Encoding", "gzip");
+        response.set_content(bomb.toStdString(), "text/plain");
+    });
+    rawService.start();
+    const bool raw = peer == "trickling reply" || peer == "gzip bomb";
+    QVERIFY(writeFile(install + "updater/config.xml", "<Config><Update>" + (raw ? rawService.url("/api/upgrade") : service.endpoint()).toUtf8()
+                                                          + "</Update><Log>update.log</Log></Config>\n"));
+    const QByteArray versionBefore = readFile(install + "version.xml");
+    const QMap<QString, QByteArray> outsideBefore = snapshot(outside);
+
+    QVERIFY(writeFile("/proc/self/clear_refs", "5")); // VmHWM starts again from here
+    QElapsedTimer clock;
+    clock.start();
+    MessageBoxAnswerer answerer;
+    {
+        updateWindow window;
+        window.token = "T";
+        window.show();
+        window.runUpdate();
+        window.clearTempFolder(); // as the run started from the window does
+    }
+    const qint64 elapsed = clock.elapsed();
+    const qint64 peakKiB = peakMemoryKiB();
+    stopping = true;
+    UpdaterEnvironment::setForTesting({});
+    qInfo("%s: %lld ms, peak %lld KiB", qPrintable(peer), elapsed, peakKiB);
+
+    QVERIFY2(elapsed < boundMs + 3000, qPrintable(QString::number(elapsed)));
+    QVERIFY2(peakKiB > 0 && peakKiB < 100 * 1024, qPrintable(QString::number(peakKiB)));
+    QCOMPARE(snapshot(outside), outsideBefore);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             (QStringList{"install", "outside"}));
+    QStringList boxes;
+    for (const MessageBoxAnswerer::Box &shown : answerer.boxes)
+        boxes << shown.title + "|" + shown.text;
+    QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
+             qPrintable(boxes.join('\n')));
+    QStringList logged;
+    for (const QString &line : QString::fromUtf8(readFile(install + "updater/update.log")).split('\n', Qt::SkipEmptyParts))
+        logged << line.section(' ', 1);
+    QVERIFY2(!logged.filter(QRegularExpression("^" + logLine + "$")).isEmpty(), qPrintable(logged.join('\n')));
+    if (!QFileInfo(install + "tmps").isSymLink())
+        QCOMPARE(QDir(install + "tmps").entryList(QDir::Files), QStringList());
+    if (!installs) {
+        QCOMPARE(readFile(install + "version.xml"), versionBefore);
+        QCOMPARE(readFile(install + "a.txt"), QByteArray(peer == "linked folder" ? "new a\n" : "old a\n"));
+        return;
+    }
+    QCOMPARE(readFile(install + "a.txt"), QByteArray("new a\n"));
+    QCOMPARE(readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
+}
+
+QTEST_MAIN(tst_hostilepeers)
+#include "tst_hostilepeers.moc"

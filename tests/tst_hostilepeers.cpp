@@ -193,7 +193,9 @@ void tst_hostilepeers::hostilePeer()
     qInfo("%s: %lld ms, peak %lld KiB", qPrintable(peer), elapsed, peakKiB);
 
     QVERIFY2(elapsed < boundMs + 3000, qPrintable(QString::number(elapsed)));
+#ifndef __SANITIZE_ADDRESS__ // its shadow memory and quarantine count too; the plain build holds the bound
     QVERIFY2(peakKiB > 0 && peakKiB < 100 * 1024, qPrintable(QString::number(peakKiB)));
+#endif
     QCOMPARE(snapshot(outside), outsideBefore);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
              (QStringList{"install", "outside"}));

@@ -5,11 +5,11 @@
 #include <QJsonObject>
 #include <QStorageInfo>
 #include <atomic>
-#include <zlib.h>
 
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "manifest/versionmanifest.h"
+#include "tests/support/hostilebytes.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/scriptedservice.h"
@@ -18,29 +18,6 @@
 // Whole in-process runs against peers that stall, flood or lie, in a build that checks no release
 // signature: each run must end in time, stay small, touch nothing outside the installation and say so.
 namespace {
-
-// A gzip stream that unpacks to `size` zero bytes, made without ever holding them.
-QByteArray gzipOfZeros(qint64 size)
-{
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    QByteArray zeros(64 * 1024, '\0');
-    QByteArray packed;
-    char out[64 * 1024];
-    for (qint64 left = size; left > 0; left -= zeros.size()) {
-        stream.next_in = reinterpret_cast<Bytef *>(zeros.data());
-        stream.avail_in = uInt(zeros.size());
-        const int flush = left <= zeros.size() ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            stream.next_out = reinterpret_cast<Bytef *>(out);
-            stream.avail_out = sizeof out;
-            deflate(&stream, flush);
-            packed.append(out, int(sizeof out - stream.avail_out));
-        } while (stream.avail_out == 0);
-    }
-    deflateEnd(&stream);
-    return packed;
-}
 
 // Every file below the folder, links not followed, with its bytes.
 QMap<QString, QByteArray> snapshot(const QString &folder)
@@ -53,13 +30,6 @@ QMap<QString, QByteArray> snapshot(const QString &folder)
         files.insert(path.mid(folder.size()), it.fileInfo().isFile() ? readFile(path) : QByteArray("<folder>"));
     }
     return files;
-}
-
-qint64 peakMemoryKiB()
-{
-    const QByteArray status = readFile("/proc/self/status");
-    const int at = status.indexOf("VmHWM:");
-    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong();
 }
 
 } // namespace
@@ -161,12 +131,12 @@ void tst_hostilepeers::hostilePeer()
         listed << QJsonObject{{"file_name", path}, {"file_path", path}, {"file_version", "2.0.0"}, {"modified_time", "2020-01-01T00:00:00"}};
     ScriptedService service(200, QJsonDocument(QJsonObject{{"download_url", files.url("/files")}, {"files", listed}}).toJson());
     LoopbackServer rawService;
-    const QByteArray bomb = peer == "gzip bomb" ? gzipOfZeros(qint64(256) << 20) : QByteArray();
+    const std::string bomb = peer == "gzip bomb" ? gzipOfZeros(qint64(256) << 20) : std::string();
     rawService.setHandler([&](const httplib::Request &, httplib::Response &response) {
         if (peer == "trickling reply")
             return response.set_chunked_content_provider("text/plain", trickle);
         response.set_header("Content-Encoding", "gzip");
-        response.set_content(bomb.toStdString(), "text/plain");
+        response.set_content(bomb, "text/plain");
     });
     rawService.start();
     const bool raw = peer == "trickling reply" || peer == "gzip bomb";
@@ -175,7 +145,7 @@ void tst_hostilepeers::hostilePeer()
     const QByteArray versionBefore = readFile(install + "version.xml");
     const QMap<QString, QByteArray> outsideBefore = snapshot(outside);
 
-    QVERIFY(writeFile("/proc/self/clear_refs", "5")); // VmHWM starts again from here
+    QVERIFY(resetPeakMemory());
     QElapsedTimer clock;
     clock.start();
     MessageBoxAnswerer answerer;

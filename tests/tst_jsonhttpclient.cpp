@@ -5,10 +5,10 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <zlib.h>
 
 #include "protocol/jsonhttpclient.h"
 #include "protocol/payloadcrypto.h"
+#include "tests/support/hostilebytes.h"
 #include "tests/support/loopbackserver.h"
 
 namespace {
@@ -28,40 +28,6 @@ std::string encryptWithNulAt(std::string plain, int index)
     const int flipped = std::stoi(hex.substr(2 * index, 2), nullptr, 16) ^ standIn;
     hex.replace(2 * index, 2, QByteArray(1, char(flipped)).toHex().toUpper().toStdString());
     return hex;
-}
-
-qint64 peakRssKiB()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-// As a server sends a body with Content-Encoding: gzip.
-std::string gzip(const std::string &plain)
-{
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
-    std::string packed(deflateBound(&stream, plain.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.data()));
-    stream.avail_in = uInt(plain.size());
-    stream.next_out = reinterpret_cast<Bytef *>(&packed[0]);
-    stream.avail_out = uInt(packed.size());
-    deflate(&stream, Z_FINISH);
-    packed.resize(stream.total_out);
-    deflateEnd(&stream);
-    return packed;
-}
-
-bool resetPeakRss()
-{
-    QFile clearRefs("/proc/self/clear_refs");
-    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
 }
 
 // Lets handlers that hold a connection open return once the test is over, so the server can stop.
@@ -270,7 +236,7 @@ void tst_jsonhttpclient::bodyLimit()
         });
     });
     // Packed before the measure starts: only what the client holds counts.
-    const std::string packed = path == "/gzip" ? gzip(std::string(256 * 1024 * 1024, 'z')) : std::string();
+    const std::string packed = path == "/gzip" ? gzipOfZeros(qint64(256) << 20) : std::string();
     server.http().Post("/gzip", [&packed](const httplib::Request &, httplib::Response &response) {
         response.set_header("Content-Encoding", "gzip");
         response.set_content(packed, "text/plain");
@@ -282,8 +248,8 @@ void tst_jsonhttpclient::bodyLimit()
         JsonHttpClient warmUp;
         warmUp.postJson(server.url("/sized/10"), {})->deleteLater();
     }
-    const bool measured = resetPeakRss();
-    const qint64 before = peakRssKiB();
+    const bool measured = resetPeakMemory();
+    const qint64 before = peakMemoryKiB();
 
     JsonHttpClient client(limits);
     QNetworkReply *reply = client.postJson(server.url(path), {});
@@ -294,7 +260,7 @@ void tst_jsonhttpclient::bodyLimit()
 
     if (!measured)
         QSKIP("peak memory cannot be reset here");
-    const qint64 growthKiB = peakRssKiB() - before;
+    const qint64 growthKiB = peakMemoryKiB() - before;
     qDebug() << "peak RSS growth" << growthKiB << "KiB";
     QVERIFY2(growthKiB < 8 * 1024, qPrintable(QString("grew by %1 KiB").arg(growthKiB)));
 }

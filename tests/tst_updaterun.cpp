@@ -272,7 +272,8 @@ void tst_updaterun::run()
 void tst_updaterun::closeDuringSecondDownload()
 {
     SlowSecondFileServer files;
-    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "new c\n"}},
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", QByteArray::fromStdString(files.slowBody)},
+                   {"c.txt", "2.0.0", "new c\n"}},
                   {"--download-url", files.baseUrl()}));
 
     updateWindow window;

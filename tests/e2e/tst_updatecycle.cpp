@@ -321,7 +321,8 @@ void tst_updatecycle::secondDownloadFails()
 void tst_updatecycle::windowClosedDuringSecondDownload()
 {
     SlowSecondFileServer files;
-    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", ""}, {"c.txt", "2.0.0", "new c\n"}},
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}, {"b.bin", "2.0.0", QByteArray::fromStdString(files.slowBody)},
+                          {"c.txt", "2.0.0", "new c\n"}},
                          {"--download-url", files.baseUrl()}));
 
     QVERIFY(launch("NoToken"));

@@ -18,8 +18,10 @@ public:
 
     std::atomic<bool> secondStarted{false};
     std::atomic<bool> thirdRequested{false};
+    // b.bin's bytes, to be published as they are: a signed release that listed other bytes would
+    // fail the download at its first bytes, and a box could then beat the close request.
+    const std::string slowBody;
 
 private:
-    const std::string slowBody;
     LoopbackServer server;
 };

@@ -269,6 +269,20 @@ void tst_updaterun::run()
     QVERIFY(!window.isVisible());
 }
 
+// Runs the update, asking the window to close, as a user would, once `ready` holds.
+static void runClosingWhen(updateWindow &window, const std::function<bool()> &ready)
+{
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, &window, [&] {
+        if (ready()) {
+            closer.stop();
+            window.close();
+        }
+    });
+    closer.start(10);
+    window.runUpdate();
+}
+
 void tst_updaterun::closeDuringSecondDownload()
 {
     SlowSecondFileServer files;
@@ -280,15 +294,7 @@ void tst_updaterun::closeDuringSecondDownload()
     window.token = "NoToken";
     window.show();
     MessageBoxAnswerer answerer;
-    QTimer closer;
-    connect(&closer, &QTimer::timeout, &window, [&] {
-        if (files.secondStarted) {
-            closer.stop();
-            window.close();
-        }
-    });
-    closer.start(10);
-    window.runUpdate();
+    runClosingWhen(window, [&] { return bool(files.secondStarted); });
 
     QCOMPARE(lines(window), (QStringList{"a.txt", "b.bin", "Download Failed!"}));
     QCOMPARE(window.leProgress->text(), QString("Downloading (1/3)..."));
@@ -394,15 +400,7 @@ void tst_updaterun::closeWithDownloadsAhead()
     window.token = "NoToken";
     window.show();
     MessageBoxAnswerer answerer;
-    QTimer closer;
-    connect(&closer, &QTimer::timeout, &window, [&] {
-        if (bRequested && cRequested && readFile(installed("a.txt")) == "new a\n") {
-            closer.stop();
-            window.close();
-        }
-    });
-    closer.start(10);
-    window.runUpdate();
+    runClosingWhen(window, [&] { return bRequested && cRequested && readFile(installed("a.txt")) == "new a\n"; });
     finished = true;
 
     QCOMPARE(lines(window), (QStringList{"a.txt", "b.bin", "Download Failed!"}));

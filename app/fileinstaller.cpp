@@ -3,6 +3,7 @@
 #include "app/installation.h"
 
 #include <QFileInfo>
+#include <QUrl>
 
 FileInstaller::FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps, int ahead)
     : installDir(installDir)
@@ -23,7 +24,7 @@ FileInstaller::Outcome FileInstaller::install(const QList<File> &files, int inde
         return started.failure;
     const File &file = files.at(index);
     QString reason;
-    if (!steps.download(downloadUrl + "/" + file.path, started.tempPath, file.expected, &reason))
+    if (!steps.download(urlOf(file.path), started.tempPath, file.expected, &reason))
         return {DownloadFailed, reason};
     if (!steps.replace(started.tempPath, installDir + file.path))
         return {ReplaceFailed, QString()};
@@ -33,6 +34,15 @@ FileInstaller::Outcome FileInstaller::install(const QList<File> &files, int inde
     if (file.releaseTime.isValid())
         steps.stamp(installDir + file.path, file.releaseTime);
     return {Installed, QString()};
+}
+
+// Each segment percent-encoded: a "#" or "%41" in a name must reach the server as written.
+QString FileInstaller::urlOf(const QString &path) const
+{
+    QStringList segments = path.split('/');
+    for (QString &segment : segments)
+        segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    return downloadUrl + "/" + segments.join('/');
 }
 
 FileInstaller::Begun FileInstaller::begin(const File &file) const
@@ -45,6 +55,6 @@ FileInstaller::Begun FileInstaller::begin(const File &file) const
     if (tempPath.isEmpty())
         return {QString(), {DownloadFailed, tr("no temporary file could be made")}};
     if (ahead > 0)
-        steps.begin(downloadUrl + "/" + file.path, tempPath, file.expected);
+        steps.begin(urlOf(file.path), tempPath, file.expected);
     return {tempPath, {}};
 }

@@ -62,6 +62,7 @@ private:
         Outcome failure;
     };
     Begun begin(const File &file) const;
+    QString urlOf(const QString &path) const;
 
     QString installDir;
     QString downloadUrl;

@@ -29,11 +29,16 @@ bool isSafeRelativePath(const QString &path)
     static const QRegularExpression separators("[/\\\\]");
     static const QRegularExpression parent("^[. ]*\\.\\.[. ]*$");
     // Device names: "nul.txt" or "CON " opens the device, not a file, in any folder.
-    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9\u00b9\u00b2\u00b3]|LPT[1-9\u00b9\u00b2\u00b3]) *(\\..*)?$"),
-                                           QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression device(
+        QStringLiteral("^(CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|CLOCK\\$|COM[0-9\u00b9\u00b2\u00b3]|LPT[0-9\u00b9\u00b2\u00b3]) *(\\..*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    // Other names for another file: Windows drops a trailing dot or blank ("Trelvox.exe." is
+    // Trelvox.exe), and "TRELVO~1.EXE" may be the short name of any long one.
+    static const QRegularExpression alias("([. ]$)|(~[0-9]+(\\.[^.]*)?$)");
     const QStringList segments = path.split(separators);
     for (const QString &segment : segments) {
-        if (parent.match(segment).hasMatch() || device.match(segment).hasMatch())
+        if (parent.match(segment).hasMatch() || device.match(segment).hasMatch()
+            || (segment != "." && alias.match(segment).hasMatch()))
             return false;
     }
     // "", "." or "a/" name a folder, never the file to download.

@@ -16,22 +16,27 @@
 
 namespace {
 
-// The new bytes must be on disk before the rename makes them the installed file, or a crash could
-// leave an empty file in its place. An executable must stay executable.
-bool prepareReplacement(const QString &tempPath, const QString &targetPath)
+// What is put in place must be the very file that was written: a regular file with no other name
+// (a hard link would let whoever holds the other name change the installed file). Its bytes must
+// be on disk before the rename makes it the installed file, or a crash could leave an empty file in
+// its place. An executable must stay executable.
+bool prepareReplacement(int handle, const QString &targetPath)
 {
-    QFile file(tempPath);
-    if (!file.open(QIODevice::ReadWrite))
-        return false;
 #ifdef Q_OS_WIN
     Q_UNUSED(targetPath);
-    return _commit(file.handle()) == 0;
+    BY_HANDLE_FILE_INFORMATION information;
+    const HANDLE file = HANDLE(_get_osfhandle(handle));
+    return GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1
+        && !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && _commit(handle) == 0;
 #else
+    struct stat written;
+    if (::fstat(handle, &written) != 0 || !S_ISREG(written.st_mode) || written.st_nlink != 1)
+        return false;
     struct stat replaced;
     if (::stat(QFile::encodeName(targetPath).constData(), &replaced) == 0
-        && ::fchmod(file.handle(), replaced.st_mode & 07777) != 0)
+        && ::fchmod(handle, replaced.st_mode & 07777) != 0)
         return false;
-    return ::fsync(file.handle()) == 0;
+    return ::fsync(handle) == 0;
 #endif
 }
 
@@ -79,14 +84,23 @@ bool reachesTargetWithoutLinks(const QString &targetPath, const QString &install
 
 } // namespace
 
-bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir)
+bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir, TempFolder *folder)
 {
     const QFileInfo source(tempPath);
     const QFileInfo target(targetPath);
     // An empty temporary path names no file either.
-    if (!source.isFile() || targetPath.isEmpty() || !reachesTargetWithoutLinks(targetPath, installDir))
+    if (tempPath.isEmpty() || targetPath.isEmpty() || !reachesTargetWithoutLinks(targetPath, installDir)
+        || !QDir().mkpath(target.absolutePath()))
         return false;
-    return QDir().mkpath(target.absolutePath()) && prepareReplacement(tempPath, targetPath)
+    if (folder && folder->handle(tempPath) >= 0) {
+        return prepareReplacement(folder->handle(tempPath), targetPath)
+            && folder->moveOut(tempPath, target.absoluteFilePath());
+    }
+    // A file that is not the run's own is taken only when its name is no link.
+    QFile file(tempPath);
+    if (source.isSymLink() || source.isJunction() || !source.isFile() || !file.open(QIODevice::ReadOnly))
+        return false;
+    return prepareReplacement(file.handle(), targetPath)
         && renameOver(source.absoluteFilePath(), target.absoluteFilePath());
 }
 
@@ -115,7 +129,7 @@ bool setModificationTime(const QString &path, const QDateTime &time)
     // By name: a read-only installed file cannot be opened for writing, but its owner may stamp it.
     const qint64 ms = time.toMSecsSinceEpoch();
     const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(ms / 1000), long(ms % 1000) * 1000000}};
-    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
 #endif
 }
 

@@ -4,18 +4,23 @@
 #include <QSet>
 #include <QString>
 
+#include "download/tempfolder.h"
+
 // Puts the temporary file in the target's place in one rename, after its bytes are on disk and
 // with the permission bits of the file it replaces; makes the target's folders. The target must
-// lie below installDir, and no folder between the two may be a symbolic link or junction. On
-// failure the target is as it was. The rename reaches the disk with syncFolders().
-bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir);
+// lie below installDir, and no folder between the two may be a symbolic link or junction; the
+// file put in place is a regular file with no other name. A file of the folder given is taken
+// through its handle and renamed from the folder itself. On failure the target is as it was. The
+// rename reaches the disk with syncFolders().
+bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir,
+                 TempFolder *folder = nullptr);
 
 // Makes the renames into these folders durable: until then a power loss may bring back a replaced
 // file whole in its old form, which is harmless only while version.xml still names the old
 // versions. One sync per folder at the end costs far less than one per file.
 bool syncFolders(const QSet<QString> &folders);
 
-// Sets the file's modification time; false when it cannot.
+// Sets the file's modification time (a link's own, never what it points at); false when it cannot.
 bool setModificationTime(const QString &path, const QDateTime &time);
 
 // Removes the "*.tmp" files of the folder, nothing else; nothing at all when the folder is a link.

@@ -7,10 +7,10 @@
 #include "manifest/releasestate.h"
 #include "manifest/versionmanifest.h"
 #include "protocol/configfile.h"
+#include "ui/plaintextbox.h"
 #include "ui/repaintthrottle.h"
 
 #include <QDir>
-#include <QMessageBox>
 #include <QProcess>
 
 void updateWindow::runUpdate()
@@ -72,18 +72,20 @@ void updateWindow::runUpdate()
         if (closing)
             return;
         throttle.release(); // the box shows over the window as it is now
-        QMessageBox::critical(this, tr("Error"), message, QMessageBox::Ok, QMessageBox::NoButton);
+        PlainTextBox::critical(this, tr("Error"), message);
         throttle.hold();
     };
 
     for (int index = 0; index < keys.size(); ++index) {
         if (closing) {
-            downloads.abandonAll(); // those begun ahead of their turn
+            for (const QString &path : downloads.abandonAll()) // those begun ahead of their turn
+                tempFolder.remove(path);
             log.write("run: the window was closed");
             return;
         }
         const QString &key = keys.at(index);
-        teFiles->append(key);
+        // Held to plain text: the name is the service's, and the list shows rich text.
+        teFiles->append(QStringLiteral("<span style='white-space:pre'>%1</span>").arg(key.toHtmlEscaped()));
         leFileName->setText(key);
 
         const FileInstaller::Outcome outcome = installer.install(toInstall, index);

@@ -10,7 +10,6 @@
 #include "app/logintoken.h"
 #include "app/updaterenvironment.h"
 #include "download/downloadnetworkmanager.h"
-#include "download/tempfilename.h"
 #include "manifest/releasestate.h"
 #include "protocol/upgradeexchange.h"
 #include "protocol/upgradereply.h"
@@ -113,26 +112,32 @@ bool updateWindow::queryUpgrade()
     log.write(QString("query %1: %2 files offered%3, %4 out of date")
                   .arg(endpoint).arg(offered.size()).arg(verifying ? QString(" (signed release %1)").arg(release.sequence()) : QString())
                   .arg(filesToUpdate.size()));
+    // The installation already is this release: recorded now, so that an older listing replayed
+    // later is refused as it would be after an install.
+    if (verifying && filesToUpdate.isEmpty() && release.sequence() > readReleaseSequence(installDir + "release.state"))
+        writeReleaseSequence(installDir + "release.state", release.sequence());
     return !filesToUpdate.isEmpty();
 }
 
 QString updateWindow::makeTempFileName()
 {
-    return freeTempFileName(installationDirectory(), UpdaterEnvironment::current().now());
+    if (!tempFolder.open(installationDirectory())) {
+        log.write(QString("temporary folder: %1").arg(tempFolder.errorString()));
+        return QString();
+    }
+    return tempFolder.createFile(UpdaterEnvironment::current().now());
 }
 
 void updateWindow::beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected)
 {
-    // Made at once: the next temporary name is taken before this download has written anything.
-    QFile(tempPath).open(QIODevice::WriteOnly);
     downloads.setLimits(UpdaterEnvironment::current().downloadLimits);
-    downloads.start(url, tempPath, expected);
+    downloads.start(url, tempPath, expected, tempFolder.handle(tempPath));
 }
 
 bool updateWindow::downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected)
 {
     downloads.setLimits(UpdaterEnvironment::current().downloadLimits);
-    const DownloadPool::Download &download = downloads.take(url, tempPath, expected);
+    const DownloadPool::Download &download = downloads.take(url, tempPath, expected, tempFolder.handle(tempPath));
     downloadManager = download.manager;
     downloadTime = download.clock;
     // A download begun before its turn shows how far it has come.
@@ -156,12 +161,13 @@ bool updateWindow::downloadFile(const QString &url, const QString &tempPath, con
 
 bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
 {
-    return replaceFile(tempPath, targetPath, installationDirectory());
+    return replaceFile(tempPath, targetPath, installationDirectory(), &tempFolder);
 }
 
 void updateWindow::clearTempFolder()
 {
     // The installation's own folder: the current directory may be anywhere.
+    tempFolder.clear(installationDirectory());
     removeTempFiles(installationDirectory() + "tmps");
 }
 

@@ -8,6 +8,7 @@
 
 #include "download/contentcheck.h"
 #include "download/downloadpool.h"
+#include "download/tempfolder.h"
 #include "app/updatelog.h"
 #include "manifest/versionentry.h"
 #include "protocol/signedrelease.h"
@@ -40,6 +41,7 @@ public:
     // The run's state; the parts of the run hand it on through these members.
     DownloadNetworkManager *downloadManager = nullptr; // the current download's
     DownloadPool downloads;
+    TempFolder tempFolder; // this run's downloads
     QEventLoop eventLoop;
     QElapsedTimer downloadTime; // monotonic, so a clock change cannot upset the speed
     QMap<QString, VersionEntry> filesToUpdate;

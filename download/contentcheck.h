@@ -16,6 +16,7 @@ public:
     ContentCheck(qint64 size, const QByteArray &sha256);
 
     bool isActive() const { return active; }
+    qint64 listedSize() const { return size; }
     // False, taking none of data, when it would exceed the listed size.
     bool add(const QByteArray &data);
     // False when the bytes added differ from the listed ones.

@@ -7,6 +7,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <limits>
+
 #ifdef Q_OS_WIN
 #include <QStorageInfo>
 #else
@@ -64,6 +66,11 @@ DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
     });
     paceTimer.setInterval(limits.slowWindowMs);
     paceTimer.callOnTimeout(this, &DownloadNetworkManager::checkPace);
+    deadline.setSingleShot(true);
+    deadline.callOnTimeout(this, [this] {
+        fail(QNetworkReply::TimeoutError,
+             tr("The download took longer than %1 seconds").arg(deadline.interval() / 1000.0));
+    });
 }
 
 DownloadNetworkManager::~DownloadNetworkManager()
@@ -76,13 +83,15 @@ DownloadNetworkManager::~DownloadNetworkManager()
     }
 }
 
-bool DownloadNetworkManager::startDownload(const QString &url, const QString &filePath, const ContentCheck &check)
+bool DownloadNetworkManager::startDownload(const QString &url, const QString &filePath, const ContentCheck &check,
+                                           int handle)
 {
     lastErrorCode = QNetworkReply::UnknownNetworkError; // read as failed until the reply finishes
     lastErrorString.clear();
     this->url = QUrl(url, QUrl::TolerantMode);
     this->url.setUserInfo(QString()); // credentials in the URL would be offered to the server
     this->filePath = filePath;
+    fileHandle = handle;
     file.setFileName(filePath);
     bytesWritten = 0;
     bytesThisWindow = 0;
@@ -106,11 +115,14 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     connect(currentReply, &QNetworkReply::metaDataChanged, this, [this, reply = currentReply] {
         // A length the disk cannot take is refused before the first byte is written.
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && bodyProblem(reply).isEmpty())
-            roomFor(length.toLongLong());
+        if (length.isValid() && bodyProblem(reply).isEmpty() && roomFor(length.toLongLong()) && !deadline.isActive())
+            startDeadline(length.toLongLong());
     });
     stallTimer.start();
     paceTimer.start();
+    deadline.stop();
+    if (check.isActive())
+        startDeadline(check.listedSize());
     return true;
 }
 
@@ -136,14 +148,25 @@ void DownloadNetworkManager::setLimits(const Limits &limits)
     paceTimer.setInterval(limits.slowWindowMs);
 }
 
+qint64 DownloadNetworkManager::minBytesPerWindow() const
+{
+    return limits.minBytesPerSecond * limits.slowWindowMs / 1000;
+}
+
 void DownloadNetworkManager::checkPace()
 {
-    if (bytesThisWindow < limits.minBytesPerWindow) {
+    if (bytesThisWindow < minBytesPerWindow()) {
         fail(QNetworkReply::TimeoutError, tr("Less than %1 bytes arrived in %2 seconds")
-                                              .arg(limits.minBytesPerWindow)
+                                              .arg(minBytesPerWindow())
                                               .arg(limits.slowWindowMs / 1000.0));
     }
     bytesThisWindow = 0;
+}
+
+void DownloadNetworkManager::startDeadline(qint64 size)
+{
+    const qint64 ms = limits.slowWindowMs + size * 1000 / qMax<qint64>(1, limits.minBytesPerSecond);
+    deadline.start(int(qMin<qint64>(ms, std::numeric_limits<int>::max())));
 }
 
 bool DownloadNetworkManager::roomFor(qint64 bytes)
@@ -182,7 +205,9 @@ bool DownloadNetworkManager::openFile()
         return true;
     if (filePath.isEmpty())
         fail(QNetworkReply::OperationCanceledError, tr("No file was named to receive the download"));
-    else if (!file.open(QIODevice::Append | QIODevice::Unbuffered))
+    else if (fileHandle >= 0 ? !file.open(fileHandle, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
+                                   || !file.resize(0) || !file.seek(0)
+                             : !file.open(QIODevice::Append | QIODevice::Unbuffered))
         failWrite();
     return file.isOpen();
 }
@@ -216,6 +241,7 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
         return;
     stallTimer.stop();
     paceTimer.stop();
+    deadline.stop();
 
     if (!failed) {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -239,9 +265,13 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
             lastErrorCode = QNetworkReply::NoError;
         }
     }
+    // Bytes other than the release's must not linger.
+    const bool refused = !contentCheck.errorString().isEmpty();
+    if (refused && fileHandle >= 0 && file.isOpen())
+        file.resize(0);
     file.close();
-    if (!contentCheck.errorString().isEmpty())
-        file.remove(); // bytes other than the release's must not linger
+    if (refused && fileHandle < 0)
+        file.remove();
     if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError)
         failWrite();
     currentReply = nullptr;

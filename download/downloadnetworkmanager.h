@@ -22,9 +22,10 @@ public:
     struct Limits
     {
         int stallTimeoutMs = 60000; // nothing received for this long
-        // Less than this in any whole window fails too: a byte now and then must not keep it alive.
+        // Less than this pace over any whole window fails too: a byte now and then must not keep it
+        // alive, and a file of known size gets no more time than it takes at this pace.
         int slowWindowMs = 60000;
-        qint64 minBytesPerWindow = 1024;
+        qint64 minBytesPerSecond = 8 * 1024;
         // Stops before the disk holding the file would have less than this left.
         qint64 minFreeDiskBytes = 64 * 1024 * 1024;
     };
@@ -32,8 +33,10 @@ public:
     explicit DownloadNetworkManager(QObject *parent);
     ~DownloadNetworkManager() override;
 
-    // The body is held to check when it is active.
-    bool startDownload(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck());
+    // The body is held to check when it is active. With a handle (a C runtime descriptor, which
+    // stays the caller's) the body goes into that open file from its start, never through the path.
+    bool startDownload(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck(),
+                       int handle = -1);
     int errorCode() const;
     QString errorString() const;
 
@@ -58,11 +61,14 @@ private:
     bool openFile();
     bool roomFor(qint64 bytes);
     void checkPace();
+    qint64 minBytesPerWindow() const;
+    void startDeadline(qint64 size);
 
     int lastErrorCode = 0;
     QString lastErrorString;
     QUrl url;
     QString filePath;
+    int fileHandle = -1;
     QNetworkReply *currentReply = nullptr;
 
     QFile file;
@@ -71,6 +77,7 @@ private:
     bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
     QTimer stallTimer;
     QTimer paceTimer;
+    QTimer deadline; // the whole download at the slowest pace allowed
     qint64 bytesThisWindow = 0;
     Limits limits;
     ContentCheck contentCheck;

@@ -23,7 +23,7 @@ void DownloadPool::setLimits(const DownloadNetworkManager::Limits &limits)
         manager->setLimits(limits);
 }
 
-void DownloadPool::start(const QString &url, const QString &filePath, const ContentCheck &check)
+void DownloadPool::start(const QString &url, const QString &filePath, const ContentCheck &check, int handle)
 {
     release(filePath); // one download per file
     DownloadNetworkManager *manager = nullptr;
@@ -35,7 +35,7 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
                 return;
             found->second.finished = true;
             if (manager != taken && manager->errorCode() == QNetworkReply::NoError)
-                syncAhead(found->first);
+                syncAhead(found->first, found->second.handle);
         });
         connect(manager, &DownloadNetworkManager::downloadProgress, this,
                 [this, manager](qint64 received, qint64 total) {
@@ -55,15 +55,16 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
     Download &download = downloads[filePath];
     download = Download();
     download.manager = manager;
-    manager->startDownload(url, filePath, check);
+    download.handle = handle;
+    manager->startDownload(url, filePath, check, handle);
     download.clock.start();
 }
 
 const DownloadPool::Download &DownloadPool::take(const QString &url, const QString &filePath,
-                                                const ContentCheck &check)
+                                                const ContentCheck &check, int handle)
 {
     if (downloads.find(filePath) == downloads.end())
-        start(url, filePath, check);
+        start(url, filePath, check, handle);
     const Download &download = downloads.at(filePath);
     taken = download.manager;
     return download;
@@ -80,24 +81,32 @@ void DownloadPool::release(const QString &filePath)
     idle.append(manager);
 }
 
-void DownloadPool::abandonAll()
+QStringList DownloadPool::abandonAll()
 {
+    QStringList abandoned;
     while (!downloads.empty()) {
         const QString filePath = downloads.begin()->first;
+        const bool byPath = downloads.begin()->second.handle < 0;
         release(filePath);
-        QFile::remove(filePath);
+        if (byPath)
+            QFile::remove(filePath);
+        abandoned << filePath;
     }
+    return abandoned;
 }
 
 // The sync that must precede the file's rename, begun now on a thread of its own: syncs that run
 // side by side share the disk's flushes, and the one at the file's turn then finds nothing to do.
-// Its outcome does not matter here; the file may even be gone by the time it runs.
-void DownloadPool::syncAhead(const QString &filePath)
+// Its outcome does not matter here. A file given by handle is synced through a copy of the handle,
+// one named by path through its name (it may even be gone by the time this runs).
+void DownloadPool::syncAhead(const QString &filePath, int handle)
 {
 #ifndef Q_OS_WIN
+    const int copy = handle >= 0 ? ::fcntl(handle, F_DUPFD_CLOEXEC, 0) : -1;
     const QByteArray name = QFile::encodeName(filePath);
-    syncs.start([name] {
-        const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    const bool byPath = handle < 0;
+    syncs.start([copy, name, byPath] {
+        const int fd = byPath ? ::open(name.constData(), O_RDONLY | O_CLOEXEC) : copy;
         if (fd >= 0) {
             ::fsync(fd);
             ::close(fd);
@@ -105,6 +114,7 @@ void DownloadPool::syncAhead(const QString &filePath)
     });
 #else
     Q_UNUSED(filePath);
+    Q_UNUSED(handle);
 #endif
 }
 

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThreadPool>
 #include <QVector>
 #include <map>
@@ -25,20 +26,24 @@ public:
         bool reported = false; // whether received and total hold a progress report
         qint64 received = 0;
         qint64 total = -1;
+        int handle = -1; // the open file it writes, when it was given one
     };
 
     explicit DownloadPool(QObject *parent);
 
     // Held by every manager from now on, the running ones included.
     void setLimits(const DownloadNetworkManager::Limits &limits);
-    void start(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck());
+    // handle: the open file to write (see DownloadNetworkManager::startDownload); -1: by path.
+    void start(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck(), int handle = -1);
     // Makes filePath's download the one whose progress is reported, starting it now unless it
     // was started before.
-    const Download &take(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck());
+    const Download &take(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck(),
+                         int handle = -1);
     // Done with filePath's download: one still running is cancelled, and its manager is free.
     void release(const QString &filePath);
-    // Cancels every download not released yet and removes its file.
-    void abandonAll();
+    // Cancels every download not released yet and removes its file; one given by handle is left
+    // to its owner. Returns the files' paths.
+    QStringList abandonAll();
 
 signals:
     // Progress of the download taken last.
@@ -46,7 +51,7 @@ signals:
 
 private:
     std::map<QString, Download>::iterator downloadOf(const DownloadNetworkManager *manager);
-    void syncAhead(const QString &filePath);
+    void syncAhead(const QString &filePath, int handle);
 
     DownloadNetworkManager::Limits limits;
     QVector<DownloadNetworkManager *> idle;

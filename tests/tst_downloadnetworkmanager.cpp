@@ -126,6 +126,15 @@ private slots:
                                          return !releaseStalled && sink.write("t", 1);
                                      });
         });
+        // 4 KiB/s: above a floor of 1 KiB per minute, below one a real link keeps.
+        http.Get("/crawl", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_content_provider(16 * 1024, "application/octet-stream",
+                                     [this](size_t, size_t, httplib::DataSink &sink) {
+                                         static const std::string piece(1024, 'c');
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                                         return !releaseStalled && sink.write(piece.data(), piece.size());
+                                     });
+        });
         http.Get("/steady", [](const httplib::Request &, httplib::Response &res) {
             res.set_content_provider(8 * 2048, "application/octet-stream",
                                      [](size_t, size_t, httplib::DataSink &sink) {
@@ -235,17 +244,21 @@ private slots:
         QTest::addColumn<int>("error");
         QTest::addColumn<QString>("message"); // part of errorString()
         QTest::addColumn<bool>("fileMade");
+        QTest::addColumn<int>("floor"); // bytes per second; 0: the default
 
         // More than any disk has: the check must fire, whatever this machine's free space.
         const qint64 beyondAnyDisk = std::numeric_limits<qint64>::max() / 2;
         QTest::newRow("trickle under the floor")
             << "/trickle" << qint64(0) << int(QNetworkReply::TimeoutError)
-            << "Less than 1024 bytes arrived in 0.5 seconds" << true;
-        QTest::newRow("slow but above the floor") << "/steady" << qint64(0) << 0 << "" << true;
+            << "Less than 1024 bytes arrived in 0.5 seconds" << true << 2048;
+        QTest::newRow("under the default floor")
+            << "/crawl" << qint64(0) << int(QNetworkReply::TimeoutError)
+            << "Less than 4096 bytes arrived in 0.5 seconds" << true << 0;
+        QTest::newRow("slow but above the floor") << "/steady" << qint64(0) << 0 << "" << true << 2048;
         QTest::newRow("announced length leaves too little free")
-            << "/large" << beyondAnyDisk << int(QNetworkReply::OperationCanceledError) << "free" << false;
+            << "/large" << beyondAnyDisk << int(QNetworkReply::OperationCanceledError) << "free" << false << 2048;
         QTest::newRow("unannounced length: stops as bytes arrive")
-            << "/chunks" << beyondAnyDisk << int(QNetworkReply::OperationCanceledError) << "free" << false;
+            << "/chunks" << beyondAnyDisk << int(QNetworkReply::OperationCanceledError) << "free" << false << 2048;
     }
     void limits()
     {
@@ -254,11 +267,13 @@ private slots:
         QFETCH(int, error);
         QFETCH(QString, message);
         QFETCH(bool, fileMade);
+        QFETCH(int, floor);
 
         DownloadNetworkManager::Limits limits;
         limits.stallTimeoutMs = 1000;
         limits.slowWindowMs = 500;
-        limits.minBytesPerWindow = 1024;
+        if (floor > 0)
+            limits.minBytesPerSecond = floor;
         limits.minFreeDiskBytes = freeMargin;
         const QString path = dir.filePath(QTest::currentDataTag());
         DownloadNetworkManager manager(nullptr);

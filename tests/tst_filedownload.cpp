@@ -10,7 +10,7 @@
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
-#include "download/tempfilename.h"
+#include "download/tempfolder.h"
 #include "tests/support/loopbackserver.h"
 
 namespace {
@@ -91,6 +91,13 @@ private slots:
         QDir(root.filePath("tmps")).removeRecursively();
     }
 
+    // The run's private folder below tmps, as the test sees it after open().
+    QString runFolder()
+    {
+        const QStringList runs = QDir(root.filePath("tmps")).entryList({"run-*"}, QDir::Dirs);
+        return runs.size() == 1 ? root.filePath("tmps/" + runs.first()) : QString();
+    }
+
     void folderOnFirstNeed_data()
     {
         QTest::addColumn<bool>("folderExists");
@@ -100,13 +107,21 @@ private slots:
     void folderOnFirstNeed()
     {
         QFETCH(bool, folderExists);
-        if (folderExists)
+        if (folderExists) {
             QVERIFY(QDir(root.path()).mkdir("tmps"));
+            // Loose, as an installation folder often is: the run's folder must not be.
+            QVERIFY(QFile::setPermissions(root.filePath("tmps"), QFileDevice::Permissions(0x7777)));
+        }
         const QString before = QDir::currentPath();
 
-        QCOMPARE(freeTempFileName(installation, moment), installation + "/tmps/" + stamp + ".tmp");
-
-        QVERIFY(QFileInfo(root.filePath("tmps")).isDir());
+        TempFolder folder;
+        QVERIFY2(folder.open(installation), qPrintable(folder.errorString()));
+        const QString path = folder.createFile(moment);
+        QVERIFY(QRegularExpression("^" + QRegularExpression::escape(installation + "/tmps/") + "run-[0-9a-z]+/"
+                                   + stamp + "\\.tmp$").match(path).hasMatch());
+        QCOMPARE(QFileInfo(runFolder()).permissions() & 0x0077, QFileDevice::Permissions());
+        QVERIFY(QFileInfo(path).isFile());
+        QVERIFY(folder.handle(path) >= 0);
         const QString expected = folderExists ? before : QFileInfo(root.path()).canonicalFilePath();
         QCOMPARE(QFileInfo(QDir::currentPath()).canonicalFilePath(), QFileInfo(expected).canonicalFilePath());
         QDir::setCurrent(before);
@@ -115,26 +130,36 @@ private slots:
     void takenNames_data()
     {
         QTest::addColumn<int>("taken");
+        QTest::addColumn<QString>("kind"); // what takes the names
         QTest::addColumn<QString>("name");
-        QTest::newRow("free") << 0 << "/tmps/" + stamp + ".tmp";
-        QTest::newRow("first taken") << 1 << "/tmps/" + stamp + "_1.tmp";
-        QTest::newRow("two taken") << 2 << "/tmps/" + stamp + "_2.tmp";
-        QTest::newRow("all but the last") << 999 << "/tmps/" + stamp + "_999.tmp";
-        QTest::newRow("all 1000 taken") << 1000 << QString();
+        QTest::newRow("free") << 0 << "file" << stamp + ".tmp";
+        QTest::newRow("first taken") << 1 << "file" << stamp + "_1.tmp";
+        QTest::newRow("two taken") << 2 << "file" << stamp + "_2.tmp";
+        QTest::newRow("a folder") << 1 << "folder" << stamp + "_1.tmp";
+        // Never treated as free, and never followed: its target must not come into being.
+        QTest::newRow("a dangling link") << 1 << "link" << stamp + "_1.tmp";
+        QTest::newRow("all but the last") << 999 << "file" << stamp + "_999.tmp";
+        QTest::newRow("all 1000 taken") << 1000 << "file" << QString();
     }
     void takenNames()
     {
         QFETCH(int, taken);
+        QFETCH(QString, kind);
         QFETCH(QString, name);
-        QVERIFY(QDir(root.path()).mkdir("tmps"));
+        TempFolder folder;
+        QVERIFY(folder.open(installation));
         for (int i = 0; i < taken; ++i) {
-            const QString path = root.filePath("tmps/" + stamp + (i ? QString("_%1").arg(i) : QString()) + ".tmp");
-            if (i == 0)
-                QVERIFY(QDir().mkdir(path)); // a folder takes the name as well as a file
+            const QString path = runFolder() + "/" + stamp + (i ? QString("_%1").arg(i) : QString()) + ".tmp";
+            if (kind == "folder")
+                QVERIFY(QDir().mkdir(path));
+            else if (kind == "link")
+                QVERIFY(QFile::link(elsewhere.filePath("planted"), path));
             else
                 touch(path);
         }
-        QCOMPARE(freeTempFileName(installation, moment), name.isEmpty() ? QString() : installation + name);
+        const QString run = installation + "/tmps/" + QFileInfo(runFolder()).fileName() + "/";
+        QCOMPARE(folder.createFile(moment), name.isEmpty() ? QString() : run + name);
+        QVERIFY(!QFileInfo::exists(elsewhere.filePath("planted")));
     }
 
     void folderThatCannotBeUsed_data()
@@ -153,10 +178,36 @@ private slots:
         else
             QVERIFY(QFile::link(linkTarget, root.filePath("tmps")));
         const QString before = QDir::currentPath();
-        QCOMPARE(freeTempFileName(installation, moment), QString());
+        TempFolder folder;
+        QVERIFY(!folder.open(installation));
+        QVERIFY(!folder.errorString().isEmpty());
+        QCOMPARE(folder.createFile(moment), QString());
         QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         QFile::remove(root.filePath("tmps"));
         QDir::setCurrent(before);
+    }
+
+    // Clearing takes this run's folder and the private ones earlier runs left, nothing else.
+    void clearRemovesOnlyPrivateFolders()
+    {
+        QVERIFY(QDir().mkpath(root.filePath("tmps/run-left")));
+        QVERIFY(QFile::setPermissions(root.filePath("tmps/run-left"), QFileDevice::Permissions(0x7700)));
+        touch(root.filePath("tmps/run-left/old.tmp"));
+        QVERIFY(QDir().mkpath(root.filePath("tmps/run-open"))); // readable by all: not one of ours
+        touch(root.filePath("tmps/run-open/keep.tmp"));
+        QVERIFY(QFile::link(elsewhere.path(), root.filePath("tmps/run-linked")));
+        touch(elsewhere.filePath("keep.tmp"));
+        touch(root.filePath("tmps/other.txt"));
+
+        TempFolder folder;
+        QVERIFY(folder.open(installation));
+        QVERIFY(!folder.createFile(moment).isEmpty());
+        folder.clear(installation);
+        QCOMPARE(QDir(root.filePath("tmps")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 (QStringList{"other.txt", "run-linked", "run-open"}));
+        QVERIFY(QFileInfo::exists(elsewhere.filePath("keep.tmp")));
+        QVERIFY(QFileInfo::exists(root.filePath("tmps/run-open/keep.tmp")));
+        QFile::remove(elsewhere.filePath("keep.tmp"));
     }
 
     void downloads_data()

@@ -4,7 +4,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStorageInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <atomic>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
@@ -32,6 +38,30 @@ QMap<QString, QByteArray> snapshot(const QString &folder)
     return files;
 }
 
+constexpr uid_t nobody = 65534;
+
+// Runs the shell command as an unprivileged other user; false when it fails.
+bool asNobody(const QString &command)
+{
+    const QByteArray script = command.toUtf8();
+    const char *argv[] = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", script.constData(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, "/"); // the test's current folder may be gone
+    pid_t child;
+    int status = 0;
+    const bool started = posix_spawnp(&child, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return started && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Whether a temporary file has been made anywhere below the folder.
+bool holdsTempFile(const QString &folder)
+{
+    QDirIterator it(folder, {"*.tmp"}, QDir::Files, QDirIterator::Subdirectories);
+    return it.hasNext();
+}
+
 } // namespace
 
 class tst_hostilepeers : public QObject
@@ -49,7 +79,7 @@ void tst_hostilepeers::hostilePeer_data()
     QTest::addColumn<QStringList>("offered"); // the reply's files
     QTest::addColumn<int>("boundMs");         // what the run may take by its bounds
     QTest::addColumn<QString>("box");         // the Error box's text as a pattern; empty: none
-    QTest::addColumn<QString>("logLine");     // a line the updater's log must hold, after the time
+    QTest::addColumn<QString>("logLine");     // a line the updater's log must hold, after the time; empty: none
     QTest::addColumn<bool>("installs");       // a.txt and a fresh version.xml; otherwise both as they were
 
     const QStringList a{"a.txt"};
@@ -69,12 +99,22 @@ void tst_hostilepeers::hostilePeer_data()
                                    << "file plugins/evil\\.dll: could not be put in place" << false;
     QTest::newRow("linked tmps") << "linked tmps" << a << 1000 << "no temporary file could be made: " + failedA
                                  << "file a\\.txt: download failed: no temporary file could be made" << false;
-    const QRegularExpression control("[\\x00-\\x1f]");
-    for (const QString &path : {QString("a\nb.txt"), QString("a\rb.txt"), QString("a") + QChar(0) + "b", QString("plugins/aux.dll")}) {
-        QTest::addRow("path %s", qPrintable(QString(path).replace('\n', "\\n").replace('\r', "\\r").replace(QChar(0), "\\0")))
+    // Someone who may write into tmps, as a loose installation folder allows, tries to make the
+    // administrator's run write outside the installation or install a link of theirs.
+    for (const char *attack : {"planted link", "swapped link", "swapped hard link"})
+        QTest::newRow(attack) << attack << a << 1000 << "" << "version\\.xml: written" << true;
+    QTest::newRow("rich reason phrase") << "rich reason phrase" << a << 1000 << ".+: " + failedA
+                                        << "file a\\.txt: download failed: .+" << false;
+    QTest::newRow("log is a FIFO") << "log is a FIFO" << a << 1000 << "" << "" << true;
+    // The log writes what a name holds, escaped: neither a new line nor text turned around.
+    const QString override(QChar(0x202e));
+    for (const QString &path : {QString("a\nb.txt"), "a" + override + "\rb.txt", QString("a") + QChar(0) + "b", QString("plugins/aux.dll")}) {
+        QString logged = QRegularExpression::escape(path);
+        logged.replace("\\\n", "\\\\x0a").replace("\\\r", "\\\\x0d").replace("\\0", "\\\\x00").replace("\\" + override, "\\\\u202e");
+        QTest::addRow("path %s", qPrintable(QString(path).replace('\n', "\\n").replace('\r', "\\r").replace(QChar(0), "\\0").replace(override, "\\u202e")))
             << "bad path" << QStringList{path} << 1000
             << "unsafe file path: download file \\[" + QRegularExpression::escape(path) + "\\] failed!"
-            << "file " + QRegularExpression::escape(QString(path).replace(control, " ")) + ": download failed: unsafe file path" << false;
+            << "file " + logged + ": download failed: unsafe file path" << false;
     }
 }
 
@@ -94,10 +134,31 @@ void tst_hostilepeers::hostilePeer()
     QVERIFY(writeFile(install + "a.txt", "old a\n"));
     QVERIFY(writeFile(outside + "x.tmp", "canary\n"));
     writeTextFile(versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
+    if (peer == "log is a FIFO") // read by no one: opening it for writing as a file waits forever
+        QVERIFY(QDir().mkpath(install + "updater") && ::mkfifo(QFile::encodeName(install + "updater/update.log").constData(), 0600) == 0);
     if (peer == "deep version.xml")
         QVERIFY(writeFile(install + "version.xml", QByteArray("<a>").repeated(50000)));
     if (peer == "linked folder" || peer == "linked tmps")
         QVERIFY(QFile::link(outside, install + (peer == "linked folder" ? "plugins" : "tmps")));
+    const QDateTime moment(QDate(2026, 3, 4), QTime(5, 6, 7, 89));
+    const bool attacked = peer.contains(" link");
+    QString attack; // what the other user runs while a.txt downloads
+    if (attacked) {
+        if (::geteuid() != 0)
+            QSKIP("acting as another user needs root");
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+        QVERIFY(QDir().mkpath(install + "tmps"));
+        QVERIFY(QFile::setPermissions(install + "tmps", QFileDevice::Permissions(0x7777)));
+        QVERIFY(writeFile(outside + "mine.tmp", "the other user's own\n"));
+        QVERIFY(::chown(QFile::encodeName(outside).constData(), nobody, nobody) == 0);
+        QVERIFY(::chown(QFile::encodeName(outside + "mine.tmp").constData(), nobody, nobody) == 0);
+        if (peer == "planted link") {
+            for (const QString &name : {QString(".tmp"), QString("_1.tmp")})
+                QVERIFY(asNobody("ln -s '" + outside + "planted' '" + install + "tmps/2026-03-04-05-06-07-089" + name + "'"));
+        }
+        const QString swap = peer == "swapped link" ? "ln -sf '" + outside + "x.tmp'" : "ln -f '" + outside + "mine.tmp'";
+        attack = "find '" + install + "tmps' -name '*.tmp' | while read f; do " + swap + " \"$f\"; done";
+    }
 
     UpdaterEnvironment environment;
     environment.updaterDirectory = install + "updater";
@@ -105,6 +166,7 @@ void tst_hostilepeers::hostilePeer()
     environment.queryLimits.stallTimeoutMs = 1000;
     environment.queryLimits.deadlineMs = 2500;
     environment.downloadLimits = {1000, 1500, 1024, 64 * 1024 * 1024};
+    environment.fixedTime = moment;
     if (peer == "endless download") // the run stops about 32 MiB on
         environment.downloadLimits.minFreeDiskBytes = QStorageInfo(dir.path()).bytesAvailable() - 32 * 1024 * 1024;
     UpdaterEnvironment::setForTesting(environment);
@@ -118,6 +180,18 @@ void tst_hostilepeers::hostilePeer()
     files.setHandler([&](const httplib::Request &, httplib::Response &response) {
         if (peer == "trickling download")
             return response.set_chunked_content_provider("application/octet-stream", trickle);
+        if (peer == "swapped link" || peer == "swapped hard link") {
+            // Between the first bytes and the last, once the file exists.
+            return response.set_content_provider(6, "application/octet-stream", [&](size_t offset, size_t, httplib::DataSink &sink) {
+                if (offset > 0) {
+                    QDeadlineTimer made(5000);
+                    while (!holdsTempFile(install + "tmps") && !made.hasExpired())
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    asNobody(attack);
+                }
+                return offset == 0 ? sink.write("new ", 4) : sink.write("a\n", 2);
+            });
+        }
         if (peer != "endless download")
             return response.set_content("new a\n", "application/octet-stream");
         response.set_chunked_content_provider("application/octet-stream", [&](size_t offset, httplib::DataSink &sink) {
@@ -126,10 +200,23 @@ void tst_hostilepeers::hostilePeer()
         });
     });
     files.start();
+    QTcpServer rawFiles; // a reason phrase that no server library sends
+    QVERIFY(rawFiles.listen(QHostAddress::LocalHost));
+    connect(&rawFiles, &QTcpServer::newConnection, &rawFiles, [&rawFiles] {
+        QTcpSocket *socket = rawFiles.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+            socket->readAll();
+            socket->write("HTTP/1.1 404 <h1>Moved</h1><a href=\"file:///etc/passwd\">open</a><img src=\"file:///x.png\">\r\n"
+                          "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->disconnectFromHost();
+        });
+    });
+    const QString filesUrl = peer == "rich reason phrase" ? QString("http://127.0.0.1:%1/files").arg(rawFiles.serverPort())
+                                                          : files.url("/files");
     QJsonArray listed;
     for (const QString &path : offered)
         listed << QJsonObject{{"file_name", path}, {"file_path", path}, {"file_version", "2.0.0"}, {"modified_time", "2020-01-01T00:00:00"}};
-    ScriptedService service(200, QJsonDocument(QJsonObject{{"download_url", files.url("/files")}, {"files", listed}}).toJson());
+    ScriptedService service(200, QJsonDocument(QJsonObject{{"download_url", filesUrl}, {"files", listed}}).toJson());
     LoopbackServer rawService;
     const std::string bomb = peer == "gzip bomb" ? gzipOfZeros(qint64(256) << 20) : std::string();
     rawService.setHandler([&](const httplib::Request &, httplib::Response &response) {
@@ -170,14 +257,18 @@ void tst_hostilepeers::hostilePeer()
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
              (QStringList{"install", "outside"}));
     QStringList boxes;
-    for (const MessageBoxAnswerer::Box &shown : answerer.boxes)
+    for (const MessageBoxAnswerer::Box &shown : answerer.boxes) {
         boxes << shown.title + "|" + shown.text;
+        QVERIFY2(shown.plain, qPrintable(shown.text));
+    }
     QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
              qPrintable(boxes.join('\n')));
-    QStringList logged;
-    for (const QString &line : QString::fromUtf8(readFile(install + "updater/update.log")).split('\n', Qt::SkipEmptyParts))
-        logged << line.section(' ', 1);
-    QVERIFY2(!logged.filter(QRegularExpression("^" + logLine + "$")).isEmpty(), qPrintable(logged.join('\n')));
+    if (!logLine.isEmpty()) { // empty: the log is no file to read
+        QStringList logged;
+        for (const QString &line : QString::fromUtf8(readFile(install + "updater/update.log")).split('\n', Qt::SkipEmptyParts))
+            logged << line.section(' ', 1);
+        QVERIFY2(!logged.filter(QRegularExpression("^" + logLine + "$")).isEmpty(), qPrintable(logged.join('\n')));
+    }
     if (!QFileInfo(install + "tmps").isSymLink())
         QCOMPARE(QDir(install + "tmps").entryList(QDir::Files), QStringList());
     if (!installs) {
@@ -186,6 +277,9 @@ void tst_hostilepeers::hostilePeer()
         return;
     }
     QCOMPARE(readFile(install + "a.txt"), QByteArray("new a\n"));
+    struct stat installed;
+    QVERIFY(::lstat(QFile::encodeName(install + "a.txt").constData(), &installed) == 0);
+    QVERIFY(S_ISREG(installed.st_mode) && installed.st_nlink == 1); // never a link of anyone's
     QCOMPARE(readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
 }
 

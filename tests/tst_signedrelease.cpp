@@ -147,7 +147,7 @@ void tst_signedrelease::attacks_data()
     QTest::addColumn<qint64>("sequence");
     QTest::addColumn<int>("expiresIn"); // seconds
     QTest::addColumn<qint64>("lastSequence"); // in release.state before the run; 0: no file
-    QTest::addColumn<QByteArray>("served"); // a.txt's bytes on the way; "endless": without end
+    QTest::addColumn<QByteArray>("served"); // a.txt's bytes on the way; "endless": without end; "current": installed already
     QTest::addColumn<QStringList>("replyFiles"); // the reply's own "files"
     QTest::addColumn<bool>("trusting"); // the updater trusts the two keys; otherwise none
     QTest::addColumn<QString>("box"); // the Error box's text as a pattern; empty: the update completes
@@ -172,6 +172,8 @@ void tst_signedrelease::attacks_data()
                                  << unverified + "the release listing is not signed by a trusted release key\\.";
     QTest::newRow("reply names an unlisted file") << "first" << "" << qint64(5) << 3600 << qint64(4) << newA
                                                   << QStringList{"a.txt", "evil.dll"} << true << "";
+    // Recorded although nothing was installed: otherwise any older listing could be replayed later.
+    QTest::newRow("already current") << "first" << "" << qint64(5) << 3600 << qint64(4) << QByteArray("current") << a << true << "";
     QTest::newRow("second of two keys") << "second" << "" << qint64(5) << 3600 << qint64(0) << newA << a << true << "";
     QTest::newRow("no key trusted, base reply") << "none" << "" << qint64(5) << 3600 << qint64(0) << newA << a << false << "";
 }
@@ -190,8 +192,9 @@ void tst_signedrelease::attacks()
 
     QTemporaryDir dir;
     const QString install = dir.filePath("install/");
-    QVERIFY(writeFile(install + "a.txt", "old a\n"));
-    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
+    const bool current = served == "current";
+    QVERIFY(writeFile(install + "a.txt", current ? newA : QByteArray("old a\n")));
+    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry(current ? "2.0.0" : "1.0.0", "a.txt")}}), install + "version.xml");
     if (lastSequence > 0)
         QVERIFY(writeFile(install + "release.state", QByteArray::number(lastSequence) + "\n"));
     QDir().mkpath(install + "updater");
@@ -251,7 +254,7 @@ void tst_signedrelease::attacks()
         boxes << shown.title + "|" + shown.text;
     QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
              qPrintable(boxes.join('\n')));
-    QCOMPARE(requested, box.startsWith("The update could not be verified") ? QStringList() : QStringList{"/files/a.txt"});
+    QCOMPARE(requested, box.startsWith("The update could not be verified") || current ? QStringList() : QStringList{"/files/a.txt"});
     QVERIFY(QDir(install + "tmps").entryList(QDir::Files).isEmpty()); // nothing of a refused file stays
     if (!box.isEmpty()) {
         for (auto it = before.cbegin(); it != before.cend(); ++it)

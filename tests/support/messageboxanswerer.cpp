@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTextDocument>
 
 MessageBoxAnswerer::MessageBoxAnswerer()
 {
@@ -15,7 +16,9 @@ void MessageBoxAnswerer::answerVisibleBoxes()
         auto *box = qobject_cast<QMessageBox *>(widget);
         if (!box || !box->isVisible())
             continue;
-        boxes.append({box->windowTitle(), box->text()});
+        const bool plain = box->textFormat() == Qt::PlainText
+            || (box->textFormat() == Qt::AutoText && !Qt::mightBeRichText(box->text()));
+        boxes.append({box->windowTitle(), box->text(), plain});
         box->done(QMessageBox::Ok);
     }
 }

@@ -16,6 +16,7 @@ public:
     {
         QString title;
         QString text;
+        bool plain = false; // shown as plain text, whatever it holds
     };
 
     MessageBoxAnswerer();

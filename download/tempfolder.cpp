@@ -1,0 +1,291 @@
+#include "download/tempfolder.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
+#include <windows.h>
+#else
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int namesPerMoment = 1000;
+const QString runPrefix = QStringLiteral("run-");
+
+QString nameFor(const QDateTime &now, int retry)
+{
+    const QString stamp = now.toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-zzz"));
+    return retry == 0 ? stamp + ".tmp" : QStringLiteral("%1_%2.tmp").arg(stamp).arg(retry);
+}
+
+QString newRunName()
+{
+    return runPrefix + QString::number(QRandomGenerator::system()->generate64(), 36);
+}
+
+#ifdef Q_OS_WIN
+const wchar_t *wide(const QString &path)
+{
+    return reinterpret_cast<const wchar_t *>(path.utf16());
+}
+
+// Administrators and the system alone, inherited by every file made in it.
+bool makePrivateFolder(const QString &path)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const bool made = CreateDirectoryW(wide(QDir::toNativeSeparators(path)), &attributes);
+    LocalFree(descriptor);
+    return made;
+}
+#else
+QByteArray encoded(const QString &name)
+{
+    return QFile::encodeName(name);
+}
+
+// A folder of ours that no one else may change; anything else may be somebody's trap.
+bool isPrivateFolder(int handle)
+{
+    struct stat made;
+    return ::fstat(handle, &made) == 0 && S_ISDIR(made.st_mode) && made.st_uid == ::geteuid()
+        && (made.st_mode & 077) == 0;
+}
+#endif
+
+} // namespace
+
+TempFolder::~TempFolder()
+{
+    for (const File &file : qAsConst(files))
+        ::close(file.handle);
+#ifdef Q_OS_WIN
+    if (folderHandle != -1)
+        CloseHandle(HANDLE(folderHandle));
+#else
+    for (const qintptr handle : {tmpsHandle, folderHandle}) {
+        if (handle >= 0)
+            ::close(int(handle));
+    }
+#endif
+}
+
+bool TempFolder::fail(const QString &text)
+{
+    error = text;
+    return false;
+}
+
+bool TempFolder::open(const QString &installDir)
+{
+    if (isOpen())
+        return true;
+    const QString tmps = installDir + "tmps";
+    const QFileInfo existing(tmps);
+    if (existing.isSymLink() || existing.isJunction())
+        return fail(tr("%1 is a link").arg(QDir::toNativeSeparators(tmps)));
+    if (!existing.exists()) {
+        QDir::setCurrent(installDir);
+        if (!QDir().mkpath(tmps))
+            return fail(tr("%1 cannot be made").arg(QDir::toNativeSeparators(tmps)));
+    }
+#ifdef Q_OS_WIN
+    for (int attempt = 0; attempt < 100 && folderPath.isEmpty(); ++attempt) {
+        const QString name = newRunName();
+        if (!makePrivateFolder(tmps + "/" + name)) {
+            if (GetLastError() == ERROR_ALREADY_EXISTS)
+                continue;
+            return fail(tr("no private folder can be made in %1: %2")
+                            .arg(QDir::toNativeSeparators(tmps), qt_error_string(int(GetLastError()))));
+        }
+        // Held without delete sharing, it cannot be renamed away and replaced while the run uses it.
+        const HANDLE held = CreateFileW(wide(QDir::toNativeSeparators(tmps + "/" + name)), FILE_LIST_DIRECTORY,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        BY_HANDLE_FILE_INFORMATION information;
+        if (held == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(held, &information)
+            || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if (held != INVALID_HANDLE_VALUE)
+                CloseHandle(held);
+            return fail(tr("the folder made in %1 was replaced").arg(QDir::toNativeSeparators(tmps)));
+        }
+        folderHandle = qintptr(held);
+        folderName = name;
+        folderPath = installDir + "/tmps/" + name;
+    }
+#else
+    // O_NOFOLLOW: a link put in place of tmps since the look above is refused, not followed.
+    tmpsHandle = ::open(encoded(tmps).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (tmpsHandle < 0)
+        return fail(tr("%1 cannot be opened: %2").arg(tmps, qt_error_string(errno)));
+    for (int attempt = 0; attempt < 100 && folderPath.isEmpty(); ++attempt) {
+        const QString name = newRunName();
+        if (::mkdirat(int(tmpsHandle), encoded(name).constData(), 0700) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return fail(tr("no private folder can be made in %1: %2").arg(tmps, qt_error_string(errno)));
+        }
+        // Whoever may write into tmps could have put a folder of theirs under the name meanwhile.
+        folderHandle = ::openat(int(tmpsHandle), encoded(name).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (folderHandle < 0 || !isPrivateFolder(int(folderHandle)))
+            return fail(tr("the folder made in %1 was replaced").arg(tmps));
+        folderName = name;
+        folderPath = installDir + "/tmps/" + name;
+    }
+#endif
+    return isOpen() || fail(tr("no private folder can be made in %1").arg(QDir::toNativeSeparators(tmps)));
+}
+
+QString TempFolder::createFile(const QDateTime &now)
+{
+    if (!isOpen())
+        return QString();
+    for (int retry = 0; retry < namesPerMoment; ++retry) {
+        const QString name = nameFor(now, retry);
+        const QString path = folderPath + "/" + name;
+#ifdef Q_OS_WIN
+        // Delete sharing lets the open file be renamed into place.
+        const HANDLE made = CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (made == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS)
+                continue;
+            fail(qt_error_string(int(GetLastError())));
+            return QString();
+        }
+        const int handle = _open_osfhandle(intptr_t(made), _O_RDWR | _O_BINARY);
+        if (handle < 0) {
+            CloseHandle(made);
+            return QString();
+        }
+#else
+        const int handle = ::openat(int(folderHandle), encoded(name).constData(),
+                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (handle < 0) {
+            if (errno == EEXIST)
+                continue;
+            fail(qt_error_string(errno));
+            return QString();
+        }
+#endif
+        files.insert(path, {handle, name});
+        return path;
+    }
+    return QString();
+}
+
+int TempFolder::handle(const QString &path) const
+{
+    return files.value(path).handle;
+}
+
+bool TempFolder::moveOut(const QString &path, const QString &targetPath)
+{
+    const auto file = files.find(path);
+    if (file == files.end() || file->name.isEmpty())
+        return false;
+#ifdef Q_OS_WIN
+    // MOVEFILE_WRITE_THROUGH returns only once the move is on disk.
+    const bool moved = MoveFileExW(wide(QDir::toNativeSeparators(path)), wide(QDir::toNativeSeparators(targetPath)),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+#else
+    const bool moved = ::renameat(int(folderHandle), encoded(file->name).constData(), AT_FDCWD,
+                                  encoded(targetPath).constData()) == 0;
+#endif
+    if (moved)
+        file->name.clear();
+    return moved;
+}
+
+void TempFolder::remove(const QString &path)
+{
+    const File file = files.take(path);
+    if (file.handle < 0)
+        return;
+#ifdef Q_OS_WIN
+    if (!file.name.isEmpty())
+        DeleteFileW(wide(QDir::toNativeSeparators(path)));
+#else
+    if (!file.name.isEmpty())
+        ::unlinkat(int(folderHandle), encoded(file.name).constData(), 0);
+#endif
+    ::close(file.handle);
+}
+
+void TempFolder::clear(const QString &installDir)
+{
+    for (const QString &path : files.keys())
+        remove(path);
+#ifdef Q_OS_WIN
+    if (folderHandle != -1)
+        CloseHandle(HANDLE(folderHandle));
+#else
+    if (folderHandle >= 0)
+        ::close(int(folderHandle));
+#endif
+    folderHandle = -1;
+    folderName.clear();
+    folderPath.clear();
+    removeFolders(installDir + "tmps");
+}
+
+void TempFolder::removeFolders(const QString &tmps)
+{
+#ifdef Q_OS_WIN
+    const QFileInfo folder(tmps);
+    if (folder.isSymLink() || folder.isJunction())
+        return;
+    for (const QFileInfo &run : QDir(tmps).entryInfoList({runPrefix + "*"}, QDir::Dirs | QDir::Hidden)) {
+        if (run.isSymLink() || run.isJunction())
+            continue;
+        for (const QFileInfo &file : QDir(run.filePath()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
+            QFile::remove(file.filePath());
+        RemoveDirectoryW(wide(QDir::toNativeSeparators(run.filePath())));
+    }
+#else
+    const int parent = tmpsHandle >= 0 ? ::dup(int(tmpsHandle))
+                                       : ::open(encoded(tmps).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *listing = parent >= 0 ? ::fdopendir(parent) : nullptr;
+    if (!listing) {
+        if (parent >= 0)
+            ::close(parent);
+        return;
+    }
+    // Only our own private folders: one that anyone else could have written might hold anything.
+    while (const dirent *entry = ::readdir(listing)) {
+        const QByteArray name = entry->d_name;
+        if (!name.startsWith(encoded(runPrefix)))
+            continue;
+        const int run = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (run < 0)
+            continue;
+        DIR *inside = isPrivateFolder(run) ? ::fdopendir(run) : nullptr;
+        if (!inside) {
+            ::close(run);
+            continue;
+        }
+        while (const dirent *file = ::readdir(inside))
+            ::unlinkat(run, file->d_name, 0); // fails harmlessly on "." and ".." and on folders
+        ::closedir(inside);
+        ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
+    }
+    ::closedir(listing);
+    if (tmpsHandle >= 0)
+        ::close(int(tmpsHandle));
+    tmpsHandle = -1;
+#endif
+}

@@ -5,10 +5,10 @@
 #include <QRandomGenerator>
 
 #ifdef Q_OS_WIN
+#include <windows.h> // first: the headers below build on it
 #include <fcntl.h>
 #include <io.h>
 #include <sddl.h>
-#include <windows.h>
 #else
 #include <cerrno>
 #include <dirent.h>

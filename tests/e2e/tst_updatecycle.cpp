@@ -86,7 +86,7 @@ private:
     bool launch(const QString &token, const QString &timeZone = QString());
     bool finishes(int timeoutMs = 30000);
     bool answerBox(const QString &title);
-    void runLeavesInstallationAlone(const QString &boxTitle = QString());
+    void runLeavesInstallationAlone(const QString &boxTitle = QString(), const Snapshot &added = {});
     QStringList mainApplicationStarts() const;
     bool tmpsHoldsNoFile() const;
 
@@ -256,10 +256,11 @@ void tst_updatecycle::runningMainApplicationEndedBeforeQuery()
 }
 
 // The updater runs with a token, its box (if any) is answered, and it ends with status 0 leaving
-// the installation as it was and the main application not started.
-void tst_updatecycle::runLeavesInstallationAlone(const QString &boxTitle)
+// the installation as it was (but for the files added) and the main application not started.
+void tst_updatecycle::runLeavesInstallationAlone(const QString &boxTitle, const Snapshot &added)
 {
-    const Snapshot before = snapshot(installed());
+    Snapshot before = snapshot(installed());
+    before.insert(added);
     QVERIFY(launch("e2e-token"));
     if (!boxTitle.isEmpty())
         QVERIFY(answerBox(boxTitle));
@@ -273,7 +274,8 @@ void tst_updatecycle::runLeavesInstallationAlone(const QString &boxTitle)
 void tst_updatecycle::nothingToUpdate()
 {
     QVERIFY(startService({{"current.txt", "1.0.0", "current\n"}}));
-    runLeavesInstallationAlone();
+    // The listing it matches is recorded: an older one replayed later is refused.
+    runLeavesInstallationAlone(QString(), {{"release.state", "1\n"}});
 }
 
 void tst_updatecycle::rejectedRequest()

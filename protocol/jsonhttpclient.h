@@ -32,6 +32,9 @@ public:
 
     QNetworkReply *postJson(QString url, QJsonObject body);
     QJsonObject readJsonReply(QNetworkReply *reply, QString keyText);
+    // Also gives the whole decrypted text, for checks on its exact bytes: the object is read only
+    // up to a NUL byte, so a check must see what follows it too.
+    QJsonObject readJsonReply(QNetworkReply *reply, const QString &keyText, QByteArray *plainText);
     // Why the reply of the last postJson failed; empty when it did not.
     QString errorString() const { return error; }
 

@@ -143,7 +143,9 @@ void tst_signedrelease::verification()
 void tst_signedrelease::attacks_data()
 {
     QTest::addColumn<QString>("signer"); // first or second (both trusted), unknown, or none: no listing sent
-    QTest::addColumn<QString>("tamper"); // "listing": one character altered after signing; "signature": stripped
+    // "listing": one character altered after signing; "signature": stripped; "no mac": the reply has no
+    // "reply_mac"; "flip": a bit of the first ciphertext block flipped; "url X": download_url X
+    QTest::addColumn<QString>("tamper");
     QTest::addColumn<qint64>("sequence");
     QTest::addColumn<int>("expiresIn"); // seconds
     QTest::addColumn<qint64>("lastSequence"); // in release.state before the run; 0: no file
@@ -174,6 +176,22 @@ void tst_signedrelease::attacks_data()
                                                   << QStringList{"a.txt", "evil.dll"} << true << "";
     QTest::newRow("second of two keys") << "second" << "" << qint64(5) << 3600 << qint64(0) << newA << a << true << "";
     QTest::newRow("no key trusted, base reply") << "none" << "" << qint64(5) << 3600 << qint64(0) << newA << a << false << "";
+    QTest::newRow("reply without MAC") << "first" << "no mac" << qint64(5) << 3600 << qint64(0) << newA << a << true
+                                       << unverified + "the reply of the update service is not authenticated\\.";
+    QTest::newRow("no key trusted, reply without MAC") << "none" << "no mac" << qint64(5) << 3600 << qint64(0) << newA << a
+                                                       << false << "";
+    // In CFB the flip garbles the next block, where download_url's value begins.
+    const QString altered = unverified + "the reply of the update service was altered on the way\\.";
+    QTest::newRow("first block flipped") << "first" << "flip" << qint64(5) << 3600 << qint64(0) << newA << a << true << altered;
+    QTest::newRow("no key trusted, first block flipped") << "none" << "flip" << qint64(5) << 3600 << qint64(0) << newA << a
+                                                         << false << altered;
+    const QString notWeb = "The update service named a download address that is neither http nor https\\.";
+    for (const char *url : {"file:///C:/Trelvox", "\\\\host\\share", "ftp://127.0.0.1/files", "127.0.0.1/files"}) {
+        QTest::addRow("download_url %s", url) << "none" << QString("url ") + url << qint64(5) << 3600 << qint64(0) << newA
+                                              << a << false << notWeb;
+    }
+    QTest::newRow("download_url file:, key trusted") << "first" << "url file:///C:/Trelvox" << qint64(5) << 3600 << qint64(0)
+                                                     << newA << a << true << notWeb;
 }
 
 void tst_signedrelease::attacks()
@@ -219,7 +237,16 @@ void tst_signedrelease::attacks()
     server.http().Post("/api/upgrade", [&](const httplib::Request &request, httplib::Response &response) {
         std::string requestKey;
         keyPair.decryptRsaOaepHex(QJsonDocument::fromJson(QByteArray::fromStdString(request.body))["key"].toString().toStdString(), &requestKey);
-        response.set_content(encryptAesCfbHex(requestKey, requestIvText, QJsonDocument(reply).toJson().toStdString()), "text/plain");
+        QJsonObject sent = reply;
+        if (tamper != "no mac")
+            sent[replyMacMember] = QString(replyMacHexLength, '0');
+        std::string text = QJsonDocument(sent).toJson(QJsonDocument::Compact).toStdString();
+        if (tamper != "no mac")
+            text = sealReplyMac(requestKey, text);
+        QByteArray cipher = QByteArray::fromHex(QByteArray::fromStdString(encryptAesCfbHex(requestKey, requestIvText, text)));
+        if (tamper == "flip")
+            cipher[15] = char(cipher[15] ^ 0x20);
+        response.set_content(cipher.toHex().toStdString(), "text/plain");
     });
     server.http().Get("/files/.*", [&](const httplib::Request &request, httplib::Response &response) {
         std::lock_guard<std::mutex> guard(lock);
@@ -231,7 +258,8 @@ void tst_signedrelease::attacks()
         });
     });
     server.start();
-    reply["download_url"] = server.url("/files"); // read by the handler only once the run asks
+    // Read by the handler only once the run asks.
+    reply["download_url"] = tamper.startsWith("url ") ? tamper.mid(4) : server.url("/files");
     QVERIFY(writeConfigXml(install + "updater", server.url("/api/upgrade")));
     QMap<QString, QByteArray> before;
     for (const char *name : {"a.txt", "version.xml", "release.state"})
@@ -251,7 +279,7 @@ void tst_signedrelease::attacks()
         boxes << shown.title + "|" + shown.text;
     QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
              qPrintable(boxes.join('\n')));
-    QCOMPARE(requested, box.startsWith("The update could not be verified") ? QStringList() : QStringList{"/files/a.txt"});
+    QCOMPARE(requested, box.startsWith("The update") ? QStringList() : QStringList{"/files/a.txt"});
     QVERIFY(QDir(install + "tmps").entryList(QDir::Files).isEmpty()); // nothing of a refused file stays
     if (!box.isEmpty()) {
         for (auto it = before.cbegin(); it != before.cend(); ++it)

@@ -113,6 +113,30 @@ void tst_signedrelease::verification_data()
     for (const auto &[member, value] : badMembers)
         QTest::addRow("%s %s", qPrintable(member), qPrintable(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact)))
             << listing(5, july, {}, {{member, value}}) << none << qint64(0) << "\"" + member + "\"";
+
+    // Written as text: QJsonDocument would neither write these nor tell them apart when reading.
+    const QString valid = listing(5, july);
+    const QString sequence = "\"sequence\":5";
+    QTest::newRow("largest exact sequence, read exactly")
+        << QString(valid).replace(sequence, "\"sequence\":9007199254740991") << none << qint64(9007199254740992)
+        << "(sequence 9007199254740991) is older than the release already installed (sequence 9007199254740992)";
+    for (const char *number : {"9007199254740992", "18446744073709551621", "1e2", "5.0", "-0"})
+        QTest::addRow("sequence %s", number) << QString(valid).replace(sequence, "\"sequence\":" + QString(number)) << none
+                                             << qint64(0) << bad + "\"sequence\" is not a whole number of at most 9007199254740991: " + number;
+    QTest::newRow("file_size 6E0") << QString(valid).replace("\"file_size\":6", "\"file_size\":6E0") << none << qint64(0)
+                                   << bad + "\"file_size\" is not a whole number of at most 9007199254740991: 6E0";
+    QTest::newRow("key twice") << QString(valid).replace(sequence, sequence + ",\"sequence\":9") << none << qint64(0)
+                               << bad + "the key \"sequence\" appears twice in one object";
+    QTest::newRow("key twice, once escaped") << QString(valid).replace(sequence, sequence + ",\"sequenc\\u0065\":9") << none
+                                             << qint64(0) << bad + "the key \"sequence\" appears twice";
+    QTest::newRow("key twice in a file") << QString(valid).replace("\"file_version\"", "\"file_version\":\"9\",\"file_version\"")
+                                         << none << qint64(0) << bad + "the key \"file_version\" appears twice";
+    const int file = valid.indexOf("{\"file_path\"");
+    const QString fileText = valid.mid(file, valid.indexOf('}', file) + 1 - file);
+    for (const char *path : {"a.txt", "A.TXT"})
+        QTest::addRow("files a.txt and %s", path)
+            << QString(valid).replace(fileText, fileText + "," + QString(fileText).replace("a.txt", path)) << none << qint64(0)
+            << bad + "file " + path + " is listed twice, letter case aside";
 }
 
 void tst_signedrelease::verification()

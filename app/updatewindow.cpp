@@ -13,6 +13,7 @@
 #include "manifest/releasestate.h"
 #include "protocol/upgradeexchange.h"
 #include "protocol/upgradereply.h"
+#include "ui/plaintextbox.h"
 #include "ui/progressdisplay.h"
 #include "updaterconfig.h"
 
@@ -87,12 +88,22 @@ bool updateWindow::queryUpgrade()
     const QString installDir = installationDirectory();
     const UpdaterEnvironment &environment = UpdaterEnvironment::current();
     const bool verifying = !environment.releaseKeys.isEmpty();
-    if (verifying
-        && !release.verify(reply.release, reply.releaseSignature, environment.releaseKeys, environment.now().toUTC(),
-                           readReleaseSequence(installDir + "release.state"))) {
-        log.write(QString("query %1: not verified: %2").arg(endpoint, release.errorString()));
-        QMessageBox::critical(this, tr("Error"), tr("The update could not be verified: %1.").arg(release.errorString()),
-                              QMessageBox::Ok, QMessageBox::NoButton);
+    QString unverified;
+    if (!exchange.authentic(verifying))
+        unverified = exchange.errorString();
+    else if (verifying
+             && !release.verify(reply.release, reply.releaseSignature, environment.releaseKeys,
+                                environment.now().toUTC(), readReleaseSequence(installDir + "release.state")))
+        unverified = release.errorString();
+    if (!unverified.isEmpty()) {
+        log.write(QString("query %1: not verified: %2").arg(endpoint, unverified));
+        PlainTextBox::critical(this, tr("Error"), tr("The update could not be verified: %1.").arg(unverified));
+        return false;
+    }
+    if (reply.hasDownloadUrl && !isDownloadableUrl(reply.downloadUrl)) {
+        log.write(QString("query %1: refused download_url %2: not http or https").arg(endpoint, reply.downloadUrl));
+        PlainTextBox::critical(this, tr("Error"),
+                               tr("The update service named a download address that is neither http nor https."));
         return false;
     }
     if (reply.hasDownloadUrl)

@@ -125,12 +125,20 @@ QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray 
 
 QJsonObject JsonHttpClient::readJsonReply(QNetworkReply *reply, QString keyText)
 {
+    QByteArray plainText;
+    return readJsonReply(reply, keyText, &plainText);
+}
+
+QJsonObject JsonHttpClient::readJsonReply(QNetworkReply *reply, const QString &keyText, QByteArray *plainText)
+{
     QJsonObject result;
     const QByteArray body = reply->readAll();
+    plainText->clear();
     QString text;
     if (!keyText.isEmpty()) {
         const std::string plain =
             decryptAesCfbHex(keyText.toUtf8().toStdString(), requestIvText, body.toStdString());
+        *plainText = QByteArray::fromStdString(plain);
         text = QString::fromLocal8Bit(plain.c_str()); // up to the first NUL byte
     }
     QJsonParseError error;

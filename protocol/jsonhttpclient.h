@@ -21,7 +21,7 @@ public:
         int maxRedirects = 10;
         int stallTimeoutMs = 30000; // no byte sent or received for this long
         int deadlineMs = 120000;    // the whole exchange, redirects included: a trickle cannot stretch it
-        qint64 maxBodyBytes = 16 * 1024 * 1024; // as received: the reply is asked for unencoded
+        qint64 maxBodyBytes = 64 * 1024 * 1024; // as received: the reply is asked for unencoded
     };
 
     JsonHttpClient();
@@ -32,6 +32,9 @@ public:
 
     QNetworkReply *postJson(QString url, QJsonObject body);
     QJsonObject readJsonReply(QNetworkReply *reply, QString keyText);
+    // Also gives the whole decrypted text, for checks on its exact bytes: the object is read only
+    // up to a NUL byte, so a check must see what follows it too.
+    QJsonObject readJsonReply(QNetworkReply *reply, const QString &keyText, QByteArray *plainText);
     // Why the reply of the last postJson failed; empty when it did not.
     QString errorString() const { return error; }
 

@@ -3,11 +3,15 @@
 #include <cryptopp/aes.h>
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
+#include <cryptopp/hmac.h>
+#include <cryptopp/misc.h>
 #include <cryptopp/modes.h>
 #include <cryptopp/osrng.h>
 #include <cryptopp/rsa.h>
+#include <cryptopp/sha.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -25,6 +29,42 @@ CryptoPP::SecByteBlock shaped(const std::string &text, size_t size)
 std::string upToNul(const std::string &text)
 {
     return text.substr(0, std::strlen(text.c_str()));
+}
+
+// Where the MAC member's 64 hex digits start; npos when the member is absent (present false), or
+// repeated or not followed by exactly 64 hex digits (present true). A quote that opens a key cannot
+// stand escaped inside a string, so every match is a real member somewhere in the reply.
+size_t macValueAt(const std::string &text, bool *present)
+{
+    const std::string opening = std::string("\"") + replyMacMember + "\":\"";
+    const size_t found = text.find(opening);
+    *present = found != std::string::npos;
+    if (!*present || text.find(opening, found + 1) != std::string::npos)
+        return std::string::npos;
+    const size_t value = found + opening.size();
+    if (text.size() <= value + replyMacHexLength || text[value + replyMacHexLength] != '"')
+        return std::string::npos;
+    for (int i = 0; i < replyMacHexLength; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(text[value + i])))
+            return std::string::npos;
+    }
+    return value;
+}
+
+// The MAC in lowercase hex over text with the member's value as zeros; empty if Crypto++ fails.
+std::string replyMacOf(const std::string &keyText, std::string text, size_t value)
+{
+    text.replace(value, replyMacHexLength, replyMacHexLength, '0');
+    try {
+        CryptoPP::HMAC<CryptoPP::SHA256> hmac(reinterpret_cast<const CryptoPP::byte *>(keyText.data()),
+                                              keyText.size());
+        std::string hex;
+        CryptoPP::StringSource(text, true,
+            new CryptoPP::HashFilter(hmac, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false)));
+        return hex;
+    } catch (const CryptoPP::Exception &) {
+        return {};
+    }
 }
 
 } // namespace
@@ -96,4 +136,36 @@ std::string encryptRsaOaepHex(std::string publicKeyText, std::string entropyText
     } catch (const CryptoPP::Exception &) {
         return {};
     }
+}
+
+std::string sealReplyMac(const std::string &keyText, const std::string &plainText)
+{
+    bool present = false;
+    const size_t value = macValueAt(plainText, &present);
+    if (value == std::string::npos
+        || plainText.compare(value, replyMacHexLength, std::string(replyMacHexLength, '0')) != 0)
+        return {};
+    const std::string hex = replyMacOf(keyText, plainText, value);
+    if (hex.size() != size_t(replyMacHexLength))
+        return {};
+    std::string sealed = plainText;
+    sealed.replace(value, replyMacHexLength, hex);
+    return sealed;
+}
+
+ReplyMac checkReplyMac(const std::string &keyText, const std::string &plainText)
+{
+    bool present = false;
+    const size_t value = macValueAt(plainText, &present);
+    if (value == std::string::npos)
+        return present ? ReplyMac::Invalid : ReplyMac::Absent;
+    std::string sent = plainText.substr(value, replyMacHexLength);
+    for (char &digit : sent)
+        digit = char(std::tolower(static_cast<unsigned char>(digit)));
+    const std::string expected = replyMacOf(keyText, plainText, value);
+    // In constant time, so that the time taken does not tell how much of a guess was right.
+    const bool equal = sent.size() == expected.size()
+        && CryptoPP::VerifyBufsEqual(reinterpret_cast<const CryptoPP::byte *>(sent.data()),
+                                     reinterpret_cast<const CryptoPP::byte *>(expected.data()), sent.size());
+    return equal ? ReplyMac::Valid : ReplyMac::Invalid;
 }

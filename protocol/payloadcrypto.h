@@ -10,3 +10,17 @@ std::string makeRequestKey(int count);
 std::string encryptAesCfbHex(std::string keyText, std::string ivText, const std::string &plainText);
 std::string decryptAesCfbHex(std::string keyText, std::string ivText, const std::string &hexText);
 std::string encryptRsaOaepHex(std::string publicKeyText, std::string entropyText, std::string message);
+
+// The reply's authenticating member: HMAC-SHA256 under the request key's bytes, in lowercase hex,
+// over the reply's JSON text as encrypted with this member's value written as 64 '0's. Flipped
+// ciphertext bits then change the text the MAC was made over, so they cannot steer the updater.
+constexpr const char *replyMacMember = "reply_mac";
+constexpr int replyMacHexLength = 64;
+
+enum class ReplyMac { Absent, Valid, Invalid };
+
+// The JSON text with the member's zeros replaced by its MAC; empty when the text does not hold the
+// member, with a zero value, exactly once.
+std::string sealReplyMac(const std::string &keyText, const std::string &plainText);
+// More than one occurrence of the member, or a value that is not 64 hex digits, is Invalid.
+ReplyMac checkReplyMac(const std::string &keyText, const std::string &plainText);

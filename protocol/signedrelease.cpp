@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
+#include <cctype>
 #include <cmath>
 #include <cryptopp/xed25519.h>
 
@@ -11,7 +13,7 @@ namespace {
 
 constexpr const char *modifiedTimeFormat = "yyyy-MM-ddThh:mm:ss";
 // Larger whole numbers do not survive JSON's doubles.
-constexpr double largestExactInteger = 9007199254740992.0;
+constexpr qint64 largestExactInteger = (qint64(1) << 53) - 1;
 
 bool matches(const QString &text, const char *pattern)
 {
@@ -37,9 +39,80 @@ bool signedBy(const QByteArray &key, const QByteArray &message, const QByteArray
 qint64 wholeNumber(const QJsonValue &value, qint64 minimum)
 {
     const double number = value.toDouble(-1);
-    if (!value.isDouble() || number < minimum || number > largestExactInteger || number != std::floor(number))
+    if (!value.isDouble() || number < minimum || number > double(largestExactInteger) || number != std::floor(number))
         return -1;
     return qint64(number);
+}
+
+void skipSpace(const QByteArray &text, int &at)
+{
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+        ++at;
+}
+
+// The string whose opening quote is at at, decoded; at moves past its closing quote.
+QString readString(const QByteArray &text, int &at)
+{
+    const int start = at++;
+    while (at < text.size() && text[at] != '"')
+        at += text[at] == '\\' ? 2 : 1;
+    const QByteArray token = text.mid(start, ++at - start);
+    if (!token.contains('\\'))
+        return QString::fromUtf8(token.mid(1, token.size() - 2));
+    return QJsonDocument::fromJson("[" + token + "]").array().at(0).toString();
+}
+
+// QJsonDocument keeps the last of two equal keys and reads every number as a double, so the signed
+// text itself is held to one meaning: no key twice in an object, and numbers written as whole numbers
+// that a double carries exactly. The text must already have parsed as JSON. Empty when it holds;
+// member names the value in what it says.
+QString strictProblem(const QByteArray &text, int &at, const QString &member = QString())
+{
+    skipSpace(text, at);
+    const char first = at < text.size() ? text[at] : '\0';
+    if (first == '{' || first == '[') {
+        const char closing = first == '{' ? '}' : ']';
+        QSet<QString> keys;
+        QString key = member; // an array's elements go by the array's name
+        ++at;
+        skipSpace(text, at);
+        for (bool more = text[at] != closing; more;) {
+            if (first == '{') {
+                skipSpace(text, at);
+                key = readString(text, at);
+                if (keys.contains(key))
+                    return SignedRelease::tr("the key \"%1\" appears twice in one object").arg(key);
+                keys.insert(key);
+                skipSpace(text, at);
+                ++at; // the colon
+            }
+            const QString problem = strictProblem(text, at, key);
+            if (!problem.isEmpty())
+                return problem;
+            skipSpace(text, at);
+            more = text[at] == ',';
+            at += more ? 1 : 0;
+        }
+        ++at;
+        return {};
+    }
+    if (first == '"') {
+        readString(text, at);
+        return {};
+    }
+    const int start = at;
+    // A number, true, false or null: JSON has no other word.
+    while (at < text.size() && (std::isalnum(static_cast<unsigned char>(text[at])) || text[at] == '+'
+                                || text[at] == '-' || text[at] == '.'))
+        ++at;
+    const QString token = QString::fromLatin1(text.mid(start, at - start));
+    bool whole = false;
+    const qint64 number = token.toLongLong(&whole);
+    whole = whole && matches(token, "-?(0|[1-9][0-9]*)") && token != "-0" && qAbs(number) <= largestExactInteger;
+    if (!whole && !std::isalpha(static_cast<unsigned char>(text[start])))
+        return SignedRelease::tr("\"%1\" is not a whole number of at most %2: %3")
+            .arg(member).arg(largestExactInteger).arg(token);
+    return {};
 }
 
 } // namespace
@@ -105,6 +178,10 @@ bool SignedRelease::readListing(const QByteArray &text)
     const QJsonDocument document = QJsonDocument::fromJson(text);
     if (!document.isObject())
         return refuse(malformed.arg(tr("it is not a JSON object")));
+    int at = 0;
+    const QString ambiguity = strictProblem(text, at);
+    if (!ambiguity.isEmpty())
+        return refuse(malformed.arg(ambiguity));
     const QJsonObject listing = document.object();
 
     releaseSequence = wholeNumber(listing.value("sequence"), 1);
@@ -117,6 +194,8 @@ bool SignedRelease::readListing(const QByteArray &text)
     if (!listing.value("files").isArray())
         return refuse(malformed.arg(tr("\"files\" is not an array")));
 
+    // Windows folds letter case: two names that differ only in it are one file there.
+    QSet<QString> folded;
     for (const QJsonValue &element : listing.value("files").toArray()) {
         const QJsonObject file = element.toObject();
         const QString path = file.value("file_path").toString();
@@ -134,6 +213,9 @@ bool SignedRelease::readListing(const QByteArray &text)
             problem = tr("file %1 lacks a \"file_size\" in whole bytes").arg(path);
         else if (!matches(file.value("sha256").toString(), "[0-9a-f]{64}"))
             problem = tr("file %1 lacks a \"sha256\" of 64 lowercase hex characters").arg(path);
+        else if (folded.contains(path.toCaseFolded()))
+            problem = tr("file %1 is listed twice, letter case aside").arg(path);
+        folded.insert(path.toCaseFolded());
         if (!problem.isEmpty())
             return refuse(malformed.arg(problem));
         offered.insert(path, RemoteFileEntry(VersionEntry(file.value("file_version").toString(), path), modified));

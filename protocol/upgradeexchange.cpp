@@ -19,6 +19,7 @@ UpgradeExchange::UpgradeExchange(const JsonHttpClient::Limits &limits)
 bool UpgradeExchange::run(const QString &url, const QString &token, const std::string &publicKey,
                           QJsonObject *answer)
 {
+    replyMac = ReplyMac::Absent;
     const QByteArray inner = QJsonDocument(QJsonObject{{"token", token}, {"system_type", "x86"}}).toJson();
     const std::string requestKey = makeRequestKey(requestKeyLength);
     const std::string sealedKey = encryptRsaOaepHex(publicKey, rsaEntropyText, requestKey);
@@ -37,8 +38,21 @@ bool UpgradeExchange::run(const QString &url, const QString &token, const std::s
         reply->deleteLater();
         return false;
     }
-    *answer = client.readJsonReply(reply, QString::fromStdString(requestKey));
+    QByteArray plainText;
+    *answer = client.readJsonReply(reply, QString::fromStdString(requestKey), &plainText);
+    replyMac = checkReplyMac(requestKey, plainText.toStdString());
     return true;
+}
+
+bool UpgradeExchange::authentic(bool macRequired)
+{
+    if (replyMac == ReplyMac::Invalid)
+        error = tr("the reply of the update service was altered on the way");
+    else if (replyMac == ReplyMac::Absent && macRequired)
+        error = tr("the reply of the update service is not authenticated");
+    else
+        return true;
+    return false;
 }
 
 QString upgradeEndpoint(const QString &updaterDir)

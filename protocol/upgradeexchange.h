@@ -6,6 +6,7 @@
 #include <string>
 
 #include "protocol/jsonhttpclient.h"
+#include "protocol/payloadcrypto.h"
 
 // One upgrade query on the wire: the request sealed under a fresh request key, the exchange, and
 // the reply opened with the same key.
@@ -19,11 +20,16 @@ public:
     // False when nothing could be asked or no reply came; errorString() then says why. A reply
     // that does not decrypt to a JSON object gives an empty answer.
     bool run(const QString &url, const QString &token, const std::string &publicKey, QJsonObject *answer);
+    // Whether the last reply may be trusted to come whole from the holder of the request key: a
+    // reply with a wrong MAC never, one without a MAC only when none is required. On false
+    // errorString() says why.
+    bool authentic(bool macRequired);
     QString errorString() const { return error; }
 
 private:
     JsonHttpClient::Limits limits;
     QString error;
+    ReplyMac replyMac = ReplyMac::Absent;
 };
 
 // The endpoint named by config.xml in the updater's folder, or the built-in one.

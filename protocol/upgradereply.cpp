@@ -1,6 +1,7 @@
 #include "protocol/upgradereply.h"
 
 #include <QJsonArray>
+#include <QUrl>
 
 namespace {
 constexpr int rejectedRequest = 500;
@@ -29,6 +30,13 @@ UpgradeReply readUpgradeReply(const QJsonObject &answer)
                                                                     modifiedTimeFormat)));
     }
     return reply;
+}
+
+bool isDownloadableUrl(const QString &url)
+{
+    const QUrl parsed(url);
+    const QString scheme = parsed.scheme().toLower();
+    return parsed.isValid() && (scheme == "http" || scheme == "https") && !parsed.host().isEmpty();
 }
 
 QMap<QString, VersionEntry> outOfDateFiles(const QMap<QString, RemoteFileEntry> &offered,

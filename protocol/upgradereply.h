@@ -23,6 +23,10 @@ struct UpgradeReply
 
 UpgradeReply readUpgradeReply(const QJsonObject &answer);
 
+// Whether files may be downloaded from url: only over http or https from a named host, never from
+// a local or shared folder or any other kind of address.
+bool isDownloadableUrl(const QString &url);
+
 // The offered files that the installation lacks, holds in another version, or holds in an older copy.
 QMap<QString, VersionEntry> outOfDateFiles(const QMap<QString, RemoteFileEntry> &offered,
                                            const QMap<QString, RemoteFileEntry> &installed);

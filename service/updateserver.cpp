@@ -162,11 +162,16 @@ void UpdateServer::answerUpgrade(const httplib::Request &request, httplib::Respo
     const QJsonObject reply = replyFor(innerObject.value("token").toString(), &note);
     if (reply.isEmpty())
         return refuse(response, 500, note);
-    currentNote = note;
     // Compact JSON escapes every control character, so the text has no NUL to cut it short.
-    response.set_content(encryptAesCfbHex(requestKey, requestIvText,
-                                          QJsonDocument(reply).toJson(QJsonDocument::Compact).toStdString()),
-                         "text/plain");
+    std::string text = QJsonDocument(reply).toJson(QJsonDocument::Compact).toStdString();
+    if (reply.contains(replyMacMember)) {
+        text = sealReplyMac(requestKey, text);
+        if (text.empty())
+            return refuse(response, 500, tr("the reply cannot be authenticated: the listing names \"%1\"")
+                                             .arg(replyMacMember));
+    }
+    currentNote = note;
+    response.set_content(encryptAesCfbHex(requestKey, requestIvText, text), "text/plain");
 }
 
 QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
@@ -191,7 +196,9 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
         files.append(entry.isObject() ? QJsonValue(file) : entry);
     }
     *note = tr("accepted token=%1 files=%2").arg(fingerprint(token)).arg(files.size());
-    QJsonObject reply{{"download_url", downloadUrl}, {"files", files}};
+    // Its zeros become the MAC once the reply is written out.
+    QJsonObject reply{{"download_url", downloadUrl}, {"files", files},
+                      {replyMacMember, QString(replyMacHexLength, '0')}};
     if (!listing.release.isEmpty()) {
         reply.insert("release", listing.release);
         reply.insert("release_signature", listing.signature);

@@ -126,6 +126,41 @@ private slots:
         QCOMPARE(decryptAesCfbHex("k3y", requestIvText, hex.toStdString()), plain);
     }
 
+    void replyMac_data()
+    {
+        QTest::addColumn<QByteArray>("text"); // "MAC": the sealed value of the text with zeros in its place
+        QTest::addColumn<int>("expected");
+
+        const QByteArray head = "{\"download_url\":\"http://h/files\",\"files\":[],";
+        const QByteArray member = "\"reply_mac\":\"";
+        QTest::newRow("sealed") << head + member + "MAC\"}" << int(ReplyMac::Valid);
+        QTest::newRow("absent") << head + "\"x\":1}" << int(ReplyMac::Absent);
+        QTest::newRow("twice") << head + member + "MAC\"," + member + "MAC\"}" << int(ReplyMac::Invalid);
+        QTest::newRow("nested twice") << head + "\"f\":{" + member + "MAC\"}," + member + "MAC\"}" << int(ReplyMac::Invalid);
+        QTest::newRow("63 digits") << head + member + QByteArray(63, 'a') + "\"}" << int(ReplyMac::Invalid);
+        QTest::newRow("not hex") << head + member + QByteArray(64, 'g') + "\"}" << int(ReplyMac::Invalid);
+        QTest::newRow("zeros") << head + member + QByteArray(64, '0') + "\"}" << int(ReplyMac::Invalid);
+        // Escaped, the name is text inside a string, not a member.
+        QTest::newRow("escaped inside a string") << head + "\"x\":\"\\\"reply_mac\\\":\\\"" + QByteArray(64, '0') + "\"}"
+                                                << int(ReplyMac::Absent);
+    }
+
+    // The MAC is what openssl computes over the text with zeros in its place, keyed with the request key.
+    void replyMac()
+    {
+        QFETCH(QByteArray, text);
+        const std::string key = "aZ09bY18cX";
+        const QByteArray zeroed = QByteArray(text).replace("MAC", QByteArray(64, '0'));
+        const QByteArray digest = openssl({"dgst", "-sha256", "-hmac", QString::fromStdString(key)}, zeroed).trimmed().split(' ').last();
+        QCOMPARE(digest.size(), 64);
+        const QByteArray sent = QByteArray(text).replace("MAC", digest);
+        if (text.count("MAC") == 1)
+            QCOMPARE(QByteArray::fromStdString(sealReplyMac(key, zeroed.toStdString())), sent);
+        QTEST(int(checkReplyMac(key, sent.toStdString())), "expected");
+        if (QTest::currentDataTag() == QByteArray("sealed"))
+            QCOMPARE(checkReplyMac("aZ09bY18cY", sent.toStdString()), ReplyMac::Invalid);
+    }
+
     void rsaDecryptsWithOpenssl()
     {
         QVERIFY(temp.isValid());

@@ -113,6 +113,30 @@ void tst_signedrelease::verification_data()
     for (const auto &[member, value] : badMembers)
         QTest::addRow("%s %s", qPrintable(member), qPrintable(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact)))
             << listing(5, july, {}, {{member, value}}) << none << qint64(0) << "\"" + member + "\"";
+
+    // Written as text: QJsonDocument would neither write these nor tell them apart when reading.
+    const QString valid = listing(5, july);
+    const QString sequence = "\"sequence\":5";
+    QTest::newRow("largest exact sequence, read exactly")
+        << QString(valid).replace(sequence, "\"sequence\":9007199254740991") << none << qint64(9007199254740992)
+        << "(sequence 9007199254740991) is older than the release already installed (sequence 9007199254740992)";
+    for (const char *number : {"9007199254740992", "18446744073709551621", "1e2", "5.0", "-0"})
+        QTest::addRow("sequence %s", number) << QString(valid).replace(sequence, "\"sequence\":" + QString(number)) << none
+                                             << qint64(0) << bad + "\"sequence\" is not a whole number of at most 9007199254740991: " + number;
+    QTest::newRow("file_size 6E0") << QString(valid).replace("\"file_size\":6", "\"file_size\":6E0") << none << qint64(0)
+                                   << bad + "\"file_size\" is not a whole number of at most 9007199254740991: 6E0";
+    QTest::newRow("key twice") << QString(valid).replace(sequence, sequence + ",\"sequence\":9") << none << qint64(0)
+                               << bad + "the key \"sequence\" appears twice in one object";
+    QTest::newRow("key twice, once escaped") << QString(valid).replace(sequence, sequence + ",\"sequenc\\u0065\":9") << none
+                                             << qint64(0) << bad + "the key \"sequence\" appears twice";
+    QTest::newRow("key twice in a file") << QString(valid).replace("\"file_version\"", "\"file_version\":\"9\",\"file_version\"")
+                                         << none << qint64(0) << bad + "the key \"file_version\" appears twice";
+    const int file = valid.indexOf("{\"file_path\"");
+    const QString fileText = valid.mid(file, valid.indexOf('}', file) + 1 - file);
+    for (const char *path : {"a.txt", "A.TXT"})
+        QTest::addRow("files a.txt and %s", path)
+            << QString(valid).replace(fileText, fileText + "," + QString(fileText).replace("a.txt", path)) << none << qint64(0)
+            << bad + "file " + path + " is listed twice, letter case aside";
 }
 
 void tst_signedrelease::verification()
@@ -143,7 +167,9 @@ void tst_signedrelease::verification()
 void tst_signedrelease::attacks_data()
 {
     QTest::addColumn<QString>("signer"); // first or second (both trusted), unknown, or none: no listing sent
-    QTest::addColumn<QString>("tamper"); // "listing": one character altered after signing; "signature": stripped
+    // "listing": one character altered after signing; "signature": stripped; "no mac": the reply has no
+    // "reply_mac"; "flip": a bit of the first ciphertext block flipped; "url X": download_url X
+    QTest::addColumn<QString>("tamper");
     QTest::addColumn<qint64>("sequence");
     QTest::addColumn<int>("expiresIn"); // seconds
     QTest::addColumn<qint64>("lastSequence"); // in release.state before the run; 0: no file
@@ -176,6 +202,22 @@ void tst_signedrelease::attacks_data()
     QTest::newRow("already current") << "first" << "" << qint64(5) << 3600 << qint64(4) << QByteArray("current") << a << true << "";
     QTest::newRow("second of two keys") << "second" << "" << qint64(5) << 3600 << qint64(0) << newA << a << true << "";
     QTest::newRow("no key trusted, base reply") << "none" << "" << qint64(5) << 3600 << qint64(0) << newA << a << false << "";
+    QTest::newRow("reply without MAC") << "first" << "no mac" << qint64(5) << 3600 << qint64(0) << newA << a << true
+                                       << unverified + "the reply of the update service is not authenticated\\.";
+    QTest::newRow("no key trusted, reply without MAC") << "none" << "no mac" << qint64(5) << 3600 << qint64(0) << newA << a
+                                                       << false << "";
+    // In CFB the flip garbles the next block, where download_url's value begins.
+    const QString altered = unverified + "the reply of the update service was altered on the way\\.";
+    QTest::newRow("first block flipped") << "first" << "flip" << qint64(5) << 3600 << qint64(0) << newA << a << true << altered;
+    QTest::newRow("no key trusted, first block flipped") << "none" << "flip" << qint64(5) << 3600 << qint64(0) << newA << a
+                                                         << false << altered;
+    const QString notWeb = "The update service named a download address that is neither http nor https\\.";
+    for (const char *url : {"file:///C:/Trelvox", "\\\\host\\share", "ftp://127.0.0.1/files", "127.0.0.1/files"}) {
+        QTest::addRow("download_url %s", url) << "none" << QString("url ") + url << qint64(5) << 3600 << qint64(0) << newA
+                                              << a << false << notWeb;
+    }
+    QTest::newRow("download_url file:, key trusted") << "first" << "url file:///C:/Trelvox" << qint64(5) << 3600 << qint64(0)
+                                                     << newA << a << true << notWeb;
 }
 
 void tst_signedrelease::attacks()
@@ -222,7 +264,16 @@ void tst_signedrelease::attacks()
     server.http().Post("/api/upgrade", [&](const httplib::Request &request, httplib::Response &response) {
         std::string requestKey;
         keyPair.decryptRsaOaepHex(QJsonDocument::fromJson(QByteArray::fromStdString(request.body))["key"].toString().toStdString(), &requestKey);
-        response.set_content(encryptAesCfbHex(requestKey, requestIvText, QJsonDocument(reply).toJson().toStdString()), "text/plain");
+        QJsonObject sent = reply;
+        if (tamper != "no mac")
+            sent[replyMacMember] = QString(replyMacHexLength, '0');
+        std::string text = QJsonDocument(sent).toJson(QJsonDocument::Compact).toStdString();
+        if (tamper != "no mac")
+            text = sealReplyMac(requestKey, text);
+        QByteArray cipher = QByteArray::fromHex(QByteArray::fromStdString(encryptAesCfbHex(requestKey, requestIvText, text)));
+        if (tamper == "flip")
+            cipher[15] = char(cipher[15] ^ 0x20);
+        response.set_content(cipher.toHex().toStdString(), "text/plain");
     });
     server.http().Get("/files/.*", [&](const httplib::Request &request, httplib::Response &response) {
         std::lock_guard<std::mutex> guard(lock);
@@ -234,7 +285,8 @@ void tst_signedrelease::attacks()
         });
     });
     server.start();
-    reply["download_url"] = server.url("/files"); // read by the handler only once the run asks
+    // Read by the handler only once the run asks.
+    reply["download_url"] = tamper.startsWith("url ") ? tamper.mid(4) : server.url("/files");
     QVERIFY(writeConfigXml(install + "updater", server.url("/api/upgrade")));
     QMap<QString, QByteArray> before;
     for (const char *name : {"a.txt", "version.xml", "release.state"})
@@ -254,7 +306,7 @@ void tst_signedrelease::attacks()
         boxes << shown.title + "|" + shown.text;
     QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
              qPrintable(boxes.join('\n')));
-    QCOMPARE(requested, box.startsWith("The update could not be verified") || current ? QStringList() : QStringList{"/files/a.txt"});
+    QCOMPARE(requested, box.startsWith("The update") || current ? QStringList() : QStringList{"/files/a.txt"});
     QVERIFY(QDir(install + "tmps").entryList(QDir::Files).isEmpty()); // nothing of a refused file stays
     if (!box.isEmpty()) {
         for (auto it = before.cbegin(); it != before.cend(); ++it)

@@ -12,6 +12,7 @@
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "manifest/versionmanifest.h"
+#include "protocol/signedrelease.h"
 #include "protocol/upgradereply.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/releaseservice.h"
@@ -203,26 +204,38 @@ void tst_upgradequery::replyReading()
 void tst_upgradequery::queryAgainstService_data()
 {
     QTest::addColumn<QString>("token");
+    QTest::addColumn<bool>("signedRelease"); // published signed, and the updater holds the demo release key
     QTest::addColumn<QStringList>("installed"); // path|version|modification time on disk
     QTest::addColumn<bool>("result");
     QTest::addColumn<QStringList>("toUpdate");
     QTest::addColumn<QString>("box");
 
-    QTest::newRow("installed copy older") << "T" << QStringList{"a|1.0.0|" + earlier} << true << QStringList{"a=1.0.0"} << "";
-    QTest::newRow("installed copy as old") << "T" << QStringList{"a|1.0.0|" + t} << false << QStringList{} << "";
+    QTest::newRow("installed copy older") << "T" << false << QStringList{"a|1.0.0|" + earlier} << true << QStringList{"a=1.0.0"} << "";
+    QTest::newRow("installed copy as old") << "T" << false << QStringList{"a|1.0.0|" + t} << false << QStringList{} << "";
+    // The service authenticates its reply as the updater checks it.
+    QTest::newRow("signed release") << "T" << true << QStringList{"a|1.0.0|" + earlier} << true << QStringList{"a=1.0.0"} << "";
     // The service refuses an empty token.
-    QTest::newRow("token refused") << "" << QStringList{} << false << QStringList{} << "ERROR|Error Key!";
+    QTest::newRow("token refused") << "" << false << QStringList{} << false << QStringList{} << "ERROR|Error Key!";
 }
 
 void tst_upgradequery::queryAgainstService()
 {
     QFETCH(QString, token);
+    QFETCH(bool, signedRelease);
     QFETCH(QStringList, installed);
     QFETCH(bool, result);
     QFETCH(QString, box);
 
     ReleaseService service(root->filePath("release"));
-    QVERIFY(service.publishListing(QJsonArray{QJsonObject{{"file_path", "a"}, {"file_version", "1.0.0"}, {"modified_time", t}}}));
+    if (signedRelease) {
+        QVERIFY(service.publish({{"a", "1.0.0", "a", true, t}}));
+        UpdaterEnvironment environment = UpdaterEnvironment::current();
+        environment.releaseKeys = SignedRelease::keysFromHex(readFile(SOURCE_DIR "/service/demo-keys/release-public.hex"));
+        QCOMPARE(environment.releaseKeys.size(), 1);
+        UpdaterEnvironment::setForTesting(environment);
+    } else {
+        QVERIFY(service.publishListing(QJsonArray{QJsonObject{{"file_path", "a"}, {"file_version", "1.0.0"}, {"modified_time", t}}}));
+    }
     QVERIFY(service.start());
     QVERIFY(writeConfigXml(updaterDirectory(), service.endpoint()));
     VersionManifest manifest;

@@ -205,10 +205,15 @@ bool DownloadNetworkManager::openFile()
         return true;
     if (filePath.isEmpty())
         fail(QNetworkReply::OperationCanceledError, tr("No file was named to receive the download"));
-    else if (fileHandle >= 0 ? !file.open(fileHandle, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
-                                   || !file.resize(0) || !file.seek(0)
-                             : !file.open(QIODevice::Append | QIODevice::Unbuffered))
+    else if (fileHandle < 0 && !file.open(QIODevice::Append | QIODevice::Unbuffered))
         failWrite();
+    // The caller's open file; a download begun again starts it over.
+    else if (fileHandle >= 0
+             && (!file.open(fileHandle, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
+                 || !file.resize(0) || !file.seek(0))) {
+        failWrite();
+        file.close();
+    }
     return file.isOpen();
 }
 

@@ -128,6 +128,8 @@ bool TempFolder::open(const QString &installDir)
     }
 #else
     // O_NOFOLLOW: a link put in place of tmps since the look above is refused, not followed.
+    if (tmpsHandle >= 0)
+        ::close(int(tmpsHandle));
     tmpsHandle = ::open(encoded(tmps).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (tmpsHandle < 0)
         return fail(tr("%1 cannot be opened: %2").arg(tmps, qt_error_string(errno)));
@@ -140,8 +142,12 @@ bool TempFolder::open(const QString &installDir)
         }
         // Whoever may write into tmps could have put a folder of theirs under the name meanwhile.
         folderHandle = ::openat(int(tmpsHandle), encoded(name).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (folderHandle < 0 || !isPrivateFolder(int(folderHandle)))
+        if (folderHandle < 0 || !isPrivateFolder(int(folderHandle))) {
+            if (folderHandle >= 0)
+                ::close(int(folderHandle));
+            folderHandle = -1;
             return fail(tr("the folder made in %1 was replaced").arg(tmps));
+        }
         folderName = name;
         folderPath = installDir + "/tmps/" + name;
     }

@@ -21,7 +21,7 @@ public:
         int maxRedirects = 10;
         int stallTimeoutMs = 30000; // no byte sent or received for this long
         int deadlineMs = 120000;    // the whole exchange, redirects included: a trickle cannot stretch it
-        qint64 maxBodyBytes = 16 * 1024 * 1024; // as received: the reply is asked for unencoded
+        qint64 maxBodyBytes = 64 * 1024 * 1024; // as received: the reply is asked for unencoded
     };
 
     JsonHttpClient();

@@ -218,7 +218,8 @@ int serve(const Arguments &arguments)
     QStringList releaseKeys;
     ReleaseFolder::Listing listing;
     if (!readReleaseKeys(arguments.values.value("--release-key"), &releaseKeys, &error)
-        || !folder.readListing(&listing, &error) || !checkListing(listing, releaseKeys, &error))
+        || !folder.readListing(&listing, &error) || !checkListing(listing, releaseKeys, &error)
+        || !ReleaseFolder::replyFits(listing, arguments.value("--download-url"), &error))
         return fail(error);
 
     QByteArray der;

@@ -192,6 +192,18 @@ private slots:
         QCOMPARE(files["c.txt"]["file_version"].toString(), QString("2.0.10"));
         QCOMPARE(run({"publish", dir}), 0); // nothing changed, so no version needed
         QCOMPARE(run({"publish", temp.filePath("missing"), "--version", "1.0.0"}), 1);
+
+        // An entry kept as listed can make a reply no updater takes.
+        QJsonObject edited = QJsonDocument::fromJson(readFile(dir + "/release.json")).object();
+        QJsonArray entries = edited["files"].toArray();
+        QJsonObject first = entries[0].toObject();
+        first["file_version"] = QString(33 << 20, '1');
+        entries[0] = first;
+        edited["files"] = entries;
+        QVERIFY(writeFile(dir + "/release.json", QJsonDocument(edited).toJson()));
+        QByteArray err;
+        QCOMPARE(run({"publish", dir}, nullptr, &err), 1);
+        QVERIFY2(err.contains("over the 64 MiB an updater accepts"), err);
     }
 
     void signedReleases()
@@ -245,6 +257,10 @@ private slots:
                                              << "names other files";
         QTest::newRow("signed, expired") << listing << signedListing(demo, files, "2020-01-01T00:00:00Z")
                                          << QStringList() << "expired";
+        // Its encrypted reply, hex, is twice as long: over what an updater takes.
+        const QJsonArray oversized{QJsonObject{{"file_path", "a.txt"}, {"file_version", QString(33 << 20, '1')}}};
+        QTest::newRow("reply too large") << QJsonDocument(QJsonObject{{"files", oversized}}).toJson() << QByteArray()
+                                         << QStringList() << "over the 64 MiB an updater accepts";
     }
 
     void serveRefuses()

@@ -139,6 +139,10 @@ struct BoundedHttpServer::Callbacks
         *context = nullptr;
         if (!exchange)
             return;
+        if (!exchange->connection) {
+            delete exchange;
+            return;
+        }
         auto *server = static_cast<BoundedHttpServer *>(self);
         {
             const std::lock_guard<std::mutex> lock(server->mutex);
@@ -334,8 +338,10 @@ bool BoundedHttpServer::begin(MHD_Connection *connection, Exchange *exchange)
         response.status = 404;
         return respond(connection, exchange, response, -1);
     }
+    // Only a plain number counts; the library refuses any other, and the body is held as it comes anyway.
     const std::string declared = request.get_header_value("Content-Length");
-    if (!declared.empty() && (declared.size() > 18 || std::stoull(declared) > maxBody)) {
+    const bool number = !declared.empty() && declared.find_first_not_of("0123456789") == std::string::npos;
+    if (number && (declared.size() > 18 || std::stoull(declared) > maxBody)) {
         response.status = 413;
         return respond(connection, exchange, response, -1);
     }

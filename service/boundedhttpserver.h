@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>

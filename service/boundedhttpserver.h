@@ -6,37 +6,94 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <regex>
+#include <set>
 #include <string>
+#include <vector>
 
-// An httplib server that slow or greedy clients cannot stall: a pool of workers, a deadline for
-// reading each whole request, bounded keep-alive, and at most a few connections per client
-// address (the rest are answered 503 at once, before a worker waits on them). It also refuses to
-// share its port with another process.
-class BoundedHttpServer : public httplib::Server
+struct MHD_Connection;
+struct MHD_Daemon;
+
+// An HTTP server that slow, greedy or malformed clients cannot stall or swell: connections wait in
+// an event loop rather than each holding a thread, every request is held to a header size, a body
+// size and a deadline for arriving whole, whatever its framing, and each client address has at most
+// a few connections (the rest are answered 503 at once). It also refuses to share its port with
+// another process. Requests and responses are httplib's plain value types.
+class BoundedHttpServer
 {
 public:
-    // More than eight addresses' worth of slow clients at the bound, with workers to spare.
-    static constexpr int workerCount = 128;
+    using Handler = std::function<void(const httplib::Request &, httplib::Response &)>;
+    // Answers with a file: returns an open descriptor, which the server then owns, or -1 when the
+    // response already says why not.
+    using FileHandler = std::function<int(const httplib::Request &, httplib::Response &)>;
+    using Logger = std::function<void(const httplib::Request &, const httplib::Response &)>;
+
+    // Connections held open at once, from all addresses together.
+    static constexpr int maxConnections = 1024;
     static constexpr int defaultMaxPerAddress = 8;
-    // A request is a few hundred bytes; a client that has not sent it whole by then is cut off.
+    // A request is a few hundred bytes; a client that has not sent it whole by then is cut off. An
+    // idle kept-alive connection has as long for its next request.
     static constexpr std::chrono::seconds requestDeadline{5};
+    static constexpr size_t maxHeaderBytes = 8 * 1024;
 
     BoundedHttpServer();
+    ~BoundedHttpServer();
+    BoundedHttpServer(const BoundedHttpServer &) = delete;
+    BoundedHttpServer &operator=(const BoundedHttpServer &) = delete;
 
     void setMaxConnectionsPerAddress(int count) { maxPerAddress = count; }
+    void setMaxBodyBytes(size_t bytes) { maxBody = bytes; }
     // Told the address of every connection refused for being over the bound.
     void setRefusalLogger(std::function<void(const std::string &address)> logger) { refusalLogger = logger; }
+    // Called for every answer of status 400 or more that has no body yet.
+    void setErrorHandler(Handler handler) { errorHandler = handler; }
+    void setLogger(Logger logger) { requestLogger = logger; }
+    // Patterns match the whole decoded path; request.matches holds the groups.
+    void post(const std::string &pattern, Handler handler);
+    // Also answers HEAD; a Range of one span is honoured.
+    void getFile(const std::string &pattern, FileHandler handler);
 
-    // When the request being handled on the calling worker began to arrive.
+    // Port 0 takes any free port. Returns the bound port, or -1 with errno set (0: no such address).
+    int bind(const std::string &host, int port);
+    // Serves until the process ends; false when the server cannot start.
+    bool listen();
+
+    // When the request being handled on the calling thread arrived whole.
     static std::chrono::steady_clock::time_point requestStart();
 
 private:
-    bool process_and_close_socket(socket_t sock) override;
-    bool admit(const std::string &address);
-    void release(const std::string &address);
+    struct Connection;
+    struct Exchange;
+    struct PostRoute
+    {
+        std::regex pattern;
+        Handler handler;
+    };
+    struct FileRoute
+    {
+        std::regex pattern;
+        FileHandler handler;
+    };
+
+    struct Callbacks; // the library's entry points, which reach the members below
+
+    bool begin(MHD_Connection *connection, Exchange *exchange);
+    bool finish(MHD_Connection *connection, Exchange *exchange);
+    bool respond(MHD_Connection *connection, Exchange *exchange, httplib::Response &response, int fd);
+    void opened(MHD_Connection *connection, void **context);
+    void closed(Connection *state);
+    void cutOffLateRequests();
 
     int maxPerAddress = defaultMaxPerAddress;
+    size_t maxBody = 64 * 1024;
     std::function<void(const std::string &)> refusalLogger;
+    Handler errorHandler;
+    Logger requestLogger;
+    std::vector<PostRoute> postRoutes;
+    std::vector<FileRoute> fileRoutes;
+    int listenSocket = -1;
+    MHD_Daemon *daemon = nullptr;
     std::mutex mutex;
-    std::map<std::string, int> connections; // per address, only those with at least one
+    std::map<std::string, int> perAddress; // only addresses with at least one admitted connection
+    std::set<Connection *> open;
 };

@@ -1,5 +1,6 @@
 #include "service/releasefolder.h"
 
+#include "protocol/jsonhttpclient.h"
 #include "service/releasesigner.h"
 
 #include <QCryptographicHash>
@@ -124,6 +125,34 @@ bool ReleaseFolder::readListing(Listing *listing, QString *error) const
     return true;
 }
 
+qint64 ReleaseFolder::replyBytes(const Listing &listing, const QString &downloadUrl)
+{
+    // As the service answers: each entry gains its "file_name", and the signed listing rides along.
+    QJsonArray files;
+    for (const QJsonValue &entry : listing.files) {
+        QJsonObject file = entry.toObject();
+        file.insert("file_name", file.value("file_path").toString().section('/', -1));
+        files.append(file);
+    }
+    const QJsonObject reply{{"download_url", downloadUrl}, {"files", files}, {"release", listing.release},
+                            {"release_signature", listing.signature}};
+    const qint64 headroom = 1024;
+    return 2 * (QJsonDocument(reply).toJson(QJsonDocument::Compact).size() + headroom);
+}
+
+bool ReleaseFolder::replyFits(const Listing &listing, const QString &downloadUrl, QString *error)
+{
+    const qint64 bound = JsonHttpClient::Limits().maxBodyBytes;
+    const qint64 bytes = replyBytes(listing, downloadUrl);
+    if (bytes <= bound)
+        return true;
+    *error = tr("the reply to an upgrade query would be %1 MiB, over the %2 MiB an updater accepts; "
+                "publish fewer files or shorter entries")
+                 .arg(double(bytes) / (1 << 20), 0, 'f', 1)
+                 .arg(bound >> 20);
+    return false;
+}
+
 bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer, int expiresInDays,
                             bool dryRun, Publication *publication, QString *error) const
 {
@@ -211,14 +240,18 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     QJsonArray listing;
     for (const auto &file : files)
         listing.append(file.second);
+    const QString release = !signer ? QString() : QString::fromUtf8(
+        QJsonDocument(QJsonObject{{"sequence", publication->sequence},
+                                  {"expires", publication->expires.toString(Qt::ISODate)},
+                                  {"files", listing}})
+            .toJson(QJsonDocument::Compact));
+    // The download URL is the service's to choose; the headroom covers a usual one.
+    const QString signatureSpace(ReleaseSigner::signatureHexLength, '0');
+    if (!replyFits({listing, release, signer ? signatureSpace : QString()}, QString(), error))
+        return false;
     if (dryRun)
         return true;
     if (signer) {
-        const QString release = QString::fromUtf8(
-            QJsonDocument(QJsonObject{{"sequence", publication->sequence},
-                                      {"expires", publication->expires.toString(Qt::ISODate)},
-                                      {"files", listing}})
-                .toJson(QJsonDocument::Compact));
         const QJsonObject signedListing{
             {"release", release},
             {"release_signature", QString::fromStdString(signer->sign(release.toStdString()))}};

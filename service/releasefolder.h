@@ -52,6 +52,12 @@ public:
     // there is one. Fails when the signed listing names other files than the listing does.
     bool readListing(Listing *listing, QString *error) const;
 
+    // The encrypted reply to an upgrade query with this listing, in bytes: hex of the ciphertext of
+    // its compact JSON, with room for short members beside the listing's.
+    static qint64 replyBytes(const Listing &listing, const QString &downloadUrl);
+    // False, with the reason, when an updater would refuse that reply as too large.
+    static bool replyFits(const Listing &listing, const QString &downloadUrl, QString *error);
+
     // X.Y.Z, the form of every version the service publishes.
     static bool isVersion(const QString &text);
 

@@ -218,7 +218,8 @@ int serve(const Arguments &arguments)
     QStringList releaseKeys;
     ReleaseFolder::Listing listing;
     if (!readReleaseKeys(arguments.values.value("--release-key"), &releaseKeys, &error)
-        || !folder.readListing(&listing, &error) || !checkListing(listing, releaseKeys, &error))
+        || !folder.readListing(&listing, &error) || !checkListing(listing, releaseKeys, &error)
+        || !ReleaseFolder::replyFits(listing, arguments.value("--download-url"), &error))
         return fail(error);
 
     QByteArray der;
@@ -245,9 +246,9 @@ int serve(const Arguments &arguments)
     bool countOk = false;
     const int perAddress = arguments.value("--max-per-address",
                                            QString::number(BoundedHttpServer::defaultMaxPerAddress)).toInt(&countOk);
-    if (!countOk || perAddress < 1 || perAddress > BoundedHttpServer::workerCount)
+    if (!countOk || perAddress < 1 || perAddress > BoundedHttpServer::maxConnections)
         return fail(ServiceCommand::tr("--max-per-address takes a number from 1 to %1")
-                        .arg(BoundedHttpServer::workerCount));
+                        .arg(BoundedHttpServer::maxConnections));
     server.setMaxConnectionsPerAddress(perAddress);
     if (arguments.values.contains("--log") && !server.openLogFile(arguments.value("--log")))
         return fail(server.errorString());
@@ -273,7 +274,7 @@ int serve(const Arguments &arguments)
     std::printf("listening on %s:%d\n", qPrintable(host), bound);
     std::fflush(stdout);
     server.listen();
-    return 0;
+    return fail(ServiceCommand::tr("cannot serve on %1").arg(listen));
 }
 
 int writeManifest(const Arguments &arguments)

@@ -11,7 +11,7 @@
 #include <QUrl>
 
 #include <cerrno>
-#include <memory>
+#include <fcntl.h>
 
 namespace {
 
@@ -53,23 +53,24 @@ QString printable(const std::string &text)
 UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair)
     : release(releaseDir), keyPair(pair)
 {
-    http.set_payload_max_length(maxRequestBody);
-    // Headers and a streamed body go out in separate writes; with Nagle's algorithm each small file
-    // would then wait for the client's delayed acknowledgement.
-    http.set_tcp_nodelay(true);
-    http.Post("/api/upgrade", [this](const httplib::Request &request, httplib::Response &response) {
+    http.setMaxBodyBytes(maxRequestBody);
+    http.post("/api/upgrade", [this](const httplib::Request &request, httplib::Response &response) {
         answerUpgrade(request, response);
     });
-    http.Get("/files/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
-        serveFile(request, response);
+    http.getFile("/files/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
+        return serveFile(request, response);
     });
-    http.set_error_handler([](const httplib::Request &, httplib::Response &response) {
+    http.setErrorHandler([](const httplib::Request &, httplib::Response &response) {
         if (response.status == 413)
             refuse(response, 400, tr("the request body is over %1 bytes").arg(maxRequestBody));
+        else if (response.status == 431)
+            refuse(response, 431, tr("the request headers are over %1 bytes").arg(BoundedHttpServer::maxHeaderBytes));
+        else if (response.status == 416)
+            refuse(response, 416, tr("the range lies outside the file"));
         else if (currentNote.isEmpty())
             refuse(response, response.status, response.status == 404 ? tr("no such path") : tr("malformed request"));
     });
-    http.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
+    http.setLogger([this](const httplib::Request &request, const httplib::Response &response) {
         logRequest(request, response);
     });
     http.setRefusalLogger([this](const std::string &address) {
@@ -126,8 +127,7 @@ int UpdateServer::bind(const QString &host, int port)
 {
     const std::string address = host.toStdString();
     errno = 0;
-    const int bound = port == 0 ? http.bind_to_any_port(address)
-                                : (http.bind_to_port(address, port) ? port : -1);
+    const int bound = http.bind(address, port);
     if (bound < 0) {
         error = errno != 0 ? qt_error_string(errno) : tr("not an address of this host");
         return -1;
@@ -206,24 +206,14 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
     return reply;
 }
 
-void UpdateServer::serveFile(const httplib::Request &request, httplib::Response &response) const
+int UpdateServer::serveFile(const httplib::Request &request, httplib::Response &response) const
 {
     const QString path = release.resolve(QString::fromStdString(request.matches[1]));
-    auto file = std::make_shared<QFile>(path);
-    if (path.isEmpty() || !file->open(QIODevice::ReadOnly))
-        return refuse(response, 404, tr("no such file"));
-    // A provider of zero bytes would go out without a Content-Length.
-    if (file->size() == 0)
-        return response.set_content(std::string(), "application/octet-stream");
-    // Streamed in pieces: release files may be far larger than memory.
-    response.set_content_provider(
-        file->size(), "application/octet-stream",
-        [file](size_t offset, size_t length, httplib::DataSink &sink) {
-            QByteArray chunk(static_cast<int>(std::min<size_t>(length, 256 * 1024)), Qt::Uninitialized);
-            if (file->pos() != qint64(offset) && !file->seek(offset))
-                return false;
-            const qint64 read = file->read(chunk.data(), chunk.size());
-            // A file that shrank ends the connection short rather than padding it.
-            return read > 0 && sink.write(chunk.constData(), read);
-        });
+    const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        refuse(response, 404, tr("no such file"));
+        return -1;
+    }
+    response.set_header("Content-Type", "application/octet-stream");
+    return fd;
 }

@@ -38,13 +38,15 @@ public:
     // Port 0 takes any free port. Returns the bound port, or -1 with the reason in errorString().
     int bind(const QString &host, int port);
     // Serves until the process ends.
-    void listen() { http.listen_after_bind(); }
+    // Serves until the process ends; returns only when the server cannot start.
+    void listen() { http.listen(); }
 
     QString errorString() const { return error; }
 
 private:
     void answerUpgrade(const httplib::Request &request, httplib::Response &response) const;
-    void serveFile(const httplib::Request &request, httplib::Response &response) const;
+    // An open descriptor of the file asked for, or -1 with the refusal in the response.
+    int serveFile(const httplib::Request &request, httplib::Response &response) const;
     QJsonObject replyFor(const QString &token, QString *note) const;
     void logRequest(const httplib::Request &request, const httplib::Response &response);
 

@@ -95,6 +95,33 @@ private:
             .object();
     }
 
+    // Sends an upgrade query whose body ("chunked", "none": no length) or headers never end, as fast
+    // as the service takes it; returns what went out before the service cut it off, at most the cap.
+    static qint64 flood(int port, const QString &framing, qint64 cap)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        if (!socket.waitForConnected(5000))
+            return -1;
+        QByteArray head = "POST /api/upgrade HTTP/1.1\r\nHost: x\r\n";
+        QByteArray piece = "X-Filler: " + QByteArray(1000, 'x') + "\r\n";
+        if (framing == "chunked") {
+            head += "Transfer-Encoding: chunked\r\n\r\n";
+            piece = "4000\r\n" + QByteArray(0x4000, ' ') + "\r\n";
+        } else if (framing == "none") {
+            head += "\r\n";
+            piece = QByteArray(16 * 1024, ' ');
+        }
+        qint64 sent = socket.write(head);
+        piece = piece.repeated(16);
+        while (sent < cap && socket.state() == QAbstractSocket::ConnectedState) {
+            sent += socket.write(piece);
+            if (!socket.waitForBytesWritten(10000))
+                break;
+        }
+        return std::min(sent, cap);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -165,6 +192,18 @@ private slots:
         QCOMPARE(files["c.txt"]["file_version"].toString(), QString("2.0.10"));
         QCOMPARE(run({"publish", dir}), 0); // nothing changed, so no version needed
         QCOMPARE(run({"publish", temp.filePath("missing"), "--version", "1.0.0"}), 1);
+
+        // An entry kept as listed can make a reply no updater takes.
+        QJsonObject edited = QJsonDocument::fromJson(readFile(dir + "/release.json")).object();
+        QJsonArray entries = edited["files"].toArray();
+        QJsonObject first = entries[0].toObject();
+        first["file_version"] = QString(33 << 20, '1');
+        entries[0] = first;
+        edited["files"] = entries;
+        QVERIFY(writeFile(dir + "/release.json", QJsonDocument(edited).toJson()));
+        QByteArray err;
+        QCOMPARE(run({"publish", dir}, nullptr, &err), 1);
+        QVERIFY2(err.contains("over the 64 MiB an updater accepts"), err);
     }
 
     void signedReleases()
@@ -218,6 +257,10 @@ private slots:
                                              << "names other files";
         QTest::newRow("signed, expired") << listing << signedListing(demo, files, "2020-01-01T00:00:00Z")
                                          << QStringList() << "expired";
+        // Its encrypted reply, hex, is twice as long: over what an updater takes.
+        const QJsonArray oversized{QJsonObject{{"file_path", "a.txt"}, {"file_version", QString(33 << 20, '1')}}};
+        QTest::newRow("reply too large") << QJsonDocument(QJsonObject{{"files", oversized}}).toJson() << QByteArray()
+                                         << QStringList() << "over the 64 MiB an updater accepts";
     }
 
     void serveRefuses()
@@ -343,8 +386,8 @@ private slots:
     void slowClientsDoNotStallOthers()
     {
         const auto service = serve();
-        // Eight addresses at their bound hold 64 workers with half-sent requests; one more
-        // address sends more than its bound.
+        // Seventeen addresses at their bound hold connections with half-sent requests, more than
+        // a pool of 128 workers; one more address sends more than its bound.
         std::vector<std::unique_ptr<QTcpSocket>> slow;
         QElapsedTimer opening;
         opening.start();
@@ -353,16 +396,18 @@ private slots:
         clock.start();
         QCOMPARE(upgrade(service->port(), "t")["files"].toArray().size(), 4);
         const qint64 idleMs = clock.elapsed();
-        for (int i = 0; i < 64 + 16; ++i) {
+        for (int i = 0; i < 17 * 8 + 16; ++i) {
             slow.push_back(std::make_unique<QTcpSocket>());
-            QVERIFY(slow.back()->bind(QHostAddress(QString("127.0.0.%1").arg(2 + std::min(i / 8, 8)))));
+            QVERIFY(slow.back()->bind(QHostAddress(QString("127.0.0.%1").arg(2 + std::min(i / 8, 17)))));
             slow.back()->connectToHost(QHostAddress::LocalHost, quint16(service->port()));
             QVERIFY(slow.back()->waitForConnected(5000));
-            slow.back()->write("POST /api/upgrade HTTP/1.1\r\nHost: x\r\n");
+            // Kept alive after a first request, then slow with the next.
+            slow.back()->write("GET /files/empty.dat HTTP/1.1\r\nHost: x\r\n\r\nPOST /api/upgrade HTTP/1.1\r\nHost: x\r\n");
             QVERIFY(slow.back()->waitForBytesWritten(5000));
         }
         clock.restart();
         QCOMPARE(upgrade(service->port(), "t")["files"].toArray().size(), 4);
+        qInfo("query: %lld ms idle, %lld ms beside %zu slow connections", idleMs, clock.elapsed(), slow.size());
         // Stalled, it would wait out the 5 s request deadline of a held worker.
         QVERIFY2(clock.elapsed() < std::max<qint64>(1000, 3 * idleMs), qPrintable(QString::number(clock.elapsed())));
         // Those over the bound are turned away at once, the others at the request's deadline.
@@ -499,6 +544,7 @@ private slots:
     void badInput_data()
     {
         QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("framing"); // other than by length: the body, or the headers, never end
         const std::string key = encryptRsaOaepHex(demoPublicKey(), rsaEntropyText, "aZ09bY18cX");
         const auto request = [](const std::string &keyHex, const std::string &valueHex) {
             return QJsonDocument(QJsonObject{{"key", QString::fromStdString(keyHex)},
@@ -506,27 +552,38 @@ private slots:
         };
         const std::string value = encryptAesCfbHex("aZ09bY18cX", requestIvText,
                                                    R"({"token": "t", "system_type": "x86"})");
-        QTest::newRow("not JSON") << QByteArray("key=1&value=2");
-        QTest::newRow("JSON array") << QByteArray("[]");
-        QTest::newRow("no key") << QByteArray(R"({"value": "00"})");
-        QTest::newRow("no value") << QByteArray(R"({"key": "00"})");
-        QTest::newRow("key not a string") << QByteArray(R"({"key": 5, "value": "00"})");
-        QTest::newRow("key not hex") << request("not hex", value);
-        QTest::newRow("value odd hex") << request(key, "ABC");
+        QTest::newRow("not JSON") << QByteArray("key=1&value=2") << QString();
+        QTest::newRow("JSON array") << QByteArray("[]") << QString();
+        QTest::newRow("no key") << QByteArray(R"({"value": "00"})") << QString();
+        QTest::newRow("no value") << QByteArray(R"({"key": "00"})") << QString();
+        QTest::newRow("key not a string") << QByteArray(R"({"key": 5, "value": "00"})") << QString();
+        QTest::newRow("key not hex") << request("not hex", value) << QString();
+        QTest::newRow("value odd hex") << request(key, "ABC") << QString();
         QTest::newRow("key for another key pair")
-            << request(encryptRsaOaepHex(ServiceKeyPair::generate().publicKeyHex(), rsaEntropyText, "k"), value);
-        QTest::newRow("key cut short") << request(key.substr(0, 254), value);
+            << request(encryptRsaOaepHex(ServiceKeyPair::generate().publicKeyHex(), rsaEntropyText, "k"), value) << QString();
+        QTest::newRow("key cut short") << request(key.substr(0, 254), value) << QString();
         QTest::newRow("value lacks the token")
-            << request(key, encryptAesCfbHex("aZ09bY18cX", requestIvText, R"({"system_type": "x86"})"));
+            << request(key, encryptAesCfbHex("aZ09bY18cX", requestIvText, R"({"system_type": "x86"})")) << QString();
         QTest::newRow("value under another key")
-            << request(encryptRsaOaepHex(demoPublicKey(), rsaEntropyText, "otherKey00"), value);
-        QTest::newRow("over 64 KiB") << request(key, value) + QByteArray(70 * 1024, ' ');
+            << request(encryptRsaOaepHex(demoPublicKey(), rsaEntropyText, "otherKey00"), value) << QString();
+        QTest::newRow("over 64 KiB") << request(key, value) + QByteArray(70 * 1024, ' ') << QString();
+        QTest::newRow("chunked flood") << QByteArray() << "chunked";
+        QTest::newRow("length-less flood") << QByteArray() << "none";
+        QTest::newRow("header flood") << QByteArray() << "headers";
     }
 
     void badInput()
     {
         QFETCH(QByteArray, body);
+        QFETCH(QString, framing);
         const auto service = serve();
+        if (!framing.isEmpty()) {
+            const qint64 cap = qint64(64) << 20;
+            const qint64 sent = flood(service->port(), framing, cap);
+            QVERIFY2(sent > 0 && sent < cap, qPrintable(QString::number(sent)));
+            QCOMPARE(upgrade(service->port(), "t")["files"].toArray().size(), 4);
+            return;
+        }
         httplib::Client client("127.0.0.1", service->port());
         const auto result = client.Post("/api/upgrade", body.toStdString(), "application/json");
         QVERIFY(result);
@@ -543,22 +600,37 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("urlPath");
-        QTest::newRow("large, several pieces") << "Trelvox.exe" << "Trelvox.exe";
-        QTest::newRow("nested, control bytes") << "data/nested/config.bin" << "data/nested/config.bin";
-        QTest::newRow("non-ASCII name") << "docs/\u00fcn\u00ef.txt" << "docs/%C3%BCn%C3%AF.txt";
-        QTest::newRow("empty") << "empty.dat" << "empty.dat";
+        QTest::addColumn<QString>("range");
+        QTest::addColumn<int>("status");
+        QTest::newRow("large, several pieces") << "Trelvox.exe" << "Trelvox.exe" << QString() << 0;
+        QTest::newRow("a span") << "Trelvox.exe" << "Trelvox.exe" << "bytes=1000-1999" << 206;
+        QTest::newRow("a span past the end") << "Trelvox.exe" << "Trelvox.exe" << "bytes=614400-" << 416;
+        QTest::newRow("nested, control bytes") << "data/nested/config.bin" << "data/nested/config.bin" << QString() << 0;
+        QTest::newRow("non-ASCII name") << "docs/\u00fcn\u00ef.txt" << "docs/%C3%BCn%C3%AF.txt" << QString() << 0;
+        QTest::newRow("empty") << "empty.dat" << "empty.dat" << QString() << 0;
     }
 
     void servesExactBytes()
     {
         QFETCH(QString, path);
         QFETCH(QString, urlPath);
+        QFETCH(QString, range);
+        QFETCH(int, status);
         const auto service = serve();
         httplib::Client client("127.0.0.1", service->port());
-        const auto result = client.Get(("/files/" + urlPath).toStdString());
+        httplib::Headers headers;
+        if (!range.isEmpty())
+            headers.emplace("Range", range.toStdString());
+        const auto result = client.Get(("/files/" + urlPath).toStdString(), headers);
         QVERIFY(result);
-        QCOMPARE(result->status, 200);
-        const QByteArray expected = readFile(release + "/" + path);
+        QCOMPARE(result->status, status == 0 ? 200 : status);
+        QByteArray expected = readFile(release + "/" + path);
+        if (status == 416) {
+            QCOMPARE(result->get_header_value("Content-Range"), "bytes */" + std::to_string(expected.size()));
+            return;
+        }
+        if (status == 206)
+            expected = expected.mid(1000, 1000);
         QCOMPARE(QByteArray::fromStdString(result->body), expected);
         QCOMPARE(result->get_header_value("Content-Length"), std::to_string(expected.size()));
     }

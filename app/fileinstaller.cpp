@@ -23,17 +23,54 @@ FileInstaller::Outcome FileInstaller::install(const QList<File> &files, int inde
     if (started.tempPath.isEmpty())
         return started.failure;
     const File &file = files.at(index);
+    Outcome outcome{Installed, QString(), QString(), {}};
+    // A form that fails costs only itself: the next one is tried, and at last the file itself.
+    for (int i = 0; i < file.forms.size() && outcome.form.isEmpty(); ++i) {
+        const Form &form = file.forms.at(i);
+        const QString formPath = i == 0 && !started.formPath.isEmpty() ? started.formPath : steps.tempFileName();
+        QString reason = tr("no temporary file could be made");
+        if (!formPath.isEmpty() && tryForm(file, form, formPath, started.tempPath, &reason))
+            outcome.form = tr("%1 (%2 bytes)").arg(form.path).arg(form.expected.listedSize());
+        else
+            outcome.skipped << tr("%1: %2").arg(form.path, reason);
+    }
     QString reason;
-    if (!steps.download(urlOf(file.path), started.tempPath, file.expected, &reason))
-        return {DownloadFailed, reason};
-    if (!steps.replace(started.tempPath, installDir + file.path))
-        return {ReplaceFailed, QString()};
+    if (outcome.form.isEmpty() && !steps.download(urlOf(file.path), started.tempPath, file.expected, &reason)) {
+        outcome.result = DownloadFailed;
+        outcome.reason = reason;
+        return outcome;
+    }
+    if (!steps.replace(started.tempPath, installDir + file.path)) {
+        outcome.result = ReplaceFailed;
+        return outcome;
+    }
     folders.insert(QFileInfo(installDir + file.path).absolutePath());
     // The installed copy then compares with the release's time as like with like, whatever the
     // time zones of the service and of this machine: read back, it is exactly the release's time.
     if (file.releaseTime.isValid())
         steps.stamp(installDir + file.path, file.releaseTime);
-    return {Installed, QString()};
+    return outcome;
+}
+
+bool FileInstaller::tryForm(const File &file, const Form &form, const QString &formPath, const QString &tempPath,
+                            QString *reason)
+{
+    const bool made = steps.download(urlOf(form.path), formPath, form.expected, reason)
+        && steps.decode(form, formPath, tempPath, installDir + file.path, file.expected, reason);
+    steps.discard(formPath);
+    return made;
+}
+
+QList<FileInstaller::Form> FileInstaller::formsFor(const SignedRelease::Content &content, const QByteArray &installedSha256)
+{
+    QList<Form> forms;
+    for (const SignedRelease::Form &patch : content.patches) {
+        if (patch.baseSha256 == installedSha256 && forms.isEmpty())
+            forms << Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256};
+    }
+    if (!content.compressed.path.isEmpty())
+        forms << Form{content.compressed.path, ContentCheck(content.compressed.size, content.compressed.sha256), {}};
+    return forms;
 }
 
 // Each segment percent-encoded: a "#" or "%41" in a name must reach the server as written.
@@ -50,11 +87,14 @@ FileInstaller::Begun FileInstaller::begin(const File &file) const
     // The service's paths are not trusted: nothing may land outside the installation, and a file
     // without a temporary name must not reach the installed target.
     if (!isSafeRelativePath(file.path))
-        return {QString(), {DownloadFailed, tr("unsafe file path")}};
+        return {QString(), QString(), {DownloadFailed, tr("unsafe file path"), {}, {}}};
     const QString tempPath = steps.tempFileName();
     if (tempPath.isEmpty())
-        return {QString(), {DownloadFailed, tr("no temporary file could be made")}};
-    if (ahead > 0)
+        return {QString(), QString(), {DownloadFailed, tr("no temporary file could be made"), {}, {}}};
+    const QString formPath = file.forms.isEmpty() ? QString() : steps.tempFileName();
+    if (ahead > 0 && !formPath.isEmpty())
+        steps.begin(urlOf(file.forms.first().path), formPath, file.forms.first().expected);
+    else if (ahead > 0)
         steps.begin(urlOf(file.path), tempPath, file.expected);
-    return {tempPath, {}};
+    return {tempPath, formPath, {}};
 }

@@ -5,10 +5,12 @@
 #include <QList>
 #include <QMap>
 #include <QSet>
+#include <QStringList>
 #include <QString>
 #include <functional>
 
 #include "download/contentcheck.h"
+#include "protocol/signedrelease.h"
 
 // Puts the files of a release in place one after the other: a temporary name, the download into
 // it, the replacement of the installed file. The steps that wait or touch the disk are handed in,
@@ -18,6 +20,14 @@ class FileInstaller
     Q_DECLARE_TR_FUNCTIONS(FileInstaller)
 
 public:
+    // A smaller form of a file, tried before the file itself.
+    struct Form
+    {
+        QString path;          // relative to the download URL
+        ContentCheck expected; // of the form's own bytes
+        QByteArray baseSha256; // a patch: what the installed file holds; empty: the compressed copy
+    };
+
     struct Steps
     {
         std::function<QString()> tempFileName; // empty when none can be had
@@ -26,6 +36,11 @@ public:
         // False when the download failed or its bytes are not the expected ones; *reason then says why.
         std::function<bool(const QString &url, const QString &tempPath, const ContentCheck &expected, QString *reason)>
             download;
+        // Turns a downloaded form into the file at tempPath, held to expected; false, saying why, when it cannot.
+        std::function<bool(const Form &form, const QString &formPath, const QString &tempPath,
+                           const QString &targetPath, const ContentCheck &expected, QString *reason)>
+            decode;
+        std::function<void(const QString &tempPath)> discard; // a form's temporary file, done with
         std::function<bool(const QString &tempPath, const QString &targetPath)> replace;
         // Gives the installed file the release's modification time.
         std::function<void(const QString &targetPath, const QDateTime &time)> stamp;
@@ -37,14 +52,21 @@ public:
         QString path;
         ContentCheck expected;  // checks nothing when the release is not signed
         QDateTime releaseTime; // the release's "modified_time"; invalid when it gave none
+        QList<Form> forms;     // in the order they are tried
     };
 
     enum Result { Installed, DownloadFailed, ReplaceFailed };
     struct Outcome
     {
         Result result = DownloadFailed;
-        QString reason; // why the download failed
+        QString reason;   // why the download failed
+        QString form;     // the form that was installed from; empty: the file itself
+        QStringList skipped; // each form that was tried and failed, and why
     };
+
+    // The forms worth trying for a file the listing describes, whose installed copy has
+    // installedSha256: a patch that applies to it, then the compressed copy.
+    static QList<Form> formsFor(const SignedRelease::Content &content, const QByteArray &installedSha256);
 
     // ahead: how many of the following files' downloads are begun before their turn.
     FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps, int ahead = 0);
@@ -59,8 +81,10 @@ private:
     struct Begun
     {
         QString tempPath; // empty: the file failed before its download
+        QString formPath; // the first form's temporary file, when it has forms
         Outcome failure;
     };
+    bool tryForm(const File &file, const Form &form, const QString &formPath, const QString &tempPath, QString *reason);
     Begun begin(const File &file) const;
     QString urlOf(const QString &path) const;
 

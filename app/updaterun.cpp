@@ -47,6 +47,11 @@ void updateWindow::runUpdate()
                 *reason = downloadManager->errorString();
             return downloaded;
         },
+        [this](const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
+               const QString &targetPath, const ContentCheck &expected, QString *reason) {
+            return decodeForm(form, formPath, tempPath, targetPath, expected, reason);
+        },
+        [this](const QString &formPath) { tempFolder.remove(formPath); },
         [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); },
         [](const QString &targetPath, const QDateTime &time) { setModificationTime(targetPath, time); }},
         prefetch);
@@ -58,7 +63,10 @@ void updateWindow::runUpdate()
         const SignedRelease::Content *content = release.content(key);
         toInstall.append({files.value(key).path,
                           content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
-                          releaseTimes.value(key)});
+                          releaseTimes.value(key),
+                          content ? FileInstaller::formsFor(*content, content->patches.isEmpty() ? QByteArray()
+                                                                       : fileSha256(installDir + files.value(key).path))
+                                  : QList<FileInstaller::Form>()});
     }
     const int total = files.size();
     leQuantity->setText(QString::number(total, 10));
@@ -89,6 +97,8 @@ void updateWindow::runUpdate()
         leFileName->setText(key);
 
         const FileInstaller::Outcome outcome = installer.install(toInstall, index);
+        for (const QString &skipped : outcome.skipped)
+            log.write(QString("file %1: skipped %2").arg(key, skipped));
         if (outcome.result == FileInstaller::DownloadFailed) {
             log.write(QString("file %1: download failed: %2").arg(key, outcome.reason));
             failed = true;
@@ -102,7 +112,8 @@ void updateWindow::runUpdate()
             reportFailure(QObject::tr("Error: cover file [%1] failed!").arg(key));
             continue;
         }
-        log.write(QString("file %1: installed").arg(key));
+        log.write(outcome.form.isEmpty() ? QString("file %1: installed").arg(key)
+                                         : QString("file %1: installed from %2").arg(key, outcome.form));
         ++done;
         leProgress->setText(tr("Downloading (%1/%2)...").arg(done).arg(total));
     }

@@ -10,6 +10,7 @@
 #include "app/logintoken.h"
 #include "app/updaterenvironment.h"
 #include "download/downloadnetworkmanager.h"
+#include "download/formdecoder.h"
 #include "manifest/releasestate.h"
 #include "protocol/upgradeexchange.h"
 #include "protocol/upgradereply.h"
@@ -173,6 +174,25 @@ bool updateWindow::downloadFile(const QString &url, const QString &tempPath, con
 bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
 {
     return replaceFile(tempPath, targetPath, installationDirectory(), &tempFolder);
+}
+
+bool updateWindow::decodeForm(const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
+                              const QString &targetPath, const ContentCheck &expected, QString *reason)
+{
+    QFile in;
+    QFile out;
+    if (!in.open(tempFolder.handle(formPath), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)
+        || !out.open(tempFolder.handle(tempPath), QIODevice::ReadWrite, QFileDevice::DontCloseHandle)) {
+        *reason = tr("no temporary file could be made");
+        return false;
+    }
+    FormDecoder decoder;
+    const bool made = form.baseSha256.isEmpty()
+        ? decoder.decompress(&in, &out, expected)
+        : decoder.applyPatch(targetPath, form.baseSha256, &in, &out, expected);
+    if (!made)
+        *reason = decoder.errorString();
+    return made;
 }
 
 void updateWindow::clearTempFolder()

@@ -9,6 +9,7 @@
 #include "download/contentcheck.h"
 #include "download/downloadpool.h"
 #include "download/tempfolder.h"
+#include "app/fileinstaller.h"
 #include "app/updatelog.h"
 #include "manifest/versionentry.h"
 #include "protocol/signedrelease.h"
@@ -28,6 +29,8 @@ public:
     void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected = ContentCheck());
     bool downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected = ContentCheck());
     bool coverFile(const QString &tempPath, const QString &targetPath);
+    bool decodeForm(const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
+                    const QString &targetPath, const ContentCheck &expected, QString *reason);
     void clearTempFolder();
 
 public slots:

@@ -164,6 +164,26 @@ const SignedRelease::Content *SignedRelease::content(const QString &path) const
     return found == contents.cend() ? nullptr : &found.value();
 }
 
+// Empty when the value is a well-formed form; otherwise what is wrong with it.
+QString SignedRelease::readForm(const QJsonValue &value, bool patch, Form *form)
+{
+    const QJsonObject object = value.toObject();
+    form->path = object.value("path").toString();
+    form->size = wholeNumber(object.value("size"), 0);
+    form->sha256 = QByteArray::fromHex(object.value("sha256").toString().toLatin1());
+    form->baseSha256 = QByteArray::fromHex(object.value("base_sha256").toString().toLatin1());
+    // A plain relative path: it is only ever asked for below the download URL.
+    if (!matches(form->path, "[A-Za-z0-9._-]+(/[A-Za-z0-9._-]+)*") || form->path.split('/').contains(".."))
+        return tr("a form's \"path\" is not a plain relative path");
+    if (form->size < 0)
+        return tr("a form lacks a \"size\" in whole bytes");
+    if (!matches(object.value("sha256").toString(), "[0-9a-f]{64}"))
+        return tr("a form lacks a \"sha256\" of 64 lowercase hex characters");
+    if (patch && !matches(object.value("base_sha256").toString(), "[0-9a-f]{64}"))
+        return tr("a patch lacks a \"base_sha256\" of 64 lowercase hex characters");
+    return {};
+}
+
 bool SignedRelease::refuse(const QString &reason)
 {
     const QString kept = reason;
@@ -200,8 +220,8 @@ bool SignedRelease::readListing(const QByteArray &text)
         const QJsonObject file = element.toObject();
         const QString path = file.value("file_path").toString();
         const QDateTime modified = QDateTime::fromString(file.value("modified_time").toString(), modifiedTimeFormat);
-        const Content content{wholeNumber(file.value("file_size"), 0),
-                              QByteArray::fromHex(file.value("sha256").toString().toLatin1())};
+        Content content{wholeNumber(file.value("file_size"), 0),
+                        QByteArray::fromHex(file.value("sha256").toString().toLatin1()), {}, {}};
         QString problem;
         if (!file.value("file_path").isString())
             problem = tr("a file lacks \"file_path\"");
@@ -215,6 +235,19 @@ bool SignedRelease::readListing(const QByteArray &text)
             problem = tr("file %1 lacks a \"sha256\" of 64 lowercase hex characters").arg(path);
         else if (folded.contains(path.toCaseFolded()))
             problem = tr("file %1 is listed twice, letter case aside").arg(path);
+        QString formProblem;
+        if (file.contains("compressed"))
+            formProblem = readForm(file.value("compressed"), false, &content.compressed);
+        if (formProblem.isEmpty() && file.contains("patches") && !file.value("patches").isArray())
+            formProblem = tr("\"patches\" is not an array");
+        for (const QJsonValue &patch : file.value("patches").toArray()) {
+            Form form;
+            if (formProblem.isEmpty())
+                formProblem = readForm(patch, true, &form);
+            content.patches << form;
+        }
+        if (problem.isEmpty() && !formProblem.isEmpty())
+            problem = tr("file %1: %2").arg(path, formProblem);
         folded.insert(path.toCaseFolded());
         if (!problem.isEmpty())
             return refuse(malformed.arg(problem));

@@ -9,6 +9,8 @@
 
 #include "protocol/remotefileentry.h"
 
+class QJsonValue;
+
 // The release listing that the vendor signs offline, as the updater accepts it: only a listing
 // signed by a trusted key, not expired and not older than the release last installed says which
 // files make up the release and what their bytes must be.
@@ -17,10 +19,20 @@ class SignedRelease
     Q_DECLARE_TR_FUNCTIONS(SignedRelease)
 
 public:
+    // A smaller form of a file that the listing offers besides the file itself.
+    struct Form
+    {
+        QString path; // relative to the download URL
+        qint64 size = 0;
+        QByteArray sha256;     // of the form's own bytes
+        QByteArray baseSha256; // a patch: of the file it applies to; empty for the compressed copy
+    };
     struct Content
     {
         qint64 size = 0;
         QByteArray sha256; // 32 bytes
+        QList<Form> patches;
+        Form compressed; // path empty: none
     };
 
     // Keys as 64 hex characters each, comma-separated; anything else gives no key for that part.
@@ -42,6 +54,7 @@ public:
 private:
     bool refuse(const QString &reason);
     bool readListing(const QByteArray &text);
+    static QString readForm(const QJsonValue &value, bool patch, Form *form);
 
     QString error;
     qint64 releaseSequence = 0;

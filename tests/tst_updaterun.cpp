@@ -155,26 +155,43 @@ void tst_updaterun::installOneFile_data()
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("releaseTime");
+    QTest::addColumn<QStringList>("forms"); // tried first, in order; one named "bad" does not decode
     QTest::addColumn<QStringList>("steps"); // the steps taken, in order
 
     const QString time = "2024-05-01T10:00:00";
     const QStringList all{"name", "download http://files/d/a.txt to /i/tmps/1.tmp", "replace /i/d/a.txt"};
+    const QStringList none;
     QTest::newRow("installed") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed) << ""
-                               << time << all + QStringList{"stamp /i/d/a.txt " + time};
+                               << time << none << all + QStringList{"stamp /i/d/a.txt " + time};
     QTest::newRow("installed, the release gives no time") << "d/a.txt" << "/i/tmps/1.tmp" << true << true
-                                                          << int(FileInstaller::Installed) << "" << "" << all;
+                                                          << int(FileInstaller::Installed) << "" << "" << none << all;
     QTest::newRow("download fails") << "d/a.txt" << "/i/tmps/1.tmp" << false << true
-                                    << int(FileInstaller::DownloadFailed) << "HTTP 404" << time << QStringList(all.mid(0, 2));
+                                    << int(FileInstaller::DownloadFailed) << "HTTP 404" << time << none << QStringList(all.mid(0, 2));
     QTest::newRow("replacement fails") << "d/a.txt" << "/i/tmps/1.tmp" << true << false
-                                       << int(FileInstaller::ReplaceFailed) << "" << time << all;
+                                       << int(FileInstaller::ReplaceFailed) << "" << time << none << all;
     QTest::newRow("no temporary name") << "d/a.txt" << "" << true << true << int(FileInstaller::DownloadFailed)
-                                       << "no temporary file could be made" << time << QStringList{"name"};
+                                       << "no temporary file could be made" << time << none << QStringList{"name"};
     QTest::newRow("names that must be encoded") << "d e/a#b%41.txt" << "/i/tmps/1.tmp" << true << true
-                                                << int(FileInstaller::Installed) << "" << "" << QStringList{"name",
+                                                << int(FileInstaller::Installed) << "" << "" << none << QStringList{"name",
                                                        "download http://files/d%20e/a%23b%2541.txt to /i/tmps/1.tmp",
                                                        "replace /i/d e/a#b%41.txt"};
     QTest::newRow("unsafe path: nothing asked for") << "../a.txt" << "/i/tmps/1.tmp" << true << true
-                                                    << int(FileInstaller::DownloadFailed) << "unsafe file path" << time << QStringList{};
+                                                    << int(FileInstaller::DownloadFailed) << "unsafe file path" << time
+                                                    << QStringList{"f/p.patch"} << QStringList{};
+    // A form that fails costs only itself; its temporary file goes either way.
+    const QStringList viaForm{"name", "name", "download http://files/f/p.patch to /i/tmps/1.tmp",
+                              "decode f/p.patch /i/tmps/1.tmp into /i/tmps/1.tmp for /i/d/a.txt", "discard /i/tmps/1.tmp"};
+    QTest::newRow("from the first form") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed)
+                                         << "" << "" << QStringList{"f/p.patch", "f/c.zst"} << viaForm + all.mid(2);
+    QTest::newRow("a form that does not decode") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed)
+                                                 << "" << "" << QStringList{"f/bad.zst"}
+                                                 << QStringList{"name", "name", "download http://files/f/bad.zst to /i/tmps/1.tmp",
+                                                                "decode f/bad.zst /i/tmps/1.tmp into /i/tmps/1.tmp for /i/d/a.txt",
+                                                                "discard /i/tmps/1.tmp"} + all.mid(1);
+    QTest::newRow("every form and the file fail") << "d/a.txt" << "/i/tmps/1.tmp" << false << true
+                                                  << int(FileInstaller::DownloadFailed) << "HTTP 404" << "" << QStringList{"f/p.patch"}
+                                                  << QStringList{"name", "name", "download http://files/f/p.patch to /i/tmps/1.tmp",
+                                                                 "discard /i/tmps/1.tmp"} + all.mid(1, 1);
 }
 
 void tst_updaterun::installOneFile()
@@ -184,6 +201,7 @@ void tst_updaterun::installOneFile()
     QFETCH(bool, downloads);
     QFETCH(bool, replaces);
     QFETCH(QString, releaseTime);
+    QFETCH(QStringList, forms);
 
     QStringList steps;
     FileInstaller installer("/i/", "http://files", {
@@ -194,10 +212,20 @@ void tst_updaterun::installOneFile()
             *reason = "HTTP 404";
             return downloads;
         },
+        [&](const FileInstaller::Form &form, const QString &formPath, const QString &temp, const QString &target,
+            const ContentCheck &, QString *reason) {
+            steps << "decode " + form.path + " " + formPath + " into " + temp + " for " + target;
+            *reason = "corrupt";
+            return !form.path.contains("bad");
+        },
+        [&](const QString &formPath) { steps << "discard " + formPath; },
         [&](const QString &, const QString &target) { steps << "replace " + target; return replaces; },
         [&](const QString &target, const QDateTime &time) { steps << "stamp " + target + " " + time.toString(Qt::ISODate); }});
+    QList<FileInstaller::Form> tried;
+    for (const QString &form : qAsConst(forms))
+        tried << FileInstaller::Form{form, ContentCheck(), "patch"};
     const FileInstaller::Outcome outcome =
-        installer.install({{path, ContentCheck(), QDateTime::fromString(releaseTime, Qt::ISODate)}}, 0);
+        installer.install({{path, ContentCheck(), QDateTime::fromString(releaseTime, Qt::ISODate), tried}}, 0);
     QTEST(int(outcome.result), "result");
     QTEST(outcome.reason, "reason");
     QTEST(steps, "steps");

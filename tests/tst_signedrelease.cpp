@@ -6,12 +6,14 @@
 #include <cryptopp/osrng.h>
 #include <cryptopp/xed25519.h>
 #include <mutex>
+#include <zstd.h>
 
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "manifest/versionmanifest.h"
 #include "protocol/payloadcrypto.h"
 #include "protocol/signedrelease.h"
+#include "service/patchmaker.h"
 #include "service/servicekeypair.h"
 #include "tests/support/releaseservice.h"
 #include "tests/support/loopbackserver.h"
@@ -77,8 +79,13 @@ private slots:
     void verification();
     void attacks_data();
     void attacks();
+    void fallback_data();
+    void fallback();
 
 private:
+    QStringList runAgainst(const QString &install, QJsonObject reply, const QString &tamper,
+                           const QMap<QString, QByteArray> &files, QStringList *requested);
+
     Signer first, second, unknown;
 };
 
@@ -255,11 +262,36 @@ void tst_signedrelease::attacks()
         if (tamper != "signature")
             reply["release_signature"] = (signer == "first" ? first : signer == "second" ? second : unknown).sign(release);
     }
+    QMap<QString, QByteArray> before;
+    for (const char *name : {"a.txt", "version.xml", "release.state"})
+        before.insert(name, readFile(install + name));
+    QStringList requested;
+    const QStringList boxes = runAgainst(install, reply, tamper, {{"/files/a.txt", served}}, &requested);
+    UpdaterEnvironment::setForTesting({});
+
+    QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
+             qPrintable(boxes.join('\n')));
+    QCOMPARE(requested, box.startsWith("The update") || current ? QStringList() : QStringList{"/files/a.txt"});
+    QVERIFY(QDir(install + "tmps").entryList(QDir::Files).isEmpty()); // nothing of a refused file stays
+    if (!box.isEmpty()) {
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QCOMPARE(readFile(install + it.key()), it.value());
+        return;
+    }
+    QCOMPARE(readFile(install + "a.txt"), newA);
+    QCOMPARE(readVersionManifest(install + "version.xml").keys(), QStringList{"a.txt"});
+    QCOMPARE(readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
+    QCOMPARE(readFile(install + "release.state"), trusting ? QByteArray("5\n") : QByteArray());
+}
+
+QStringList tst_signedrelease::runAgainst(const QString &install, QJsonObject reply, const QString &tamper,
+                                          const QMap<QString, QByteArray> &files, QStringList *requested)
+{
     LoopbackServer server;
     std::mutex lock;
-    QStringList requested;
     QFile keyFile(SERVICE_KEY_FILE);
-    QVERIFY(keyFile.open(QIODevice::ReadOnly));
+    if (!keyFile.open(QIODevice::ReadOnly))
+        return {"the service's key cannot be read"};
     const ServiceKeyPair keyPair = ServiceKeyPair::fromPrivateKeyDer(keyFile.readAll().toStdString());
     server.http().Post("/api/upgrade", [&](const httplib::Request &request, httplib::Response &response) {
         std::string requestKey;
@@ -277,9 +309,14 @@ void tst_signedrelease::attacks()
     });
     server.http().Get("/files/.*", [&](const httplib::Request &request, httplib::Response &response) {
         std::lock_guard<std::mutex> guard(lock);
-        requested << QString::fromStdString(request.path);
-        if (served != "endless")
-            return response.set_content(served.toStdString(), "application/octet-stream");
+        const QString path = QString::fromStdString(request.path);
+        *requested << path;
+        if (!files.contains(path)) {
+            response.status = 404;
+            return;
+        }
+        if (files.value(path) != "endless")
+            return response.set_content(files.value(path).toStdString(), "application/octet-stream");
         response.set_chunked_content_provider("application/octet-stream", [](size_t offset, httplib::DataSink &sink) {
             return offset < (size_t(1) << 30) && sink.write("endless", 7); // 1 GiB at most
         });
@@ -287,10 +324,8 @@ void tst_signedrelease::attacks()
     server.start();
     // Read by the handler only once the run asks.
     reply["download_url"] = tamper.startsWith("url ") ? tamper.mid(4) : server.url("/files");
-    QVERIFY(writeConfigXml(install + "updater", server.url("/api/upgrade")));
-    QMap<QString, QByteArray> before;
-    for (const char *name : {"a.txt", "version.xml", "release.state"})
-        before.insert(name, readFile(install + name));
+    if (!writeConfigXml(install + "updater", server.url("/api/upgrade")))
+        return {"config.xml cannot be written"};
 
     MessageBoxAnswerer answerer;
     {
@@ -299,24 +334,92 @@ void tst_signedrelease::attacks()
         window.show();
         window.runUpdate();
     }
-    UpdaterEnvironment::setForTesting({});
-
     QStringList boxes;
     for (const MessageBoxAnswerer::Box &shown : answerer.boxes)
         boxes << shown.title + "|" + shown.text;
-    QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
-             qPrintable(boxes.join('\n')));
-    QCOMPARE(requested, box.startsWith("The update") || current ? QStringList() : QStringList{"/files/a.txt"});
-    QVERIFY(QDir(install + "tmps").entryList(QDir::Files).isEmpty()); // nothing of a refused file stays
-    if (!box.isEmpty()) {
-        for (auto it = before.cbegin(); it != before.cend(); ++it)
-            QCOMPARE(readFile(install + it.key()), it.value());
-        return;
+    return boxes;
+}
+
+void tst_signedrelease::fallback_data()
+{
+    QTest::addColumn<QString>("patch");      // "": none listed; ok, missing, corrupt, other base
+    QTest::addColumn<QString>("compressed"); // "": none listed; ok, missing, corrupt, altered
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<QStringList>("requested");
+
+    const QByteArray old = "old a\n";
+    const QString patch = "/files/.trelvox-forms/p.patch";
+    const QString zst = "/files/.trelvox-forms/a.zst";
+    const QString whole = "/files/a.txt";
+    QTest::newRow("patch") << "ok" << "ok" << old << QStringList{patch};
+    QTest::newRow("patch missing") << "missing" << "ok" << old << QStringList{patch, zst};
+    QTest::newRow("patch corrupt") << "corrupt" << "ok" << old << QStringList{patch, zst};
+    QTest::newRow("patch for another base") << "other base" << "ok" << old << QStringList{zst};
+    QTest::newRow("installed file changed locally") << "ok" << "ok" << QByteArray("edited here\n") << QStringList{zst};
+    QTest::newRow("compressed copy") << "" << "ok" << old << QStringList{zst};
+    QTest::newRow("compressed copy missing") << "" << "missing" << old << QStringList{zst, whole};
+    QTest::newRow("compressed copy corrupt") << "" << "corrupt" << old << QStringList{zst, whole};
+    QTest::newRow("compressed copy altered on the way") << "" << "altered" << old << QStringList{zst, whole};
+    QTest::newRow("every form fails") << "corrupt" << "corrupt" << old << QStringList{patch, zst, whole};
+}
+
+// Smaller forms of a file: the first that works is used, and whatever fails falls back to the next,
+// at last to the file itself; the listed bytes are installed in every case.
+void tst_signedrelease::fallback()
+{
+    QFETCH(QString, patch);
+    QFETCH(QString, compressed);
+    QFETCH(QByteArray, installed);
+    QFETCH(QStringList, requested);
+
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install/");
+    QVERIFY(writeFile(install + "a.txt", installed));
+    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
+    QVERIFY(QDir().mkpath(install + "updater"));
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = install + "updater";
+    environment.releaseKeys = {first.publicKey()};
+    UpdaterEnvironment::setForTesting(environment);
+
+    const auto sha = [](const QByteArray &bytes) {
+        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    };
+    const auto form = [&](const QString &path, const QByteArray &bytes) {
+        return QJsonObject{{"path", path}, {"size", bytes.size()}, {"sha256", sha(bytes)}};
+    };
+    QByteArray patchBytes;
+    QVERIFY(PatchMaker().make("old a\n", newA, &patchBytes) || patch.isEmpty());
+    std::string zstBytes(ZSTD_compressBound(size_t(newA.size())), '\0');
+    zstBytes.resize(ZSTD_compress(&zstBytes[0], zstBytes.size(), newA.constData(), size_t(newA.size()), 19));
+    const QByteArray garbage = QByteArray(64, 'g');
+
+    QJsonObject changes;
+    QMap<QString, QByteArray> served{{"/files/a.txt", newA}};
+    if (!patch.isEmpty()) {
+        QJsonObject listed = form(".trelvox-forms/p.patch", patch == "corrupt" ? garbage : patchBytes);
+        listed["base_sha256"] = sha(patch == "other base" ? QByteArray("another\n") : QByteArray("old a\n"));
+        changes["patches"] = QJsonArray{listed};
+        if (patch != "missing")
+            served["/files/.trelvox-forms/p.patch"] = patch == "corrupt" ? garbage : patchBytes;
     }
+    if (!compressed.isEmpty()) {
+        const QByteArray bytes = QByteArray::fromStdString(zstBytes);
+        changes["compressed"] = form(".trelvox-forms/a.zst", compressed == "corrupt" ? garbage : bytes);
+        if (compressed != "missing")
+            served["/files/.trelvox-forms/a.zst"] = compressed == "ok" ? bytes : garbage;
+    }
+    const QString release = listing(5, utcIn(3600), {}, changes);
+    QStringList asked;
+    const QStringList boxes = runAgainst(install, {{"files", QJsonArray()}, {"release", release},
+                                                   {"release_signature", first.sign(release)}}, "", served, &asked);
+    UpdaterEnvironment::setForTesting({});
+
+    QCOMPARE(boxes, QStringList());
+    QCOMPARE(asked, requested);
     QCOMPARE(readFile(install + "a.txt"), newA);
-    QCOMPARE(readVersionManifest(install + "version.xml").keys(), QStringList{"a.txt"});
-    QCOMPARE(readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
-    QCOMPARE(readFile(install + "release.state"), trusting ? QByteArray("5\n") : QByteArray());
+    QDirIterator left(install + "tmps", QDir::Files, QDirIterator::Subdirectories);
+    QVERIFY(!left.hasNext());
 }
 
 QTEST_MAIN(tst_signedrelease)

@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="g++ cmake make pkg-config
-qtbase5-dev libqt5xml5 libcrypto++-dev libcpp-httplib-dev
+qtbase5-dev libqt5xml5 libcrypto++-dev libcpp-httplib-dev libzstd-dev
 xvfb xdotool x11-utils imagemagick
 ccache curl nginx-light openssl libxml2-utils g++-mingw-w64-x86-64 zlib1g-dev
 time iproute2 iputils-ping"

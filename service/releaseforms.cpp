@@ -33,7 +33,8 @@ bool digestOf(const QString &path, QString *sha256, qint64 *size)
     return true;
 }
 
-bool readAll(const QString &path, QByteArray *bytes, QString *error)
+// A patch is named by the digests of its two files, so it must be made from exactly those bytes.
+bool readExactly(const QString &path, const QString &sha256, QByteArray *bytes, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -41,6 +42,10 @@ bool readAll(const QString &path, QByteArray *bytes, QString *error)
         return false;
     }
     *bytes = file.readAll();
+    if (QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex() != sha256.toLatin1()) {
+        *error = ReleaseForms::tr("%1 changed while it was published, or could not be read whole").arg(path);
+        return false;
+    }
     return true;
 }
 
@@ -87,7 +92,7 @@ bool compress(const QString &source, const QString &sha256, const QString &targe
             return false;
         }
         hash.addData(input.constData(), int(read));
-        last = in.atEnd();
+        last = read == 0 || in.atEnd();
         ZSTD_inBuffer pending{input.constData(), size_t(read), 0};
         for (bool done = false; !done;) {
             ZSTD_outBuffer made{output.data(), size_t(output.size()), 0};
@@ -172,8 +177,9 @@ bool ReleaseForms::checkOptions(QString *error) const
             return false;
         }
     }
-    if (options.patchLimit < 0) {
-        *error = tr("the patch limit must not be negative");
+    // Both files of a patch are held whole in byte arrays, whose size is an int.
+    if (options.patchLimit < 0 || options.patchLimit > maxPatchLimit) {
+        *error = tr("the patch limit must be from 0 to %1 bytes").arg(maxPatchLimit);
         return false;
     }
     return true;
@@ -213,21 +219,22 @@ bool ReleaseForms::make(const QString &relativePath, const QString &sha256, bool
 bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha256, bool dryRun, Report *report,
                                QString *error) const
 {
-    if (options.deltaFrom.isEmpty())
-        return true;
+    QStringList holding;
+    for (const QString &folder : options.deltaFrom) {
+        if (QFileInfo(folder + "/" + relativePath).isFile())
+            holding << folder;
+    }
     // Patches are made in memory from both whole files.
-    if (report->size > options.patchLimit) {
+    if (!holding.isEmpty() && report->size > options.patchLimit) {
         report->notes << tr("no patch: %1 bytes, above the patch limit of %2").arg(report->size).arg(options.patchLimit);
         return true;
     }
     // By the base's digest: folders holding the same old bytes share one patch.
     std::map<QString, QStringList> bases;
-    for (const QString &folder : options.deltaFrom) {
+    for (const QString &folder : holding) {
         const QString old = folder + "/" + relativePath;
         QString digest;
         qint64 size = 0;
-        if (!QFileInfo(old).isFile())
-            continue;
         if (!digestOf(old, &digest, &size)) {
             *error = tr("cannot read %1").arg(old);
             return false;
@@ -246,8 +253,8 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
             continue;
         }
         QByteArray oldBytes, patch;
-        if ((newBytes.isNull() && !readAll(root + "/" + relativePath, &newBytes, error))
-            || !readAll(folders.first() + "/" + relativePath, &oldBytes, error))
+        if ((newBytes.isNull() && !readExactly(root + "/" + relativePath, sha256, &newBytes, error))
+            || !readExactly(folders.first() + "/" + relativePath, baseSha256, &oldBytes, error))
             return false;
         PatchMaker maker;
         const QString from = folders.join(", ");

@@ -17,6 +17,7 @@ class ReleaseForms
 public:
     static constexpr const char *folderName = ".trelvox-forms";
     static constexpr qint64 defaultPatchLimit = qint64(1) << 30;
+    static constexpr qint64 maxPatchLimit = (qint64(1) << 31) - (qint64(1) << 20);
 
     struct Options
     {

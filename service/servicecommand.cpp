@@ -169,7 +169,7 @@ int publish(const Arguments &arguments)
     bool limitOk = true;
     if (arguments.values.contains("--patch-limit"))
         forms.patchLimit = arguments.value("--patch-limit").toLongLong(&limitOk);
-    if (!limitOk || forms.patchLimit < 0)
+    if (!limitOk)
         return fail(ServiceCommand::tr("--patch-limit takes a number of bytes, not %1").arg(arguments.value("--patch-limit")));
 
     const bool dryRun = arguments.flags.contains("--dry-run");

@@ -145,6 +145,11 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     const ReleaseForms forms(root, formOptions);
     if (!forms.checkOptions(error))
         return false;
+    // Only the signed listing names the forms; unsigned, they would be work and bytes for nothing.
+    if (!signer && !formOptions.deltaFrom.isEmpty()) {
+        *error = tr("--delta-from needs --sign: only the signed listing names patches");
+        return false;
+    }
     if (!version.isEmpty() && !isVersion(version)) {
         *error = tr("version \"%1\" is not of the form X.Y.Z").arg(version);
         return false;
@@ -221,11 +226,11 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     for (QStringList *paths : {&publication->added, &publication->changed, &publication->unchanged})
         paths->sort();
 
-    const QSet<QString> newBytes(publication->added.cbegin(), publication->added.cend());
-    const QSet<QString> changedBytes(publication->changed.cbegin(), publication->changed.cend());
+    QSet<QString> newBytes(publication->added.cbegin(), publication->added.cend());
+    newBytes.unite(QSet<QString>(publication->changed.cbegin(), publication->changed.cend()));
     for (const auto &file : files) {
         const QString digest = file.second["sha256"].toString();
-        if (!newBytes.contains(file.first) && !changedBytes.contains(file.first) && forms.hasCompressedCopy(digest))
+        if (!signer || (!newBytes.contains(file.first) && forms.hasCompressedCopy(digest)))
             continue;
         publication->forms.append(ReleaseForms::Report());
         if (!forms.make(file.first, digest, dryRun, &publication->forms.last(), error))

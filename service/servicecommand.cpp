@@ -358,8 +358,8 @@ const QList<Command> &commands()
                            "                       [--dry-run]\n"
                            "    Lists the folder's files by content in release.json: new and changed files take\n"
                            "    --version, unchanged ones keep their version and time. --sign also writes the\n"
-                           "    signed listing, release-signed.json, valid for DAYS (30). New and changed files get\n"
-                           "    a compressed copy in .trelvox-forms/, and patches from their copies in each\n"
+                           "    signed listing, release-signed.json, valid for DAYS (30), and gives new and changed\n"
+                           "    files a compressed copy in .trelvox-forms/ and patches from their copies in each\n"
                            "    OLD-DIR when no larger than BYTES (1 GiB); the signed listing names them.\n"
                            "    --dry-run writes nothing.\n"),
          1, 1, {"--version", "--sign", "--expires-in", "--delta-from", "--patch-limit"}, {"--dry-run"},

@@ -182,6 +182,7 @@ private slots:
         QCOMPARE(b["sha256"].toString().toLatin1(), QCryptographicHash::hash("B.txt", QCryptographicHash::Sha256).toHex());
         QCOMPARE(files["c.txt"]["file_version"].toString(), QString("2.0.10"));
         QCOMPARE(run({"publish", dir}), 0); // nothing changed, so no version needed
+        QVERIFY(!QFile::exists(dir + "/.trelvox-forms")); // unsigned, nothing would name them
         QCOMPARE(run({"publish", temp.filePath("missing"), "--version", "1.0.0"}), 1);
     }
 

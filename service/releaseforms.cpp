@@ -240,7 +240,8 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
             return false;
         }
         if (size > options.patchLimit)
-            report->notes << tr("no patch from %1: its copy is above the patch limit of %2").arg(folder).arg(options.patchLimit);
+            report->notes << tr("no patch from %1: its copy is above the patch limit of %2")
+                                 .arg(folder, QString::number(options.patchLimit));
         else if (digest != sha256)
             bases[digest] << folder;
     }
@@ -263,7 +264,7 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
         } else if (patch.size() * qint64(10) >= report->compressedSize * 9) {
             // Barely smaller, it would not pay for the listing's bytes and the updater's work.
             report->notes << tr("no patch from %1: its %2 bytes are not under 90 % of the compressed copy")
-                                 .arg(from).arg(patch.size());
+                                 .arg(from, QString::number(patch.size()));
         } else if (dryRun || writeForm(name, patch, error)) {
             report->patches << Patch{patch.size(), folders};
         } else {

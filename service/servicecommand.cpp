@@ -123,14 +123,13 @@ void printForms(QTextStream &out, const QList<ReleaseForms::Report> &forms)
     for (const ReleaseForms::Report &file : forms) {
         QStringList patches;
         for (const ReleaseForms::Patch &patch : file.patches)
-            patches << ServiceCommand::tr("patch %1 from %2").arg(patch.size).arg(patch.baseFolders.join(", "));
+            patches << ServiceCommand::tr("patch %1 from %2").arg(QString::number(patch.size), patch.baseFolders.join(", "));
+        // In one arg(): a path holding "%2" must not take the place of what follows.
         out << "  " << ServiceCommand::tr("forms of %1: %2 bytes, compressed %3%4; %5 s, peak memory %6")
-                           .arg(file.path)
-                           .arg(file.size)
-                           .arg(file.compressedSize)
-                           .arg(patches.isEmpty() ? QString() : ", " + patches.join(", "))
-                           .arg(file.milliseconds / 1000.0, 0, 'f', 2)
-                           .arg(file.peakMemory < 0 ? ServiceCommand::tr("unknown")
+                           .arg(file.path, QString::number(file.size), QString::number(file.compressedSize),
+                                patches.isEmpty() ? QString() : ", " + patches.join(", "),
+                                QString::number(file.milliseconds / 1000.0, 'f', 2),
+                                file.peakMemory < 0 ? ServiceCommand::tr("unknown")
                                                     : ServiceCommand::tr("%1 MiB").arg(file.peakMemory / 1048576.0, 0, 'f', 1))
             << Qt::endl;
         for (const QString &note : file.notes)

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 
 #include <map>
 
@@ -116,8 +117,16 @@ bool ReleaseFolder::readListing(Listing *listing, QString *error) const
         return true;
     if (!readSigned(listing, error))
         return false;
-    // Answering with files the signature does not cover would only make every updater refuse.
-    if (releaseMember(listing->release, "files").toArray() != listing->files) {
+    // Answering with files the signature does not cover would only make every updater refuse. The
+    // forms are named in the signed listing alone.
+    QJsonArray signedFiles;
+    for (const QJsonValue &entry : releaseMember(listing->release, "files").toArray()) {
+        QJsonObject file = entry.toObject();
+        file.remove("compressed");
+        file.remove("patches");
+        signedFiles.append(entry.isObject() ? QJsonValue(file) : entry);
+    }
+    if (signedFiles != listing->files) {
         *error = tr("%1 names other files than %2; publish again with --sign")
                      .arg(path(signedListingName), path(listingName));
         return false;
@@ -154,11 +163,20 @@ bool ReleaseFolder::replyFits(const Listing &listing, const QString &downloadUrl
 }
 
 bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer, int expiresInDays,
-                            bool dryRun, Publication *publication, QString *error) const
+                            bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
+                            QString *error) const
 {
     *publication = Publication();
     if (!exists()) {
         *error = tr("the release folder does not exist");
+        return false;
+    }
+    const ReleaseForms forms(root, formOptions);
+    if (!forms.checkOptions(error))
+        return false;
+    // Only the signed listing names the forms; unsigned, they would be work and bytes for nothing.
+    if (!signer && !formOptions.deltaFrom.isEmpty()) {
+        *error = tr("--delta-from needs --sign: only the signed listing names patches");
         return false;
     }
     if (!version.isEmpty() && !isVersion(version)) {
@@ -200,8 +218,8 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relativePath = QDir(root).relativeFilePath(it.next());
-        if (resolve(relativePath).isEmpty())
-            continue; // a listing, or a link that leads out of the folder
+        if (resolve(relativePath).isEmpty() || relativePath.startsWith(QString(ReleaseForms::folderName) + "/"))
+            continue; // a listing, a form, or a link that leads out of the folder
         bool readable = false;
         const QString digest = QString::fromLatin1(sha256Hex(it.filePath(), &readable));
         if (!readable) {
@@ -237,13 +255,35 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     for (QStringList *paths : {&publication->added, &publication->changed, &publication->unchanged})
         paths->sort();
 
+    QSet<QString> newBytes(publication->added.cbegin(), publication->added.cend());
+    newBytes.unite(QSet<QString>(publication->changed.cbegin(), publication->changed.cend()));
+    for (const auto &file : files) {
+        const QString digest = file.second["sha256"].toString();
+        if (!signer || (!newBytes.contains(file.first) && forms.hasCompressedCopy(digest)))
+            continue;
+        publication->forms.append(ReleaseForms::Report());
+        if (!forms.make(file.first, digest, dryRun, &publication->forms.last(), error))
+            return false;
+    }
+
     QJsonArray listing;
     for (const auto &file : files)
         listing.append(file.second);
+    // Forms are described from what is on disk, so a dry run sizes the reply without them.
+    QJsonArray signedFiles = listing;
+    if (signer && !dryRun) {
+        signedFiles = QJsonArray();
+        for (const auto &file : files) {
+            QJsonObject entry = file.second;
+            if (!forms.describe(entry["sha256"].toString(), &entry, error))
+                return false;
+            signedFiles.append(entry);
+        }
+    }
     const QString release = !signer ? QString() : QString::fromUtf8(
         QJsonDocument(QJsonObject{{"sequence", publication->sequence},
                                   {"expires", publication->expires.toString(Qt::ISODate)},
-                                  {"files", listing}})
+                                  {"files", signedFiles}})
             .toJson(QJsonDocument::Compact));
     // The download URL is the service's to choose; the headroom covers a usual one.
     const QString signatureSpace(ReleaseSigner::signatureHexLength, '0');

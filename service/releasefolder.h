@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/releaseforms.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonArray>
@@ -38,6 +40,7 @@ public:
         QStringList removed;
         int sequence = 0; // of the signed listing; 0 when not signed
         QDateTime expires;
+        QList<ReleaseForms::Report> forms; // of the files whose forms were made (or measured) now
     };
 
     explicit ReleaseFolder(const QString &dir);
@@ -46,6 +49,7 @@ public:
 
     // The file a listed path names, or an empty text when it is not a regular file inside the
     // folder (after resolving "..", absolute paths and symbolic links) or is one of the listings.
+    // The files' forms are served too.
     QString resolve(const QString &relativePath) const;
 
     // The listing's entries exactly as written, hand edits included, with the signed listing when
@@ -66,9 +70,11 @@ public:
 
     // Lists every file below the folder by content: files new or changed since the last publish
     // take the version (so there must be one) and their current modification time; unchanged ones
-    // keep both. With a signer the signed listing is written too, its sequence one above the last.
+    // keep both. With a signer the signed listing is written too, its sequence one above the last,
+    // naming each file's forms. New and changed files, and those lacking a compressed copy, get
+    // their forms made; the forms folder itself is never listed.
     bool publish(const QString &version, const ReleaseSigner *signer, int expiresInDays, bool dryRun,
-                 Publication *publication, QString *error) const;
+                 const ReleaseForms::Options &formOptions, Publication *publication, QString *error) const;
 
 private:
     QString path(const char *name) const { return root + "/" + name; }

@@ -115,6 +115,36 @@ int keygen(const Arguments &arguments)
     return 0;
 }
 
+// One line a file with what its forms take and what making them took, then what the smallest
+// forms save.
+void printForms(QTextStream &out, const QList<ReleaseForms::Report> &forms)
+{
+    qint64 rawTotal = 0, smallestTotal = 0;
+    for (const ReleaseForms::Report &file : forms) {
+        QStringList patches;
+        for (const ReleaseForms::Patch &patch : file.patches)
+            patches << ServiceCommand::tr("patch %1 from %2").arg(QString::number(patch.size), patch.baseFolders.join(", "));
+        // In one arg(): a path holding "%2" must not take the place of what follows.
+        out << "  " << ServiceCommand::tr("forms of %1: %2 bytes, compressed %3%4; %5 s, peak memory %6")
+                           .arg(file.path, QString::number(file.size), QString::number(file.compressedSize),
+                                patches.isEmpty() ? QString() : ", " + patches.join(", "),
+                                QString::number(file.milliseconds / 1000.0, 'f', 2),
+                                file.peakMemory < 0 ? ServiceCommand::tr("unknown")
+                                                    : ServiceCommand::tr("%1 MiB").arg(file.peakMemory / 1048576.0, 0, 'f', 1))
+            << Qt::endl;
+        for (const QString &note : file.notes)
+            out << "    " << note << Qt::endl;
+        rawTotal += file.size;
+        smallestTotal += file.smallest();
+    }
+    if (!forms.isEmpty())
+        out << ServiceCommand::tr("forms: %1 files of %2 bytes; their smallest forms take %3 bytes")
+                   .arg(forms.size())
+                   .arg(rawTotal)
+                   .arg(smallestTotal)
+            << Qt::endl;
+}
+
 int publish(const Arguments &arguments)
 {
     const QString releaseDir = arguments.operands[0];
@@ -133,10 +163,18 @@ int publish(const Arguments &arguments)
     if (!daysOk || days < 1)
         return fail(ServiceCommand::tr("--expires-in takes a number of days, not %1").arg(arguments.value("--expires-in")));
 
+    ReleaseForms::Options forms;
+    forms.deltaFrom = arguments.values.value("--delta-from");
+    bool limitOk = true;
+    if (arguments.values.contains("--patch-limit"))
+        forms.patchLimit = arguments.value("--patch-limit").toLongLong(&limitOk);
+    if (!limitOk)
+        return fail(ServiceCommand::tr("--patch-limit takes a number of bytes, not %1").arg(arguments.value("--patch-limit")));
+
     const bool dryRun = arguments.flags.contains("--dry-run");
     ReleaseFolder::Publication publication;
     if (!ReleaseFolder(releaseDir).publish(arguments.value("--version"), signer.isValid() ? &signer : nullptr,
-                                           days, dryRun, &publication, &error))
+                                           days, dryRun, forms, &publication, &error))
         return fail(error);
 
     QTextStream out(stdout);
@@ -155,6 +193,7 @@ int publish(const Arguments &arguments)
         for (const QString &path : list.second)
             out << "  " << list.first << ": " << path << Qt::endl;
     }
+    printForms(out, publication.forms);
     if (publication.sequence > 0)
         out << (dryRun ? ServiceCommand::tr("would sign it as sequence %1, expiring %2")
                        : ServiceCommand::tr("signed as sequence %1, expiring %2"))
@@ -315,11 +354,16 @@ const QList<Command> &commands()
         {"publish",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]\n"
-                           "                       [--expires-in DAYS] [--dry-run]\n"
+                           "                       [--expires-in DAYS] [--delta-from OLD-DIR]... [--patch-limit BYTES]\n"
+                           "                       [--dry-run]\n"
                            "    Lists the folder's files by content in release.json: new and changed files take\n"
                            "    --version, unchanged ones keep their version and time. --sign also writes the\n"
-                           "    signed listing, release-signed.json, valid for DAYS (30). --dry-run writes nothing.\n"),
-         1, 1, {"--version", "--sign", "--expires-in"}, {"--dry-run"}, {}, {}, publish},
+                           "    signed listing, release-signed.json, valid for DAYS (30), and gives new and changed\n"
+                           "    files a compressed copy in .trelvox-forms/ and patches from their copies in each\n"
+                           "    OLD-DIR when no larger than BYTES (1 GiB); the signed listing names them.\n"
+                           "    --dry-run writes nothing.\n"),
+         1, 1, {"--version", "--sign", "--expires-in", "--delta-from", "--patch-limit"}, {"--dry-run"},
+         {"--delta-from"}, {}, publish},
         {"serve",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"

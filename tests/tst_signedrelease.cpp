@@ -101,6 +101,11 @@ void tst_signedrelease::verification_data()
     const QString none;
     const QJsonValue gone = QJsonValue::Null;
     QTest::newRow("valid") << listing(5, july) << none << qint64(0) << "";
+    const QString digest(64, 'b');
+    const QJsonObject compressed{{"path", ".trelvox-forms/b.zst"}, {"size", 9007199254740991.0}, {"sha256", digest}};
+    const QJsonObject patch{{"path", ".trelvox-forms/c-b.patch"}, {"size", 0}, {"sha256", digest}, {"base_sha256", digest}};
+    QTest::newRow("with a compressed copy and patches")
+        << listing(5, july, {}, {{"compressed", compressed}, {"patches", QJsonArray{patch, patch}}}) << none << qint64(0) << "";
     QTest::newRow("same sequence as installed") << listing(5, july) << none << qint64(5) << "";
     QTest::newRow("lower sequence") << listing(5, july) << none << qint64(6) << "(sequence 5) is older than the release already installed (sequence 6)";
     QTest::newRow("expires this second") << listing(5, "2025-06-01T12:00:00Z") << none << qint64(0) << "expired at 2025-06-01T12:00:00Z UTC";

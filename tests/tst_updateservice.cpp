@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <httplib.h>
+#include <zstd.h>
 
 #include <memory>
 
@@ -58,6 +59,23 @@ private:
         for (const QJsonValue &file : QJsonDocument::fromJson(readFile(dir + "/release.json"))["files"].toArray())
             files.insert(file["file_path"].toString(), file.toObject());
         return files;
+    }
+
+    static QJsonArray withoutForms(const QJsonArray &files)
+    {
+        QJsonArray plain;
+        for (const QJsonValue &file : files) {
+            QJsonObject entry = file.toObject();
+            entry.remove("compressed");
+            entry.remove("patches");
+            plain.append(entry);
+        }
+        return plain;
+    }
+
+    static QByteArray sha256Hex(const QByteArray &bytes)
+    {
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     }
 
     static QByteArray signedListing(const ReleaseSigner &signer, const QJsonArray &files, const QString &expires)
@@ -191,6 +209,7 @@ private slots:
         QCOMPARE(b["sha256"].toString().toLatin1(), QCryptographicHash::hash("B.txt", QCryptographicHash::Sha256).toHex());
         QCOMPARE(files["c.txt"]["file_version"].toString(), QString("2.0.10"));
         QCOMPARE(run({"publish", dir}), 0); // nothing changed, so no version needed
+        QVERIFY(!QFile::exists(dir + "/.trelvox-forms")); // unsigned, nothing would name them
         QCOMPARE(run({"publish", temp.filePath("missing"), "--version", "1.0.0"}), 1);
 
         // An entry kept as listed can make a reply no updater takes.
@@ -204,6 +223,90 @@ private slots:
         QByteArray err;
         QCOMPARE(run({"publish", dir}, nullptr, &err), 1);
         QVERIFY2(err.contains("over the 64 MiB an updater accepts"), err);
+    }
+
+    void publishForms_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("republish"); // again after app.bin changed, a form was lost and copy.txt came
+        QTest::newRow("new files, two equal bases") << QStringList() << false;
+        QTest::newRow("republished") << QStringList() << true;
+        QTest::newRow("above the patch limit") << QStringList{"--patch-limit", "1000"} << false;
+        QTest::newRow("dry run") << QStringList{"--dry-run"} << false;
+    }
+
+    void publishForms()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(bool, republish);
+        QTemporaryDir dir;
+        const QString base = dir.filePath("1.0.0"), base2 = dir.filePath("1.0.1"), release = dir.filePath("2.0.0");
+        const QString forms = release + "/.trelvox-forms/";
+        QByteArray app;
+        for (int i = 0; i < 4000; ++i)
+            app += "entry " + QByteArray::number(i) + "\n";
+        for (const QString &folder : {base, base2})
+            QVERIFY(writeFile(folder + "/app.bin", app) && writeFile(folder + "/same.txt", "same"));
+        QVERIFY(writeFile(release + "/same.txt", "same") && writeFile(release + "/new.txt", "new")
+                && writeFile(release + "/app.bin", app + "more"));
+        const QStringList publish{"publish", release, "--sign", signingKey, "--delta-from", base, "--delta-from", base2};
+        QByteArray out;
+        QCOMPARE(run(publish + QStringList{"--version", "2.0.0"} + options, &out), 0);
+        QVERIFY2(out.contains("forms of app.bin: " + QByteArray::number(app.size() + 4) + " bytes, compressed "), out);
+        QVERIFY2(out.contains("forms: 3 files of " + QByteArray::number(app.size() + 11) + " bytes"), out);
+        if (options.contains("--dry-run")) {
+            QCOMPARE(QDir(release).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     (QStringList{"app.bin", "new.txt", "same.txt"}));
+            return;
+        }
+        // The two bases hold the same bytes: one patch, or one reason for none.
+        QVERIFY2(out.contains((options.isEmpty() ? base + ", " + base2 : QString("above the patch limit")).toUtf8()), out);
+        if (republish) {
+            const QString sameForm = forms + sha256Hex("same") + ".zst";
+            QFile form(sameForm);
+            QVERIFY(form.open(QIODevice::ReadWrite) && form.setFileTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)),
+                                                                        QFileDevice::FileModificationTime));
+            form.close();
+            QVERIFY(QFile::remove(forms + sha256Hex("new") + ".zst"));
+            QVERIFY(writeFile(release + "/app.bin", app + "again") && writeFile(release + "/copy.txt", "same"));
+            QCOMPARE(run(publish + QStringList{"--version", "2.0.1"}, &out), 0);
+            QVERIFY2(out.contains("forms of copy.txt") && out.contains("forms of new.txt") && out.contains("forms: 3 files"), out);
+            QCOMPARE(QFileInfo(sameForm).lastModified(), QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
+            QVERIFY(QFile::exists(forms + sha256Hex(app + "more") + ".zst"));
+        }
+
+        const QJsonArray plain = QJsonDocument::fromJson(readFile(release + "/release.json"))["files"].toArray();
+        const QString text = QJsonDocument::fromJson(readFile(release + "/release-signed.json"))["release"].toString();
+        const QJsonArray files = QJsonDocument::fromJson(text.toUtf8())["files"].toArray();
+        QCOMPARE(withoutForms(files), plain); // nothing of the forms folder listed, no form in release.json
+        for (const QJsonValue &file : files) {
+            const QByteArray bytes = readFile(release + "/" + file["file_path"].toString());
+            const QJsonObject compressed = file["compressed"].toObject();
+            const QByteArray packed = readFile(release + "/" + compressed["path"].toString());
+            QCOMPARE(compressed["path"].toString(), ".trelvox-forms/" + sha256Hex(bytes) + ".zst");
+            QCOMPARE(compressed["size"].toInt(), packed.size());
+            QCOMPARE(compressed["sha256"].toString().toLatin1(), sha256Hex(packed));
+            QByteArray unpacked(int(ZSTD_getFrameContentSize(packed.constData(), size_t(packed.size()))), '\0');
+            QCOMPARE(ZSTD_decompress(unpacked.data(), size_t(unpacked.size()), packed.constData(), size_t(packed.size())),
+                     size_t(bytes.size()));
+            QCOMPARE(unpacked, bytes);
+            // Whatever patches the patch maker makes must be named and listed by content.
+            if (options.contains("--patch-limit"))
+                QVERIFY(!file.toObject().contains("patches"));
+            for (const QJsonValue &patch : file["patches"].toArray()) {
+                const QByteArray patchBytes = readFile(release + "/" + patch["path"].toString());
+                QCOMPARE(patch["base_sha256"].toString().toLatin1(), sha256Hex(app));
+                QCOMPARE(patch["path"].toString(), ".trelvox-forms/" + sha256Hex(app) + "-" + sha256Hex(bytes) + ".patch");
+                QCOMPARE(patch["size"].toInt(), patchBytes.size());
+                QCOMPARE(patch["sha256"].toString().toLatin1(), sha256Hex(patchBytes));
+            }
+        }
+        const auto service = serve({"--release-key", releaseKey}, QString(), release);
+        httplib::Client client("127.0.0.1", service->port());
+        const QString path = files[0]["compressed"]["path"].toString();
+        const auto served = client.Get(("/files/" + path).toStdString());
+        QVERIFY(served && served->status == 200);
+        QCOMPARE(QByteArray::fromStdString(served->body), readFile(release + "/" + path));
     }
 
     void signedReleases()
@@ -221,7 +324,7 @@ private slots:
         const qint64 lifetime = QDateTime::currentDateTimeUtc().secsTo(
             QDateTime::fromString(release["expires"].toString(), "yyyy-MM-ddThh:mm:ss'Z'"));
         QVERIFY2(lifetime > 30 * 86400 - 60 && lifetime <= 30 * 86400, qPrintable(release["expires"].toString()));
-        QCOMPARE(release["files"].toArray(), QJsonDocument::fromJson(readFile(dir + "/release.json"))["files"].toArray());
+        QCOMPARE(withoutForms(release["files"].toArray()), QJsonDocument::fromJson(readFile(dir + "/release.json"))["files"].toArray());
         const std::string publicKey = readFile(releaseKey).trimmed().toStdString();
         const std::string signature = published["release_signature"].toString().toStdString();
         QVERIFY(ReleaseSigner::verify(publicKey, text.toStdString(), signature));

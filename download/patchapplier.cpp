@@ -44,16 +44,19 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
     }
     qint64 total = headerSize;
     for (qint64 length : lengths) {
-        // Each is checked before it is added, so the sum cannot overflow.
-        if (length < 0 || length > patch.size()) {
-            error = tr("the patch's block sizes do not add up to its size");
+        if (length < 0) {
+            error = tr("the patch gives a negative block size");
+            return false;
+        }
+        // Compared with what is left rather than added first, so the sum cannot overflow.
+        if (length > patch.size() - total) {
+            error = tr("the patch is shorter than its blocks");
             return false;
         }
         total += length;
     }
     if (total != patch.size()) {
-        error = total < patch.size() ? tr("the patch has bytes after its last block")
-                                     : tr("the patch is shorter than its blocks");
+        error = tr("the patch has bytes after its last block");
         return false;
     }
 

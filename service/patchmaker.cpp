@@ -32,7 +32,10 @@ qint64 longestMatch(const std::vector<saidx_t> &suffixes, const uchar *old, qint
         const qint64 middle = low + (high - low) / 2;
         const qint64 at = suffixes[middle];
         const size_t length = size_t(std::min(oldSize - at, targetSize));
-        if (std::memcmp(old + at, target, length) < 0)
+        const int order = std::memcmp(old + at, target, length);
+        // A suffix that is a prefix of the target sorts before it: taking it as equal or greater
+        // misleads the search in periodic data and costs a search at every byte.
+        if (order < 0 || (order == 0 && oldSize - at < targetSize))
             low = middle;
         else
             high = middle;

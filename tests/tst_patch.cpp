@@ -68,6 +68,8 @@ private slots:
         QTest::newRow("small edits") << text << edited << 300;
         QTest::newRow("block inserted") << text << text.left(90000) + randomBytes(5000, 4) + text.mid(90000) << 5300;
         QTest::newRow("block removed") << text << text.left(90000) + text.mid(120000) << 300;
+        const QByteArray periodic = QByteArray("ab").repeated(1 << 19);
+        QTest::newRow("periodic, a byte inserted") << periodic << periodic.left(1 << 19) + 'c' + periodic.mid(1 << 19) << 300;
         QTest::newRow("1% of 1 MB changed") << randomBytes(1 << 20, 2) << changed << 40000;
     }
     void roundTrip()

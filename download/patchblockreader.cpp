@@ -49,7 +49,7 @@ bool PatchBlockReader::read(char *into, qint64 wanted)
     if (!decompress(into, wanted, &produced))
         return false;
     if (produced < wanted) {
-        error = tr("the patch's %1 block ends before its control records do").arg(name);
+        error = tr("the patch's %1 block ends too soon").arg(name);
         return false;
     }
     return true;

@@ -111,7 +111,7 @@ private slots:
         QTest::newRow("new size below what the records make") << smaller << size << "more than its new size";
         QByteArray larger = good;
         larger.replace(8, 8, int64s({size + 1}));
-        QTest::newRow("new size above what the records make") << larger << size + 1 << "ends before";
+        QTest::newRow("new size above what the records make") << larger << size + 1 << "ends too soon";
         QByteArray swapped = good;
         swapped.replace(16, 16, good.mid(24, 8) + good.mid(16, 8));
         QTest::newRow("block sizes swapped") << swapped << size << "block";
@@ -130,7 +130,7 @@ private slots:
         QTest::newRow("extra block longer than used")
             << assembled(4, compressed(int64s({0, 4, 0})), {}, compressed("abcde")) << qint64(4) << "holds more";
         QTest::newRow("record cut") << assembled(4, compressed(int64s({0, 4}).left(20)), {}, compressed("abcd"))
-                                    << qint64(4) << "ends before";
+                                    << qint64(4) << "ends too soon";
         // A frame that asks for a 1 GiB window.
         const QByteArray hugeWindow = QByteArray::fromHex("28b52ffd00a009000078");
         QTest::newRow("window too large") << assembled(1, compressed(int64s({0, 1, 0})), {}, hugeWindow) << qint64(1)

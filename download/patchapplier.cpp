@@ -1,11 +1,147 @@
 #include "download/patchapplier.h"
 
+#include "download/patchblockreader.h"
+
+#include <QIODevice>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const char magic[] = "TRVXPT01";
+const qint64 headerSize = 40;
+const qint64 chunkSize = 64 * 1024;
+
+qint64 int64At(const char *at)
+{
+    quint64 bits = 0;
+    for (int i = 7; i >= 0; --i)
+        bits = (bits << 8) | uchar(at[i]);
+    return qint64(bits);
+}
+
+} // namespace
+
 bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODevice *output, qint64 maxSize)
 {
-    Q_UNUSED(base);
-    Q_UNUSED(patch);
-    Q_UNUSED(output);
-    Q_UNUSED(maxSize);
-    error = tr("patches are not applied yet");
-    return false;
+    error.clear();
+    if (patch.size() < headerSize || std::memcmp(patch.constData(), magic, 8) != 0) {
+        error = tr("the patch is not in a format this updater reads");
+        return false;
+    }
+    const char *header = patch.constData();
+    const qint64 newSize = int64At(header + 8);
+    const qint64 lengths[3] = {int64At(header + 16), int64At(header + 24), int64At(header + 32)};
+    if (newSize < 0) {
+        error = tr("the patch gives a negative size for the new file");
+        return false;
+    }
+    if (newSize > maxSize) {
+        error = tr("the patch makes a file of %1 bytes, more than the %2 expected").arg(newSize).arg(maxSize);
+        return false;
+    }
+    qint64 total = headerSize;
+    for (qint64 length : lengths) {
+        if (length < 0) {
+            error = tr("the patch gives a negative block size");
+            return false;
+        }
+        // Compared with what is left rather than added first, so the sum cannot overflow.
+        if (length > patch.size() - total) {
+            error = tr("the patch is shorter than its blocks");
+            return false;
+        }
+        total += length;
+    }
+    if (total != patch.size()) {
+        error = tr("the patch has bytes after its last block");
+        return false;
+    }
+
+    PatchBlockReader control(header + headerSize, lengths[0], tr("control"));
+    PatchBlockReader diff(header + headerSize + lengths[0], lengths[1], tr("diff"));
+    PatchBlockReader extra(header + headerSize + lengths[0] + lengths[1], lengths[2], tr("extra"));
+    std::vector<char> chunk(chunkSize);
+    const uchar *old = reinterpret_cast<const uchar *>(base.constData());
+    const qint64 oldSize = base.size();
+    qint64 position = 0;
+    qint64 written = 0;
+    qint64 records = 0;
+
+    auto write = [&](qint64 length) {
+        if (output->write(chunk.data(), length) != length) {
+            error = tr("the patched file could not be written: %1").arg(output->errorString());
+            return false;
+        }
+        written += length;
+        return true;
+    };
+
+    while (written < newSize) {
+        char record[24];
+        if (!control.read(record, sizeof record)) {
+            error = control.errorString();
+            return false;
+        }
+        const qint64 add = int64At(record);
+        const qint64 copy = int64At(record + 8);
+        const qint64 seek = int64At(record + 16);
+        if (add < 0 || copy < 0) {
+            error = tr("the patch has a control record with a negative length");
+            return false;
+        }
+        // Only the first record may write nothing: a block of empty records is work without end.
+        if (add == 0 && copy == 0 && records > 0) {
+            error = tr("the patch has a control record that makes nothing");
+            return false;
+        }
+        ++records;
+        if (add > newSize - written || copy > newSize - written - add) {
+            error = tr("the patch's control records make more than its new size of %1 bytes").arg(newSize);
+            return false;
+        }
+        if (add > oldSize - position) {
+            error = tr("the patch reads past the end of the installed file");
+            return false;
+        }
+        for (qint64 done = 0; done < add;) {
+            const qint64 length = std::min(chunkSize, add - done);
+            if (!diff.read(chunk.data(), length)) {
+                error = diff.errorString();
+                return false;
+            }
+            const uchar *from = old + position + done;
+            for (qint64 i = 0; i < length; ++i)
+                chunk[size_t(i)] = char(uchar(chunk[size_t(i)]) + from[i]);
+            if (!write(length))
+                return false;
+            done += length;
+        }
+        position += add;
+        for (qint64 done = 0; done < copy;) {
+            const qint64 length = std::min(chunkSize, copy - done);
+            if (!extra.read(chunk.data(), length)) {
+                error = extra.errorString();
+                return false;
+            }
+            if (!write(length))
+                return false;
+            done += length;
+        }
+        // Seeks are bounded by base's size before they are added, so the sum cannot overflow.
+        if (seek < -oldSize || seek > oldSize || position + seek < 0 || position + seek > oldSize) {
+            error = tr("the patch moves outside the installed file");
+            return false;
+        }
+        position += seek;
+    }
+    for (PatchBlockReader *block : {&control, &diff, &extra}) {
+        if (!block->finish()) {
+            error = block->errorString();
+            return false;
+        }
+    }
+    return true;
 }

@@ -1,0 +1,156 @@
+#include <QtTest>
+
+#include <zstd.h>
+
+#include <initializer_list>
+#include <random>
+
+#include "download/patchapplier.h"
+#include "service/patchmaker.h"
+
+namespace {
+
+QByteArray randomBytes(int size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(generator());
+    return bytes;
+}
+
+QByteArray int64s(std::initializer_list<qint64> values)
+{
+    QByteArray bytes;
+    for (qint64 value : values) {
+        for (int i = 0; i < 8; ++i)
+            bytes.append(char(quint64(value) >> (8 * i)));
+    }
+    return bytes;
+}
+
+QByteArray compressed(const QByteArray &raw)
+{
+    QByteArray out(int(ZSTD_compressBound(size_t(raw.size()))), Qt::Uninitialized);
+    out.resize(int(ZSTD_compress(out.data(), size_t(out.size()), raw.constData(), size_t(raw.size()), 1)));
+    return out;
+}
+
+// A patch put together by hand, blocks given as frames, so that it can say what the maker never would.
+QByteArray assembled(qint64 newSize, const QByteArray &control, const QByteArray &diff, const QByteArray &extra)
+{
+    return "TRVXPT01" + int64s({newSize, control.size(), diff.size(), extra.size()}) + control + diff + extra;
+}
+
+} // namespace
+
+class tst_patch : public QObject
+{
+    Q_OBJECT
+private slots:
+    void roundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("oldBytes");
+        QTest::addColumn<QByteArray>("newBytes");
+        QTest::addColumn<int>("largestPatch");
+        const QByteArray text = randomBytes(200000, 1);
+        QByteArray edited = text;
+        edited[1000] = char(edited[1000] + 1);
+        edited.replace(150000, 4, "abcd");
+        QByteArray changed = randomBytes(1 << 20, 2);
+        std::mt19937 generator(3);
+        for (int i = 0; i < changed.size() / 100; ++i)
+            changed[int(generator() % quint32(changed.size()))] = char(generator());
+        QTest::newRow("empty old") << QByteArray() << text << 200200;
+        QTest::newRow("empty new") << text << QByteArray() << 100;
+        QTest::newRow("both empty") << QByteArray() << QByteArray() << 100;
+        QTest::newRow("identical") << text << text << 200;
+        QTest::newRow("small edits") << text << edited << 300;
+        QTest::newRow("block inserted") << text << text.left(90000) + randomBytes(5000, 4) + text.mid(90000) << 5300;
+        QTest::newRow("block removed") << text << text.left(90000) + text.mid(120000) << 300;
+        const QByteArray periodic = QByteArray("ab").repeated(1 << 19);
+        QTest::newRow("periodic, a byte inserted") << periodic << periodic.left(1 << 19) + 'c' + periodic.mid(1 << 19) << 300;
+        QTest::newRow("1% of 1 MB changed") << randomBytes(1 << 20, 2) << changed << 40000;
+    }
+    void roundTrip()
+    {
+        QFETCH(QByteArray, oldBytes);
+        QFETCH(QByteArray, newBytes);
+        QFETCH(int, largestPatch);
+        PatchMaker maker;
+        QByteArray patch;
+        QVERIFY2(maker.make(oldBytes, newBytes, &patch), qPrintable(maker.errorString()));
+        QVERIFY2(patch.size() <= largestPatch, qPrintable(QString::number(patch.size())));
+        QByteArray rebuilt;
+        QBuffer output(&rebuilt);
+        output.open(QIODevice::WriteOnly);
+        PatchApplier applier;
+        QVERIFY2(applier.apply(oldBytes, patch, &output, newBytes.size()), qPrintable(applier.errorString()));
+        QVERIFY(rebuilt == newBytes);
+    }
+
+    void malformed_data()
+    {
+        QTest::addColumn<QByteArray>("patch");
+        QTest::addColumn<qint64>("maxSize");
+        QTest::addColumn<QString>("reason");
+        const QByteArray base = randomBytes(4000, 5);
+        QByteArray newBytes = base.left(3000) + randomBytes(1000, 6) + base.mid(3000);
+        newBytes[10] = 'x';
+        QByteArray good;
+        QVERIFY(PatchMaker().make(base, newBytes, &good));
+        const qint64 size = newBytes.size();
+        QTest::newRow("shorter than a header") << good.left(39) << size << "format";
+        for (int cut : {41, 60, good.size() / 2, good.size() - 1})
+            QTest::addRow("cut at %d", cut) << good.left(cut) << size << "shorter than its blocks";
+        QTest::newRow("trailing byte") << good + 'x' << size << "after its last block";
+        QTest::newRow("wrong magic") << "TRVXPT02" + good.mid(8) << size << "format";
+        QTest::newRow("maxSize below the new size") << good << size - 1 << "more than the";
+        QByteArray smaller = good;
+        smaller.replace(8, 8, int64s({size - 1}));
+        QTest::newRow("new size below what the records make") << smaller << size << "more than its new size";
+        QByteArray larger = good;
+        larger.replace(8, 8, int64s({size + 1}));
+        QTest::newRow("new size above what the records make") << larger << size + 1 << "ends too soon";
+        QByteArray swapped = good;
+        swapped.replace(16, 16, good.mid(24, 8) + good.mid(16, 8));
+        QTest::newRow("block sizes swapped") << swapped << size << "block";
+        QTest::newRow("negative block size") << assembled(4, compressed(int64s({0, 4, 0})), {}, compressed("abcd"))
+                                                    .replace(24, 8, int64s({-1})) << qint64(4) << "negative block size";
+        QTest::newRow("seek before base") << assembled(4, compressed(int64s({0, 4, -1})), {}, compressed("abcd"))
+                                          << qint64(4) << "outside the installed file";
+        QTest::newRow("seek past base") << assembled(4, compressed(int64s({0, 4, 4001})), {}, compressed("abcd"))
+                                        << qint64(4) << "outside the installed file";
+        QTest::newRow("add past base") << assembled(10, compressed(int64s({0, 0, 3995, 10, 0, 0})), compressed(QByteArray(10, 0)), {})
+                                       << qint64(10) << "past the end";
+        QTest::newRow("negative length") << assembled(4, compressed(int64s({-1, 5, 0})), {}, compressed("abcde"))
+                                         << qint64(4) << "negative length";
+        QTest::newRow("records that make nothing")
+            << assembled(4, compressed(int64s({0, 0, 0, 0, 0, 0})), {}, compressed("abcd")) << qint64(4) << "makes nothing";
+        QTest::newRow("extra block longer than used")
+            << assembled(4, compressed(int64s({0, 4, 0})), {}, compressed("abcde")) << qint64(4) << "holds more";
+        QTest::newRow("record cut") << assembled(4, compressed(int64s({0, 4}).left(20)), {}, compressed("abcd"))
+                                    << qint64(4) << "ends too soon";
+        // A frame that asks for a 1 GiB window.
+        const QByteArray hugeWindow = QByteArray::fromHex("28b52ffd00a009000078");
+        QTest::newRow("window too large") << assembled(1, compressed(int64s({0, 1, 0})), {}, hugeWindow) << qint64(1)
+                                          << "damaged";
+    }
+    void malformed()
+    {
+        QFETCH(QByteArray, patch);
+        QFETCH(qint64, maxSize);
+        QFETCH(QString, reason);
+        const QByteArray base = randomBytes(4000, 5);
+        QByteArray written;
+        QBuffer output(&written);
+        output.open(QIODevice::WriteOnly);
+        PatchApplier applier;
+        QVERIFY(!applier.apply(base, patch, &output, maxSize));
+        QVERIFY2(applier.errorString().contains(reason), qPrintable(applier.errorString()));
+        QVERIFY(written.size() <= maxSize);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_patch)
+#include "tst_patch.moc"

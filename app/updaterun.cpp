@@ -119,6 +119,7 @@ void updateWindow::runUpdate()
     }
 
     throttle.release();
+    downloads.waitForSyncs(); // a program cannot be started while another handle may write it
     if (!syncFolders(installer.placedFolders())) {
         log.write("run: the installed files could not be made durable");
         failed = true;

@@ -45,6 +45,9 @@ public:
     // to its owner. Returns the files' paths.
     QStringList abandonAll();
 
+    // Returns once the syncs begun ahead have ended: their handles are closed then.
+    void waitForSyncs() { syncs.waitForDone(); }
+
 signals:
     // Progress of the download taken last.
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);

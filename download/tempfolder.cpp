@@ -202,7 +202,7 @@ int TempFolder::handle(const QString &path) const
 bool TempFolder::moveOut(const QString &path, const QString &targetPath)
 {
     const auto file = files.find(path);
-    if (file == files.end() || file->name.isEmpty())
+    if (file == files.end())
         return false;
 #ifdef Q_OS_WIN
     // MOVEFILE_WRITE_THROUGH returns only once the move is on disk.
@@ -212,8 +212,11 @@ bool TempFolder::moveOut(const QString &path, const QString &targetPath)
     const bool moved = ::renameat(int(folderHandle), encoded(file->name).constData(), AT_FDCWD,
                                   encoded(targetPath).constData()) == 0;
 #endif
-    if (moved)
-        file->name.clear();
+    // Closed once in place: a program cannot be started while a handle may still write it.
+    if (moved) {
+        ::close(file->handle);
+        files.erase(file);
+    }
     return moved;
 }
 
@@ -223,11 +226,9 @@ void TempFolder::remove(const QString &path)
     if (file.handle < 0)
         return;
 #ifdef Q_OS_WIN
-    if (!file.name.isEmpty())
-        DeleteFileW(wide(QDir::toNativeSeparators(path)));
+    DeleteFileW(wide(QDir::toNativeSeparators(path)));
 #else
-    if (!file.name.isEmpty())
-        ::unlinkat(int(folderHandle), encoded(file.name).constData(), 0);
+    ::unlinkat(int(folderHandle), encoded(file.name).constData(), 0);
 #endif
     ::close(file.handle);
 }

@@ -30,7 +30,7 @@ public:
     // The open handle of a file createFile() made (a C runtime descriptor); -1 for other paths.
     int handle(const QString &path) const;
     // Renames the file over targetPath in one step, taken from this folder itself rather than
-    // through its path. Its handle stays open.
+    // through its path, and closes its handle.
     bool moveOut(const QString &path, const QString &targetPath);
     void remove(const QString &path);
     // Removes every file of this run and its folder, and the folders earlier runs of ours left.
@@ -40,7 +40,7 @@ private:
     struct File
     {
         int handle = -1;
-        QString name; // empty once moved out
+        QString name;
     };
     bool fail(const QString &text);
     void removeFolders(const QString &tmps);

@@ -190,7 +190,11 @@ void tst_updatecycle::allFilesFine()
     QByteArray binary(300 * 1024, '\0');
     for (int i = 0; i < binary.size(); ++i)
         binary[i] = char((qint64(i) * 7919) >> 3);
+    // The main application itself is replaced, and the new one must start: no handle may still
+    // be open for writing it then.
+    const QByteArray newStandIn = readFile(installed("Trelvox.exe")) + "# 2.0.0\n";
     const QList<ReleaseService::File> release = {
+        {"Trelvox.exe", "2.0.0", newStandIn},
         {"a.txt", "2.0.0", "new a\n"},
         {"c.txt", "2.0.0", ""}, // an empty file installs too
         {"current.txt", "1.0.0", "current\n"}, // installed copy is newer: not fetched
@@ -213,8 +217,9 @@ void tst_updatecycle::allFilesFine()
     QCOMPARE(readFile(installed("data/nested/b.bin")), binary);
     QCOMPARE(readFile(installed("current.txt")), QByteArray("installed current\n"));
     QCOMPARE(readFile(installed("version.xml")),
-             manifestBytes({{"a.txt", "2.0.0"}, {"c.txt", "2.0.0"}, {"current.txt", "1.0.0"},
+             manifestBytes({{"Trelvox.exe", "2.0.0"}, {"a.txt", "2.0.0"}, {"c.txt", "2.0.0"}, {"current.txt", "1.0.0"},
                             {"data/nested/b.bin", "2.0.1"}}));
+    QCOMPARE(readFile(installed("Trelvox.exe")), newStandIn);
     QVERIFY(tmpsHoldsNoFile());
     QVERIFY(QFileInfo::exists(root("tmps/not-ours.tmp")));
 

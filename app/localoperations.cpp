@@ -21,14 +21,14 @@ namespace {
 // (a hard link would let whoever holds the other name change the installed file). Its bytes must
 // be on disk before the rename makes it the installed file, or a crash could leave an empty file in
 // its place. An executable must stay executable.
-bool prepareReplacement(int handle, const QString &targetPath)
+bool prepareReplacement(int handle, const QString &targetPath, bool sync = true)
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(targetPath);
     BY_HANDLE_FILE_INFORMATION information;
     const HANDLE file = HANDLE(_get_osfhandle(handle));
     return GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1
-        && !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && _commit(handle) == 0;
+        && !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && (!sync || _commit(handle) == 0);
 #else
     struct stat written;
     if (::fstat(handle, &written) != 0 || !S_ISREG(written.st_mode) || written.st_nlink != 1)
@@ -37,12 +37,13 @@ bool prepareReplacement(int handle, const QString &targetPath)
     if (::stat(QFile::encodeName(targetPath).constData(), &replaced) == 0
         && ::fchmod(handle, replaced.st_mode & 07777) != 0)
         return false;
-    return ::fsync(handle) == 0;
+    return !sync || ::fsync(handle) == 0;
 #endif
 }
 
-// One rename over the target: the path never lacks a file, and a refused rename leaves it as it was.
-bool renameOver(const QString &from, const QString &to)
+} // namespace
+
+bool moveOver(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
     // MOVEFILE_WRITE_THROUGH returns only once the move is on disk.
@@ -53,6 +54,8 @@ bool renameOver(const QString &from, const QString &to)
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 #endif
 }
+
+namespace {
 
 bool isLink(const QFileInfo &entry)
 {
@@ -102,7 +105,34 @@ bool replaceFile(const QString &tempPath, const QString &targetPath, const QStri
     if (source.isSymLink() || source.isJunction() || !source.isFile() || !file.open(QIODevice::ReadOnly))
         return false;
     return prepareReplacement(file.handle(), targetPath)
-        && renameOver(source.absoluteFilePath(), target.absoluteFilePath());
+        && moveOver(source.absoluteFilePath(), target.absoluteFilePath());
+}
+
+bool moveInPlace(const QString &tempPath, const QString &targetPath, const QString &oldCopyPath,
+                 const QString &installDir, TempFolder *folder)
+{
+    const int handle = folder->handle(tempPath);
+    const QFileInfo target(targetPath);
+    if (handle < 0 || targetPath.isEmpty() || !reachesTargetWithoutLinks(targetPath, installDir)
+        || !QDir().mkpath(target.absolutePath()) || !prepareReplacement(handle, targetPath, false))
+        return false;
+    if (target.isDir())
+        return false;
+#ifdef Q_OS_WIN
+    // A running executable can be moved aside where it cannot be replaced.
+    const bool keptByLink = false;
+#else
+    // A second name keeps the old copy while one rename replaces it: the path never lacks a file.
+    const bool keptByLink = !oldCopyPath.isEmpty()
+        && ::link(QFile::encodeName(target.absoluteFilePath()).constData(), QFile::encodeName(oldCopyPath).constData()) == 0;
+#endif
+    if (!oldCopyPath.isEmpty() && !keptByLink && !moveOver(target.absoluteFilePath(), oldCopyPath))
+        return false;
+    if (folder->moveOut(tempPath, target.absoluteFilePath()))
+        return true;
+    if (!oldCopyPath.isEmpty())
+        moveOver(oldCopyPath, target.absoluteFilePath());
+    return false;
 }
 
 bool syncFolders(const QSet<QString> &folders)

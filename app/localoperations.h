@@ -15,6 +15,17 @@
 bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir,
                  TempFolder *folder = nullptr);
 
+// Keeps the installed file at targetPath as oldCopyPath (when that names one: a second name where
+// the file system allows, else moved aside) and moves the folder's temporary file in its place,
+// with the old file's permission bits, under the same rules as replaceFile(); a folder is never
+// replaced. Nothing is synced: a whole release is made durable at once. On failure the target is
+// as it was.
+bool moveInPlace(const QString &tempPath, const QString &targetPath, const QString &oldCopyPath,
+                 const QString &installDir, TempFolder *folder);
+
+// One rename over the target: the path never lacks a file, and a refused rename leaves it as it was.
+bool moveOver(const QString &from, const QString &to);
+
 // Makes the renames into these folders durable: until then a power loss may bring back a replaced
 // file whole in its old form, which is harmless only while version.xml still names the old
 // versions. One sync per folder at the end costs far less than one per file.

@@ -1,6 +1,7 @@
 #include "app/fileinstaller.h"
 #include "app/installation.h"
 #include "app/localoperations.h"
+#include "app/releaseswap.h"
 #include "app/terminateprocesses.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
@@ -24,6 +25,10 @@ void updateWindow::runUpdate()
         close();
         return;
     }
+    // Before anything else: an install a crash cut short is finished or undone.
+    const QString recovered = ReleaseSwap::recover(installationDirectory(), updaterDirectory());
+    if (!recovered.isEmpty())
+        log.write("run: " + recovered);
     if (!queryUpgrade()) {
         log.write("run: nothing installed");
         close();
@@ -36,6 +41,10 @@ void updateWindow::runUpdate()
 
     const QString installDir = installationDirectory();
     prefetch = readPrefetch(updaterDirectory() + "/config.xml");
+    // A signed release goes in as a whole: every file is staged first and moved in only once all
+    // have arrived. Without one, each file is put in place after its own download.
+    const bool staging = release.sequence() > 0;
+    QList<ReleaseSwap::File> staged;
     FileInstaller installer(installDir, downloadUrl, {
         [this] { return makeTempFileName(); },
         [this](const QString &url, const QString &tempPath, const ContentCheck &expected) {
@@ -52,8 +61,18 @@ void updateWindow::runUpdate()
             return decodeForm(form, formPath, tempPath, targetPath, expected, reason);
         },
         [this](const QString &formPath) { tempFolder.remove(formPath); },
-        [this](const QString &tempPath, const QString &targetPath) { return coverFile(tempPath, targetPath); },
-        [](const QString &targetPath, const QDateTime &time) { setModificationTime(targetPath, time); }},
+        [&](const QString &tempPath, const QString &targetPath) {
+            if (!staging)
+                return coverFile(tempPath, targetPath);
+            staged.append({tempPath, targetPath, QDateTime()});
+            return true;
+        },
+        [&](const QString &targetPath, const QDateTime &time) {
+            if (staging)
+                staged.last().releaseTime = time;
+            else
+                setModificationTime(targetPath, time);
+        }},
         prefetch);
 
     const QMap<QString, VersionEntry> files = filesToUpdate;
@@ -120,14 +139,22 @@ void updateWindow::runUpdate()
 
     throttle.release();
     downloads.waitForSyncs(); // a program cannot be started while another handle may write it
-    if (!syncFolders(installer.placedFolders())) {
+    if (staging && !failed) {
+        ReleaseSwap swap(installDir, updaterDirectory());
+        if (!swap.install(staged, &tempFolder) || !swap.commit(versionManifestToXml(serverFiles), release.sequence())) {
+            log.write(QString("run: %1; every file was put back").arg(swap.errorString()));
+            failed = true;
+            const QString key = swap.failedTarget().mid(installDir.size());
+            if (!key.isEmpty() && !closing)
+                PlainTextBox::critical(this, tr("Error"), QObject::tr("Error: cover file [%1] failed!").arg(key));
+        }
+    } else if (!staging && !syncFolders(installer.placedFolders())) {
         log.write("run: the installed files could not be made durable");
         failed = true;
     }
-    if (!failed) {
-        writeTextFile(versionManifestToXml(serverFiles), installDir + "version.xml");
-        if (release.sequence() > 0)
-            writeReleaseSequence(installDir + "release.state", release.sequence());
+    if (!staging && !failed && !writeTextFile(versionManifestToXml(serverFiles), installDir + "version.xml")) {
+        log.write("run: version.xml could not be written");
+        failed = true;
     }
     log.write(failed ? QString("version.xml: not written, %1 of %2 files failed").arg(total - done).arg(total)
                      : QString("version.xml: written"));

@@ -233,6 +233,23 @@ void TempFolder::remove(const QString &path)
     ::close(file.handle);
 }
 
+bool TempFolder::makeDurable()
+{
+#ifdef Q_OS_LINUX
+    return folderHandle >= 0 && ::syncfs(int(folderHandle)) == 0;
+#else
+    bool durable = true;
+    for (const File &file : qAsConst(files)) {
+#ifdef Q_OS_WIN
+        durable = _commit(file.handle) == 0 && durable;
+#else
+        durable = ::fsync(file.handle) == 0 && durable;
+#endif
+    }
+    return durable;
+#endif
+}
+
 void TempFolder::clear(const QString &installDir)
 {
     for (const QString &path : files.keys())

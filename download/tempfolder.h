@@ -33,6 +33,8 @@ public:
     // through its path, and closes its handle.
     bool moveOut(const QString &path, const QString &targetPath);
     void remove(const QString &path);
+    // Makes every file here durable at once: one sync of their file system, not one per file.
+    bool makeDurable();
     // Removes every file of this run and its folder, and the folders earlier runs of ours left.
     void clear(const QString &installDir);
 

@@ -59,16 +59,15 @@ QString versionManifestToXml(VersionManifest manifest)
     return top.toXmlDocument();
 }
 
-void writeTextFile(const QString &text, const QString &path)
+bool writeTextFile(const QString &text, const QString &path)
 {
     // QSaveFile replaces the file only once everything is written, so a crash midway leaves
     // the previous manifest whole. Line ends are CR LF everywhere, so the bytes are made here
     // rather than by a text-mode device.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        return;
+        return false;
     QByteArray bytes = (text + '\n').toUtf8();
     bytes.replace('\n', "\r\n");
-    file.write(bytes);
-    file.commit();
+    return file.write(bytes) == bytes.size() && file.commit();
 }

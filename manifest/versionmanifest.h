@@ -10,4 +10,4 @@ VersionManifest readVersionManifest(const QString &path);
 // The same for the file's bytes.
 VersionManifest versionManifestFromXml(const QByteArray &xml);
 QString versionManifestToXml(VersionManifest manifest);
-void writeTextFile(const QString &text, const QString &path);
+bool writeTextFile(const QString &text, const QString &path);

@@ -81,6 +81,8 @@ private slots:
     void attacks();
     void fallback_data();
     void fallback();
+    void wholeRelease_data();
+    void wholeRelease();
 
 private:
     QStringList runAgainst(const QString &install, QJsonObject reply, const QString &tamper,
@@ -425,6 +427,75 @@ void tst_signedrelease::fallback()
     QCOMPARE(readFile(install + "a.txt"), newA);
     QDirIterator left(install + "tmps", QDir::Files, QDirIterator::Subdirectories);
     QVERIFY(!left.hasNext());
+}
+
+void tst_signedrelease::wholeRelease_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("box"); // the Error box's text as a pattern; empty: the release goes in
+
+    QTest::newRow("none") << "" << "";
+    QTest::newRow("second fails to download") << "b.txt missing" << ".+: download file \\[b\\.txt\\] failed!";
+    QTest::newRow("second fails to verify") << "b.txt altered"
+                                            << "the file's SHA-256 does not match the signed release: download file \\[b\\.txt\\] failed!";
+    QTest::newRow("third cannot be put in place") << "c.txt blocked" << "Error: cover file \\[c\\.txt\\] failed!";
+}
+
+// A signed release goes in whole or not at all: whatever fails, every installed file is then
+// byte for byte the old release, and version.xml and the release state are as they were.
+void tst_signedrelease::wholeRelease()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, box);
+
+    QTemporaryDir dir;
+    const QString install = dir.filePath("install/");
+    const QStringList names{"a.txt", "b.txt", "c.txt"};
+    QVERIFY(QDir().mkpath(install + "updater"));
+    VersionManifest manifest;
+    QJsonArray listed;
+    QMap<QString, QByteArray> served;
+    for (const QString &name : names) {
+        QVERIFY(writeFile(install + name, "old " + name.toUtf8()));
+        manifest.insert(name, VersionEntry("1.0.0", name));
+        const QByteArray bytes = "new " + name.toUtf8();
+        listed << QJsonObject{{"file_path", name}, {"file_version", "2.0.0"}, {"modified_time", "2020-01-01T00:00:00"},
+                              {"file_size", bytes.size()},
+                              {"sha256", QString(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())}};
+        if (fault != name + " missing")
+            served.insert("/files/" + name, fault == name + " altered" ? QByteArray("NEW ") + name.toUtf8() : bytes);
+    }
+    writeTextFile(versionManifestToXml(manifest), install + "version.xml");
+    QVERIFY(writeFile(install + "release.state", "4\n"));
+    if (fault == "c.txt blocked") { // a folder in its place, which is never replaced
+        QVERIFY(QFile::remove(install + "c.txt"));
+        QVERIFY(writeFile(install + "c.txt/in-the-way", "x"));
+    }
+    const QStringList kept{"a.txt", "b.txt", "c.txt", "c.txt/in-the-way", "version.xml", "release.state"};
+    QMap<QString, QByteArray> before;
+    for (const QString &name : kept)
+        before.insert(name, readFile(install + name));
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = install + "updater";
+    environment.releaseKeys = {first.publicKey()};
+    UpdaterEnvironment::setForTesting(environment);
+
+    const QString release = listing(5, utcIn(3600), {{"files", listed}});
+    QStringList asked;
+    const QStringList boxes = runAgainst(install, {{"files", QJsonArray()}, {"release", release},
+                                                   {"release_signature", first.sign(release)}}, "", served, &asked);
+    UpdaterEnvironment::setForTesting({});
+
+    QVERIFY2(QRegularExpression("^" + (box.isEmpty() ? QString() : "Error\\|" + box) + "$").match(boxes.join('\n')).hasMatch(),
+             qPrintable(boxes.join('\n')));
+    QVERIFY(!QFileInfo::exists(install + "updater/install.journal"));
+    for (const QString &name : kept) {
+        const QByteArray expected = box.isEmpty() && names.contains(name) ? "new " + name.toUtf8() : before.value(name);
+        if (!box.isEmpty() || names.contains(name))
+            QVERIFY2(readFile(install + name) == expected, qPrintable(name));
+    }
+    if (box.isEmpty())
+        QCOMPARE(readFile(install + "release.state"), QByteArray("5\n"));
 }
 
 QTEST_MAIN(tst_signedrelease)

@@ -312,9 +312,10 @@ void tst_updatecycle::secondDownloadFails()
     QVERIFY(finishes()); // a second box would hold the run
     QCOMPARE(launcher.exitCode(), 0);
 
-    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    // A signed release goes in whole or not at all.
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("old a\n"));
     QVERIFY(!QFileInfo::exists(installed("b.txt")));
-    QCOMPARE(readFile(installed("c.txt")), QByteArray("new c\n"));
+    QVERIFY(!QFileInfo::exists(installed("c.txt")));
     QCOMPARE(readFile(installed("version.xml")), oldManifest);
     QVERIFY(tmpsHoldsNoFile());
     if (started) {
@@ -341,7 +342,7 @@ void tst_updatecycle::windowClosedDuringSecondDownload()
     QVERIFY(finishes()); // a box would hold the run
     QCOMPARE(launcher.exitCode(), 0);
     QVERIFY(!files.thirdRequested);
-    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("old a\n"));
     QVERIFY(!QFileInfo::exists(installed("b.bin")));
     QVERIFY(!QFileInfo::exists(installed("c.txt")));
     QCOMPARE(readFile(installed("version.xml")), oldManifest);
@@ -394,20 +395,22 @@ void tst_updatecycle::unsafePathRefused()
         QCOMPARE(requested, QStringList{"/files/a.txt"});
     }
     QCOMPARE(QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), outside);
-    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("old a\n"));
     QCOMPARE(readFile(installed("version.xml")), oldManifest);
     QTest::qWait(500);
     QVERIFY(mainApplicationStarts().isEmpty());
 }
 
-// Killed at random moments, the updater leaves every file whole in its old or its new form and
-// version.xml whole; a run that is let finish completes the update.
+// Killed at random moments, the updater leaves every file whole in its old or its new form; the
+// next start finishes or undoes what was cut short, so that the installation is then wholly the old
+// or wholly the new release, and a run that is let finish completes the update.
 void tst_updatecycle::killedAnywhereLeavesEveryFileWhole()
 {
     QList<ReleaseService::File> release;
     Snapshot before;
     Snapshot after;
-    for (int i = 0; i < 150; ++i) {
+    // Many files, so that the step that moves them in takes long enough to be hit.
+    for (int i = 0; i < 800; ++i) {
         const QString path = QString("many/f%1.dat").arg(i, 3, 10, QChar('0'));
         release.append({path, "2.0.0", QByteArray(2048, char('a' + i % 26))});
         before.insert(path, QByteArray(1024, 'o'));
@@ -434,6 +437,13 @@ void tst_updatecycle::killedAnywhereLeavesEveryFileWhole()
             QVERIFY(writeFile(installed(it.key()), it.value()));
         QVERIFY(writeFile(installed("version.xml"), oldXml));
     };
+    const auto whole = [&](const Snapshot &release, const QByteArray &manifest) {
+        for (auto it = release.cbegin(); it != release.cend(); ++it) {
+            if (readFile(installed(it.key())) != it.value())
+                return false;
+        }
+        return readFile(installed("version.xml")) == manifest;
+    };
     installOld();
     // A whole run first, to know when to strike.
     QElapsedTimer clock;
@@ -444,26 +454,45 @@ void tst_updatecycle::killedAnywhereLeavesEveryFileWhole()
     QCOMPARE(readFile(installed("version.xml")), newXml);
 
     const QString updater = QFileInfo(installed("updater/updater")).canonicalFilePath();
-    for (int round = 0; round < 10; ++round) {
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString unreachable = QString("http://127.0.0.1:%1/api/upgrade").arg(probe.serverPort());
+    probe.close();
+    int cutInMove = 0;
+    for (int round = 0; round < 20; ++round) {
         installOld();
         QVERIFY(launch("e2e-token"));
-        QTest::qWait(QRandomGenerator::global()->bounded(int(wholeRunMs)));
+        // Every other round strikes while the files are moved in: soon after the journal appears.
+        if (round % 2) {
+            QDeadlineTimer moving(3 * wholeRunMs);
+            while (!QFileInfo::exists(installed("updater/install.journal")) && !moving.hasExpired())
+                QThread::usleep(200);
+            QThread::usleep(QRandomGenerator::global()->bounded(30000));
+        } else {
+            QTest::qWait(QRandomGenerator::global()->bounded(int(wholeRunMs)));
+        }
         killUpdatersOf(updater);
         QVERIFY(launcher.state() == QProcess::NotRunning || launcher.waitForFinished(30000));
+        int fresh = 0;
         for (auto it = after.cbegin(); it != after.cend(); ++it) {
             const QByteArray bytes = readFile(installed(it.key()));
             QVERIFY2(bytes == it.value() || bytes == before.value(it.key()),
                      qPrintable(QString("round %1: %2 is torn (%3 bytes)").arg(round).arg(it.key()).arg(bytes.size())));
+            fresh += bytes == it.value();
         }
-        const QByteArray manifest = readFile(installed("version.xml"));
-        QVERIFY2(manifest == oldXml || manifest == newXml, qPrintable(QString("round %1: version.xml is torn").arg(round)));
+        cutInMove += fresh > 0 && fresh < after.size();
+        // The next start, which reaches no service: only what the journal says is done.
+        QVERIFY(pointConfigAt(unreachable));
+        QVERIFY(launch("e2e-token"));
+        QVERIFY(finishes());
+        QVERIFY2(whole(before, oldXml) || whole(after, newXml), qPrintable(QString("round %1: a mix").arg(round)));
+        QVERIFY(pointConfigAt(service->endpoint()));
     }
+    qInfo("%d of 20 runs were killed while moving the release in", cutInMove);
 
     QVERIFY(launch("e2e-token"));
     QVERIFY(finishes(60000));
-    for (auto it = after.cbegin(); it != after.cend(); ++it)
-        QVERIFY2(readFile(installed(it.key())) == it.value(), qPrintable(it.key()));
-    QCOMPARE(readFile(installed("version.xml")), newXml);
+    QVERIFY(whole(after, newXml));
 }
 
 // The release's times are the service's wall-clock times, read by the updater as its own. A file put in

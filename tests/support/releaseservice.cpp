@@ -57,6 +57,9 @@ bool ReleaseService::publishListing(const QJsonArray &entries)
 
 bool ReleaseService::start(const QStringList &extraArguments, const QString &keyFile)
 {
+    // Into a file: a pipe nobody drains while a test waits on something else fills up, and the
+    // service then stalls on its next log line.
+    process.setStandardErrorFile(dir + "/../service.err");
     process.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", dir, "--key", keyFile,
                                                   "--listen", "127.0.0.1:0"} + extraArguments);
     QByteArray output;
@@ -68,6 +71,6 @@ bool ReleaseService::start(const QStringList &extraArguments, const QString &key
         QRegularExpression("^listening on 127\\.0\\.0\\.1:(\\d+)\n").match(QString::fromUtf8(output));
     boundPort = match.hasMatch() ? match.captured(1).toInt() : 0;
     if (!boundPort)
-        qWarning().noquote() << "update-service did not start:" << process.readAllStandardError();
+        qWarning().noquote() << "update-service did not start:" << readFile(dir + "/../service.err");
     return boundPort != 0;
 }

@@ -55,11 +55,19 @@ bool ReleaseService::publishListing(const QJsonArray &entries)
     return writeFile(dir + "/release.json", QJsonDocument(QJsonObject{{"files", entries}}).toJson());
 }
 
+QByteArray ReleaseService::readStandardError()
+{
+    const QByteArray fresh = readFile(dir + "/../service.err").mid(int(errorRead));
+    errorRead += fresh.size();
+    return fresh;
+}
+
 bool ReleaseService::start(const QStringList &extraArguments, const QString &keyFile)
 {
     // Into a file: a pipe nobody drains while a test waits on something else fills up, and the
     // service then stalls on its next log line.
     process.setStandardErrorFile(dir + "/../service.err");
+    errorRead = 0;
     process.start(UPDATE_SERVICE_BIN, QStringList{"serve", "--release", dir, "--key", keyFile,
                                                   "--listen", "127.0.0.1:0"} + extraArguments);
     QByteArray output;

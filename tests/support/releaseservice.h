@@ -33,11 +33,13 @@ public:
     bool start(const QStringList &extraArguments = {}, const QString &keyFile = SERVICE_KEY_FILE);
     int port() const { return boundPort; }
     // What the service wrote on standard error since the last call: its log.
-    QByteArray readStandardError() { return process.readAllStandardError(); }
+    // What the service logged since the last call.
+    QByteArray readStandardError();
     QString endpoint() const { return QString("http://127.0.0.1:%1/api/upgrade").arg(boundPort); }
 
 private:
     QString dir;
     QProcess process;
+    qint64 errorRead = 0;
     int boundPort = 0;
 };

@@ -65,11 +65,15 @@ start_xvfb() {
     export DISPLAY
 }
 
-# start_nginx DOCROOT HOST [NETNS]: serves DOCROOT at /files/ and sets nginx_port. In a namespace of
-# our own any port is free; on the machine's loopback, the first free one of a few random ones.
+# start_nginx DOCROOT HOST [NETNS]: serves DOCROOT at /files/ and sets nginx_port and nginx_pid. In a
+# namespace of our own any port is free; on the machine's loopback, the first free one of a few random
+# ones. With wr_access_log set, each request's URI, status and bytes sent (headers included) are
+# appended to that file: the bytes on the wire, counted where they leave.
 start_nginx() {
     docroot=$1; host=$2; ns=${3:-}
     mkdir -p "$work/nginx"
+    access="access_log off;"
+    [ -z "${wr_access_log:-}" ] || access="log_format wire '\$request_uri \$status \$bytes_sent \$body_bytes_sent'; access_log $wr_access_log wire;"
     if [ -n "$ns" ]; then ports=8080; else ports=$(shuf -i 20000-60000 -n 10); fi
     for nginx_port in $ports; do
         cat > "$work/nginx/nginx.conf" <<CONF
@@ -77,7 +81,7 @@ daemon off; master_process off; worker_processes 1;
 pid $work/nginx/nginx.pid; error_log $work/nginx/error.log;
 events { worker_connections 256; }
 http {
-    access_log off; sendfile on; tcp_nopush on; tcp_nodelay on; keepalive_requests 100000;
+    $access sendfile on; tcp_nopush on; tcp_nodelay on; keepalive_requests 100000;
     default_type application/octet-stream;
     client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
     fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
@@ -90,6 +94,7 @@ CONF
         probe() { ${ns:+ip netns exec "$ns"} curl -s -o /dev/null --max-time 2 "http://$host:$nginx_port/files/"; }
         if wait_for 30 probe; then
             wr_pids="$wr_pids $candidate"
+            nginx_pid=$candidate
             return 0
         fi
         kill "$candidate" 2>/dev/null || true

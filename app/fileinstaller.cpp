@@ -68,7 +68,8 @@ QList<FileInstaller::Form> FileInstaller::formsFor(const SignedRelease::Content 
         if (patch.baseSha256 == installedSha256 && forms.isEmpty())
             forms << Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256};
     }
-    if (!content.compressed.path.isEmpty())
+    // A compressed copy of bytes that do not compress would only cost its decoding.
+    if (!content.compressed.path.isEmpty() && content.compressed.size < content.size)
         forms << Form{content.compressed.path, ContentCheck(content.compressed.size, content.compressed.sha256), {}};
     return forms;
 }

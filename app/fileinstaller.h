@@ -65,7 +65,7 @@ public:
     };
 
     // The forms worth trying for a file the listing describes, whose installed copy has
-    // installedSha256: a patch that applies to it, then the compressed copy.
+    // installedSha256: a patch that applies to it, then the compressed copy when it is smaller.
     static QList<Form> formsFor(const SignedRelease::Content &content, const QByteArray &installedSha256);
 
     // ahead: how many of the following files' downloads are begun before their turn.

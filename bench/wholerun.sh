@@ -194,9 +194,10 @@ ours_complete() {
     [ -z "$(ls -A "$1/tmps" 2>/dev/null)" ] || { echo "temporary files left in tmps"; return 1; }
 }
 
-# A curl config fetching every file below RELEASE (release.json aside) from BASE into OUTDIR.
+# A curl config fetching every file below RELEASE (the listings and the smaller forms aside) from
+# BASE into OUTDIR.
 curl_config() {
-    ( cd "$1" && find . -type f ! -name release.json ! -name release-signed.json | sed 's|^\./||' | sort ) | awk -v base="$2" -v out="$3" '{
+    ( cd "$1" && find . -type f ! -name release.json ! -name release-signed.json ! -path './.trelvox-forms/*' | sed 's|^\./||' | sort ) | awk -v base="$2" -v out="$3" '{
         name = $0; gsub("/", "_", name)
         printf "url = \"%s/%s\"\noutput = \"%s/%s\"\n", base, $0, out, name
     }'

@@ -350,7 +350,7 @@ QStringList tst_signedrelease::runAgainst(const QString &install, QJsonObject re
 void tst_signedrelease::fallback_data()
 {
     QTest::addColumn<QString>("patch");      // "": none listed; ok, missing, corrupt, other base
-    QTest::addColumn<QString>("compressed"); // "": none listed; ok, missing, corrupt, altered
+    QTest::addColumn<QString>("compressed"); // "": none listed; ok, missing, corrupt, altered, no smaller
     QTest::addColumn<QByteArray>("installed");
     QTest::addColumn<QStringList>("requested");
 
@@ -367,6 +367,7 @@ void tst_signedrelease::fallback_data()
     QTest::newRow("compressed copy missing") << "" << "missing" << old << QStringList{zst, whole};
     QTest::newRow("compressed copy corrupt") << "" << "corrupt" << old << QStringList{zst, whole};
     QTest::newRow("compressed copy altered on the way") << "" << "altered" << old << QStringList{zst, whole};
+    QTest::newRow("compressed copy no smaller") << "" << "no smaller" << old << QStringList{whole};
     QTest::newRow("every form fails") << "corrupt" << "corrupt" << old << QStringList{patch, zst, whole};
 }
 
@@ -395,14 +396,16 @@ void tst_signedrelease::fallback()
     const auto form = [&](const QString &path, const QByteArray &bytes) {
         return QJsonObject{{"path", path}, {"size", bytes.size()}, {"sha256", sha(bytes)}};
     };
+    // Large enough for its compressed copy to be the smaller form.
+    const QByteArray fresh = QByteArray("new a\n").repeated(500);
     QByteArray patchBytes;
-    QVERIFY(PatchMaker().make("old a\n", newA, &patchBytes) || patch.isEmpty());
-    std::string zstBytes(ZSTD_compressBound(size_t(newA.size())), '\0');
-    zstBytes.resize(ZSTD_compress(&zstBytes[0], zstBytes.size(), newA.constData(), size_t(newA.size()), 19));
+    QVERIFY(PatchMaker().make("old a\n", fresh, &patchBytes) || patch.isEmpty());
+    std::string zstBytes(ZSTD_compressBound(size_t(fresh.size())), '\0');
+    zstBytes.resize(ZSTD_compress(&zstBytes[0], zstBytes.size(), fresh.constData(), size_t(fresh.size()), 19));
     const QByteArray garbage = QByteArray(64, 'g');
 
-    QJsonObject changes;
-    QMap<QString, QByteArray> served{{"/files/a.txt", newA}};
+    QJsonObject changes{{"file_size", fresh.size()}, {"sha256", sha(fresh)}};
+    QMap<QString, QByteArray> served{{"/files/a.txt", fresh}};
     if (!patch.isEmpty()) {
         QJsonObject listed = form(".trelvox-forms/p.patch", patch == "corrupt" ? garbage : patchBytes);
         listed["base_sha256"] = sha(patch == "other base" ? QByteArray("another\n") : QByteArray("old a\n"));
@@ -411,7 +414,7 @@ void tst_signedrelease::fallback()
             served["/files/.trelvox-forms/p.patch"] = patch == "corrupt" ? garbage : patchBytes;
     }
     if (!compressed.isEmpty()) {
-        const QByteArray bytes = QByteArray::fromStdString(zstBytes);
+        const QByteArray bytes = compressed == "no smaller" ? QByteArray(fresh.size(), 'z') : QByteArray::fromStdString(zstBytes);
         changes["compressed"] = form(".trelvox-forms/a.zst", compressed == "corrupt" ? garbage : bytes);
         if (compressed != "missing")
             served["/files/.trelvox-forms/a.zst"] = compressed == "ok" ? bytes : garbage;
@@ -424,7 +427,7 @@ void tst_signedrelease::fallback()
 
     QCOMPARE(boxes, QStringList());
     QCOMPARE(asked, requested);
-    QCOMPARE(readFile(install + "a.txt"), newA);
+    QCOMPARE(readFile(install + "a.txt"), fresh);
     QDirIterator left(install + "tmps", QDir::Files, QDirIterator::Subdirectories);
     QVERIFY(!left.hasNext());
 }

@@ -1,5 +1,6 @@
 #include "protocol/signedrelease.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,7 +18,12 @@ constexpr qint64 largestExactInteger = (qint64(1) << 53) - 1;
 
 bool matches(const QString &text, const char *pattern)
 {
-    return QRegularExpression(QString("^%1$").arg(pattern)).match(text).hasMatch();
+    // Compiled once: a listing of thousands of files asks the same few questions of each.
+    thread_local QHash<const char *, QRegularExpression> compiled;
+    auto found = compiled.find(pattern);
+    if (found == compiled.end())
+        found = compiled.insert(pattern, QRegularExpression(QString("^%1$").arg(pattern)));
+    return found->match(text).hasMatch();
 }
 
 bool signedBy(const QByteArray &key, const QByteArray &message, const QByteArray &signature)

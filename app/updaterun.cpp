@@ -65,6 +65,7 @@ void updateWindow::runUpdate()
             if (!staging)
                 return coverFile(tempPath, targetPath);
             staged.append({tempPath, targetPath, QDateTime()});
+            tempFolder.close(tempPath); // opened again from its folder when it goes in
             return true;
         },
         [&](const QString &targetPath, const QDateTime &time) {

@@ -51,6 +51,20 @@ bool makePrivateFolder(const QString &path)
     LocalFree(descriptor);
     return made;
 }
+
+// A C runtime descriptor; delete sharing lets the open file be renamed into place.
+int openShared(const QString &path, DWORD disposition)
+{
+    const HANDLE opened = CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return -1;
+    const int handle = _open_osfhandle(intptr_t(opened), _O_RDWR | _O_BINARY);
+    if (handle < 0)
+        CloseHandle(opened);
+    return handle;
+}
 #else
 QByteArray encoded(const QString &name)
 {
@@ -70,8 +84,10 @@ bool isPrivateFolder(int handle)
 
 TempFolder::~TempFolder()
 {
-    for (const File &file : qAsConst(files))
-        ::close(file.handle);
+    for (const File &file : qAsConst(files)) {
+        if (file.handle >= 0)
+            ::close(file.handle);
+    }
 #ifdef Q_OS_WIN
     if (folderHandle != -1)
         CloseHandle(HANDLE(folderHandle));
@@ -163,19 +179,11 @@ QString TempFolder::createFile(const QDateTime &now)
         const QString name = nameFor(now, retry);
         const QString path = folderPath + "/" + name;
 #ifdef Q_OS_WIN
-        // Delete sharing lets the open file be renamed into place.
-        const HANDLE made = CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (made == INVALID_HANDLE_VALUE) {
+        const int handle = openShared(path, CREATE_NEW);
+        if (handle < 0) {
             if (GetLastError() == ERROR_FILE_EXISTS)
                 continue;
             fail(qt_error_string(int(GetLastError())));
-            return QString();
-        }
-        const int handle = _open_osfhandle(intptr_t(made), _O_RDWR | _O_BINARY);
-        if (handle < 0) {
-            CloseHandle(made);
             return QString();
         }
 #else
@@ -194,9 +202,28 @@ QString TempFolder::createFile(const QDateTime &now)
     return QString();
 }
 
-int TempFolder::handle(const QString &path) const
+int TempFolder::handle(const QString &path)
 {
-    return files.value(path).handle;
+    const auto file = files.find(path);
+    if (file == files.end())
+        return -1;
+    if (file->handle < 0) {
+#ifdef Q_OS_WIN
+        file->handle = openShared(path, OPEN_EXISTING);
+#else
+        file->handle = ::openat(int(folderHandle), encoded(file->name).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+#endif
+    }
+    return file->handle;
+}
+
+void TempFolder::close(const QString &path)
+{
+    const auto file = files.find(path);
+    if (file != files.end() && file->handle >= 0) {
+        ::close(file->handle);
+        file->handle = -1;
+    }
 }
 
 bool TempFolder::moveOut(const QString &path, const QString &targetPath)
@@ -214,7 +241,8 @@ bool TempFolder::moveOut(const QString &path, const QString &targetPath)
 #endif
     // Closed once in place: a program cannot be started while a handle may still write it.
     if (moved) {
-        ::close(file->handle);
+        if (file->handle >= 0)
+            ::close(file->handle);
         files.erase(file);
     }
     return moved;
@@ -222,15 +250,16 @@ bool TempFolder::moveOut(const QString &path, const QString &targetPath)
 
 void TempFolder::remove(const QString &path)
 {
-    const File file = files.take(path);
-    if (file.handle < 0)
+    if (!files.contains(path))
         return;
+    const File file = files.take(path);
 #ifdef Q_OS_WIN
     DeleteFileW(wide(QDir::toNativeSeparators(path)));
 #else
     ::unlinkat(int(folderHandle), encoded(file.name).constData(), 0);
 #endif
-    ::close(file.handle);
+    if (file.handle >= 0)
+        ::close(file.handle);
 }
 
 bool TempFolder::makeDurable()
@@ -239,12 +268,14 @@ bool TempFolder::makeDurable()
     return folderHandle >= 0 && ::syncfs(int(folderHandle)) == 0;
 #else
     bool durable = true;
-    for (const File &file : qAsConst(files)) {
+    for (const QString &path : files.keys()) {
+        const int opened = handle(path);
 #ifdef Q_OS_WIN
-        durable = _commit(file.handle) == 0 && durable;
+        durable = opened >= 0 && _commit(opened) == 0 && durable;
 #else
-        durable = ::fsync(file.handle) == 0 && durable;
+        durable = opened >= 0 && ::fsync(opened) == 0 && durable;
 #endif
+        close(path);
     }
     return durable;
 #endif

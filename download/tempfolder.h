@@ -27,8 +27,11 @@ public:
 
     // A new empty file named after the moment; empty when none can be made.
     QString createFile(const QDateTime &now);
-    // The open handle of a file createFile() made (a C runtime descriptor); -1 for other paths.
-    int handle(const QString &path) const;
+    // The open handle of a file createFile() made (a C runtime descriptor), opened again from this
+    // folder when it was closed; -1 for other paths.
+    int handle(const QString &path);
+    // Closes the file's handle for now: a release of thousands of files must not hold as many open.
+    void close(const QString &path);
     // Renames the file over targetPath in one step, taken from this folder itself rather than
     // through its path, and closes its handle.
     bool moveOut(const QString &path, const QString &targetPath);

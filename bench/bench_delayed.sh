@@ -24,26 +24,7 @@ trap 'exit 1' INT TERM
 skip() { echo "skipped: $*"; exit 0; }
 
 echo "== 200 files of 4 KiB over a 50 ms, 100 Mbit/s link: whole run against curl (best of 3)"
-[ -c /dev/net/tun ] || skip "no /dev/net/tun, so no delayed link"
-command -v ip > /dev/null || skip "no ip command (iproute2), so no network namespaces"
-ip netns add "$server_ns" 2>/dev/null || skip "cannot make a network namespace here"
-ip netns add "$client_ns" 2>/dev/null || skip "cannot make a network namespace here"
-
-# The link's run time is bounded on its own as well, in case this script is killed outright.
-"$build/bench/delayline" "$server_ns" "ds$$" "$client_ns" "dc$$" --delay-ms 25 --rate-mbit 100 \
-    --max-seconds 600 > "$work/delayline.out" 2> "$work/delayline.err" &
-delayline_pid=$!
-wr_pids="$wr_pids $delayline_pid"
-settled() { grep -qs '^ready' "$work/delayline.out" || ! kill -0 "$delayline_pid" 2>/dev/null; }
-wait_for 50 settled
-grep -qs '^ready' "$work/delayline.out" || skip "no delayed link: $(cat "$work/delayline.err")"
-ip -n "$server_ns" addr add 10.200.0.1/24 dev "ds$$"
-ip -n "$client_ns" addr add 10.200.0.2/24 dev "dc$$"
-for ns in "$server_ns" "$client_ns"; do
-    ip -n "$ns" link set lo up
-done
-ip -n "$server_ns" link set "ds$$" up
-ip -n "$client_ns" link set "dc$$" up
+start_delayed_link 100
 
 start_xvfb "$client_ns" || { fail "no X display"; exit 1; }
 mkdir -p "$work/www/small/many" "$work/www/probe"

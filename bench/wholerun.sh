@@ -104,6 +104,29 @@ CONF
     return 1
 }
 
+# start_delayed_link RATE_MBIT: a link with 50 ms round trips and RATE_MBIT between two network
+# namespaces of our own, $server_ns (10.200.0.1) and $client_ns (10.200.0.2), through our
+# delayline; the caller defines skip() and wr_cleanup_more (which deletes the namespaces).
+start_delayed_link() {
+    [ -c /dev/net/tun ] || skip "no /dev/net/tun, so no delayed link"
+    command -v ip > /dev/null || skip "no ip command (iproute2), so no network namespaces"
+    ip netns add "$server_ns" 2>/dev/null || skip "cannot make a network namespace here"
+    ip netns add "$client_ns" 2>/dev/null || skip "cannot make a network namespace here"
+    # The link's run time is bounded on its own as well, in case this script is killed outright.
+    "$build/bench/delayline" "$server_ns" "ds$$" "$client_ns" "dc$$" --delay-ms 25 --rate-mbit "$1" \
+        --max-seconds 600 > "$work/delayline.out" 2> "$work/delayline.err" &
+    delayline_pid=$!
+    wr_pids="$wr_pids $delayline_pid"
+    settled() { grep -qs '^ready' "$work/delayline.out" || ! kill -0 "$delayline_pid" 2>/dev/null; }
+    wait_for 50 settled
+    grep -qs '^ready' "$work/delayline.out" || skip "no delayed link: $(cat "$work/delayline.err")"
+    ip -n "$server_ns" addr add 10.200.0.1/24 dev "ds$$"
+    ip -n "$client_ns" addr add 10.200.0.2/24 dev "dc$$"
+    for ns in "$server_ns" "$client_ns"; do ip -n "$ns" link set lo up; done
+    ip -n "$server_ns" link set "ds$$" up
+    ip -n "$client_ns" link set "dc$$" up
+}
+
 # start_service RELEASE HOST DOWNLOAD_URL [NETNS]: publishes RELEASE as 2.0.0, signed with the demo
 # release key the updater trusts, and starts the update service on it; sets endpoint and service_pid.
 start_service() {

@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QTextDocument>
 
 void updateWindow::runUpdate()
 {
@@ -112,8 +113,10 @@ void updateWindow::runUpdate()
             return;
         }
         const QString &key = keys.at(index);
-        // Held to plain text: the name is the service's, and the list shows rich text.
-        teFiles->append(QStringLiteral("<span style='white-space:pre'>%1</span>").arg(key.toHtmlEscaped()));
+        // Held to plain text: the name is the service's, and the list shows what looks like rich
+        // text as such. Escaping only what could be taken for it spares the list's parser.
+        teFiles->append(Qt::mightBeRichText(key) ? QStringLiteral("<span style='white-space:pre'>%1</span>").arg(key.toHtmlEscaped())
+                                                 : key);
         leFileName->setText(key);
 
         const FileInstaller::Outcome outcome = installer.install(toInstall, index);

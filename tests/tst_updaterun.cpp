@@ -264,6 +264,10 @@ void tst_updaterun::run_data()
         << Files{{"../evil.txt", "2.0.0", "", false}, {"a.txt", "2.0.0", "new a\n"}}
         << "" << QStringList{"../evil.txt", failed, "a.txt"} << "Downloading (1/2)..."
         << "Error\\|unsafe file path: download file \\[\\.\\./evil\\.txt\\] failed!" << QStringList{"a.txt"} << 0;
+    QTest::newRow("a name that looks like rich text")
+        << Files{{"<b>x</b>.txt", "2.0.0", "", false}, {"a.txt", "2.0.0", "new a\n"}}
+        << "" << QStringList{"<b>x</b>.txt", failed, "a.txt"} << "Downloading (1/2)..."
+        << "Error\\|unsafe file path: download file \\[<b>x</b>\\.txt\\] failed!" << QStringList{"a.txt"} << 0;
     QTest::newRow("no temporary name")
         << Files{{"a.txt", "2.0.0", "new a\n"}}
         << "tmps" << QStringList{"a.txt", failed} << "Downloading..."

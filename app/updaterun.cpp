@@ -1,6 +1,7 @@
 #include "app/fileinstaller.h"
 #include "app/installation.h"
 #include "app/localoperations.h"
+#include "app/proxysetting.h"
 #include "app/releaseswap.h"
 #include "app/terminateprocesses.h"
 #include "app/updatewindow.h"
@@ -21,6 +22,9 @@ void updateWindow::runUpdate()
     const QString logName = readConfigElement(updaterDirectory() + "/config.xml", "Log");
     log.open(logName.isEmpty() ? QString() : QDir(updaterDirectory()).absoluteFilePath(logName));
     log.write("run: started");
+    ProxySetting proxy;
+    if (!proxy.apply(readConfigElement(updaterDirectory() + "/config.xml", "Proxy")))
+        log.write("run: config.xml's Proxy: " + proxy.errorString() + "; no proxy used");
     if (!terminateProcesses("Trelvox.exe")) {
         log.write("run: a running Trelvox.exe could not be ended");
         close();

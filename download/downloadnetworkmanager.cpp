@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -54,6 +55,8 @@ QString DownloadNetworkManager::bodyProblem(const QNetworkReply *reply)
 DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
     : QNetworkAccessManager(parent)
 {
+    // Named outright: Qt's process-wide proxy is never used for a server on this machine.
+    setProxy(QNetworkProxy::applicationProxy());
     connect(this, &QNetworkAccessManager::finished, this,
             qOverload<QNetworkReply *>(&DownloadNetworkManager::replyFinished));
     connect(this, &QNetworkAccessManager::authenticationRequired, this,

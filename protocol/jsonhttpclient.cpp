@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -30,6 +31,8 @@ JsonHttpClient::JsonHttpClient(const Limits &limits)
     : manager(new QNetworkAccessManager)
     , limits(limits)
 {
+    // Named outright: Qt's process-wide proxy is never used for a service on this machine.
+    manager->setProxy(QNetworkProxy::applicationProxy());
 }
 
 JsonHttpClient::~JsonHttpClient()

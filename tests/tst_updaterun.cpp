@@ -1,7 +1,11 @@
 #include <QtTest>
 
+#include <QTcpServer>
+#include <QTcpSocket>
+
 #include "app/fileinstaller.h"
 #include "app/installation.h"
+#include "app/proxysetting.h"
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "tests/support/releaseservice.h"
@@ -35,6 +39,7 @@ private slots:
     void run();
     void closeDuringSecondDownload();
     void logNamedByConfig();
+    void throughProxy();
     void prefetchPlacesInOrder();
     void closeWithDownloadsAhead();
 
@@ -371,6 +376,42 @@ void tst_updaterun::logNamedByConfig()
     QCOMPARE(lines[2], QString("file a.txt: installed"));
     QVERIFY2(lines[3].startsWith("file b.txt: download failed: ") && lines[3].size() > 30, qPrintable(lines[3]));
     QCOMPARE(lines.mid(4), (QStringList{"version.xml: not written, 1 of 2 files failed", "main application: not started"}));
+}
+
+// With a Proxy in config.xml the query and the downloads both go through it: a real tinyproxy here.
+void tst_updaterun::throughProxy()
+{
+    if (QStandardPaths::findExecutable("tinyproxy").isEmpty())
+        QSKIP("no tinyproxy here");
+    QTcpServer probe; // a free port for it, which it cannot be told to pick itself
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QVERIFY(writeFile(dir->filePath("tinyproxy.conf"), QString("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\n"
+                                                               "LogFile \"%2\"\n").arg(port).arg(dir->filePath("tinyproxy.log")).toUtf8()));
+    QProcess proxy;
+    proxy.start("tinyproxy", {"-d", "-c", dir->filePath("tinyproxy.conf")});
+    QVERIFY(proxy.waitForStarted());
+    QTcpSocket reachable;
+    QTRY_VERIFY_WITH_TIMEOUT((reachable.abort(), reachable.connectToHost(QHostAddress::LocalHost, port),
+                              reachable.waitForConnected(200)), 10000);
+    reachable.abort();
+
+    QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}}));
+    QVERIFY(writeFile(installed("updater/config.xml"), QString("<Config><Update>%1</Update><Proxy>http://127.0.0.1:%2</Proxy></Config>\n")
+                                                          .arg(service->endpoint()).arg(port).toUtf8()));
+    updateWindow window;
+    window.token = "T";
+    MessageBoxAnswerer answerer;
+    window.runUpdate();
+    proxy.terminate();
+    proxy.waitForFinished();
+
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    const QByteArray log = readFile(dir->filePath("tinyproxy.log"));
+    QVERIFY2(log.contains("POST " + service->endpoint().toUtf8()), log.constData());
+    QVERIFY2(log.contains("GET " + QUrl(service->endpoint()).resolved(QUrl("/files/a.txt")).toString().toUtf8()), log.constData());
+    ProxySetting().apply(QString()); // the next test's runs go direct
 }
 
 void tst_updaterun::prefetchPlacesInOrder()

@@ -67,6 +67,7 @@ void tst_updaterun::init()
 
 void tst_updaterun::cleanup()
 {
+    ProxySetting().apply(QString()); // the next test's runs go direct, whatever this one left
     service.reset();
     UpdaterEnvironment::setForTesting({});
     dir.reset();
@@ -411,7 +412,6 @@ void tst_updaterun::throughProxy()
     const QByteArray log = readFile(dir->filePath("tinyproxy.log"));
     QVERIFY2(log.contains("POST " + service->endpoint().toUtf8()), log.constData());
     QVERIFY2(log.contains("GET " + QUrl(service->endpoint()).resolved(QUrl("/files/a.txt")).toString().toUtf8()), log.constData());
-    ProxySetting().apply(QString()); // the next test's runs go direct
 }
 
 void tst_updaterun::prefetchPlacesInOrder()

@@ -26,6 +26,13 @@ updateWindow::updateWindow(QWidget *parent)
     setupUi(this);
     connect(&downloads, &DownloadPool::downloadProgress, this, &updateWindow::progressChanged,
             Qt::QueuedConnection);
+    connect(&downloads, &DownloadPool::retrying, this,
+            [this](int waitMs, int nextAttempt, int maxAttempts, const QString &reason) {
+                const int seconds = (waitMs + 999) / 1000;
+                log.write(QString("file %1: %2; attempt %3 of %4 in %5 s")
+                              .arg(leFileName->text(), reason).arg(nextAttempt).arg(maxAttempts).arg(seconds));
+                leProgress->setText(tr("Retrying in %1 s (%2/%3)...").arg(seconds).arg(nextAttempt).arg(maxAttempts));
+            });
     publicKey = UPDATER_PUBLIC_KEY;
 }
 

@@ -7,6 +7,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRandomGenerator>
 
 #include <limits>
 
@@ -65,7 +66,7 @@ DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
     stallTimer.setInterval(limits.stallTimeoutMs);
     stallTimer.callOnTimeout(this, [this] {
         fail(QNetworkReply::TimeoutError,
-             tr("No data arrived for %1 seconds").arg(stallTimer.interval() / 1000.0));
+             tr("No data arrived for %1 seconds").arg(stallTimer.interval() / 1000.0), true);
     });
     paceTimer.setInterval(limits.slowWindowMs);
     paceTimer.callOnTimeout(this, &DownloadNetworkManager::checkPace);
@@ -74,6 +75,9 @@ DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
         fail(QNetworkReply::TimeoutError,
              tr("The download took longer than %1 seconds").arg(deadline.interval() / 1000.0));
     });
+    retryTimer.setSingleShot(true);
+    retryTimer.setTimerType(Qt::PreciseTimer); // a server's Retry-After is a lower bound
+    retryTimer.callOnTimeout(this, &DownloadNetworkManager::sendRequest);
 }
 
 DownloadNetworkManager::~DownloadNetworkManager()
@@ -97,36 +101,93 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     fileHandle = handle;
     file.setFileName(filePath);
     bytesWritten = 0;
-    bytesThisWindow = 0;
     writeBack.reset();
-    failed = false;
     contentCheck = check;
+    firstCheck = check;
+    validator.clear();
+    attempt = 0;
+    retryClock.start();
+    retryTimer.stop();
+    deadline.stop();
+    if (check.isActive())
+        startDeadline(check.listedSize());
+    sendRequest();
+    return true;
+}
+
+void DownloadNetworkManager::sendRequest()
+{
+    ++attempt;
+    failed = false;
+    transient = false;
+    lastErrorCode = QNetworkReply::UnknownNetworkError;
+    lastErrorString.clear();
+    bytesThisWindow = 0;
+    responseOffset = bytesWritten;
 
     QNetworkRequest request(this->url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/zip"));
     // Replaces the "gzip, deflate" the client would offer: the length the server announces is then
     // the length of the file's own bytes, so a body cut short is always noticed.
     request.setRawHeader("Accept-Encoding", "identity");
+    // Only the rest of the same file: If-Range makes a server whose file changed send it whole.
+    if (bytesWritten > 0 && !validator.isEmpty()) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(bytesWritten) + "-");
+        request.setRawHeader("If-Range", validator);
+    }
     currentReply = get(request);
     // Without a bound the client reads ahead of the disk and holds whatever it has not written yet.
     currentReply->setReadBufferSize(readBufferBytes);
-    connect(currentReply, &QNetworkReply::downloadProgress, this,
-            &DownloadNetworkManager::downloadProgress);
+    connect(currentReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        emit downloadProgress(responseOffset + received, total < 0 ? total : responseOffset + total);
+    });
     connect(currentReply, &QNetworkReply::readyRead, this, &DownloadNetworkManager::readyRead);
     connect(currentReply, &QNetworkReply::metaDataChanged, &stallTimer,
             qOverload<>(&QTimer::start));
     connect(currentReply, &QNetworkReply::metaDataChanged, this, [this, reply = currentReply] {
+        takeHeaders(reply);
         // A length the disk cannot take is refused before the first byte is written.
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && bodyProblem(reply).isEmpty() && roomFor(length.toLongLong()) && !deadline.isActive())
+        if (!failed && length.isValid() && bodyProblem(reply).isEmpty() && roomFor(length.toLongLong())
+            && !deadline.isActive())
             startDeadline(length.toLongLong());
     });
     stallTimer.start();
     paceTimer.start();
-    deadline.stop();
-    if (check.isActive())
-        startDeadline(check.listedSize());
-    return true;
+}
+
+// What a resumed answer says about the bytes already here: the rest of them (206 from where they
+// end, of the same file), or the whole file again (200), which starts it over.
+void DownloadNetworkManager::takeHeaders(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QByteArray sent = reply->rawHeader("ETag");
+    if (sent.isEmpty() || sent.startsWith("W/"))
+        sent = reply->rawHeader("Last-Modified");
+    if (status == 200 && responseOffset > 0)
+        startOver();
+    if (status == 206) {
+        const QByteArray range = reply->rawHeader("Content-Range");
+        const bool here = range.startsWith("bytes " + QByteArray::number(responseOffset) + "-");
+        if (responseOffset == 0 || !here || sent != validator) {
+            validator.clear(); // the next attempt asks for the whole file
+            bytesWritten = 0;
+            startOver();
+            return fail(QNetworkReply::UnknownContentError, tr("The server sent another part of the file"), true);
+        }
+    }
+    if (status == 200)
+        validator = sent;
+}
+
+void DownloadNetworkManager::startOver()
+{
+    bytesWritten = 0;
+    responseOffset = 0;
+    contentCheck = firstCheck;
+    writeBack.reset();
+    if (file.isOpen() && (!file.resize(0) || !file.seek(0)))
+        failWrite();
 }
 
 int DownloadNetworkManager::errorCode() const
@@ -141,6 +202,13 @@ QString DownloadNetworkManager::errorString() const
 
 void DownloadNetworkManager::cancelDownload()
 {
+    if (retryTimer.isActive()) { // between attempts: nothing in flight to abort
+        retryTimer.stop();
+        lastErrorCode = QNetworkReply::OperationCanceledError;
+        lastErrorString = tr("The download was cancelled");
+        finish();
+        return;
+    }
     fail(QNetworkReply::OperationCanceledError, tr("The download was cancelled"));
 }
 
@@ -161,7 +229,7 @@ void DownloadNetworkManager::checkPace()
     if (bytesThisWindow < minBytesPerWindow()) {
         fail(QNetworkReply::TimeoutError, tr("Less than %1 bytes arrived in %2 seconds")
                                               .arg(minBytesPerWindow())
-                                              .arg(limits.slowWindowMs / 1000.0));
+                                              .arg(limits.slowWindowMs / 1000.0), true);
     }
     bytesThisWindow = 0;
 }
@@ -186,11 +254,12 @@ bool DownloadNetworkManager::roomFor(qint64 bytes)
     return false;
 }
 
-void DownloadNetworkManager::fail(int code, const QString &text)
+void DownloadNetworkManager::fail(int code, const QString &text, bool mayPass)
 {
     if (!currentReply || failed)
         return;
     failed = true;
+    transient = mayPass;
     lastErrorCode = code;
     lastErrorString = text;
     currentReply->abort(); // finishes the reply at once unless it has finished already
@@ -249,30 +318,46 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
         return;
     stallTimer.stop();
     paceTimer.stop();
-    deadline.stop();
 
     if (!failed) {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         const QString problem = bodyProblem(reply);
+        transient = isTransient(reply);
         if (reply->error() != QNetworkReply::NoError) {
             lastErrorCode = reply->error();
             lastErrorString = reply->errorString();
         } else if (!problem.isEmpty()) {
             lastErrorCode = QNetworkReply::UnknownContentError;
             lastErrorString = problem;
-        } else if (length.isValid() && bytesWritten < length.toLongLong()) {
+        } else if (length.isValid() && bytesWritten - responseOffset < length.toLongLong()) {
             // The client sometimes takes a closed connection for the end of the body.
             lastErrorCode = QNetworkReply::RemoteHostClosedError;
             lastErrorString = tr("The connection closed after %1 of %2 bytes")
-                                  .arg(bytesWritten)
+                                  .arg(bytesWritten - responseOffset)
                                   .arg(length.toLongLong());
+            transient = true;
         } else if (!contentCheck.finish()) {
             lastErrorCode = QNetworkReply::UnknownContentError;
             lastErrorString = contentCheck.errorString();
+            transient = false;
         } else if (openFile()) { // an empty body still leaves its (empty) file
             lastErrorCode = QNetworkReply::NoError;
         }
     }
+    const int waitMs = retryWaitMs(reply);
+    currentReply = nullptr;
+    if (lastErrorCode != QNetworkReply::NoError && transient && attempt < limits.maxAttempts
+        && retryClock.elapsed() + waitMs < limits.retryBudgetMs) {
+        emit retrying(waitMs, attempt + 1, limits.maxAttempts, lastErrorString);
+        retryTimer.start(waitMs);
+        return;
+    }
+    finish();
+}
+
+void DownloadNetworkManager::finish()
+{
+    deadline.stop();
     // Bytes other than the release's must not linger.
     const bool refused = !contentCheck.errorString().isEmpty();
     if (refused && fileHandle >= 0 && file.isOpen())
@@ -282,8 +367,39 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
         file.remove();
     if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError)
         failWrite();
-    currentReply = nullptr;
     emit replyFinished();
+}
+
+// The connection lost, a stall, or an answer that says to come back later; never an answer about
+// the file itself (404, 403, a redirect) nor anything of ours.
+bool DownloadNetworkManager::isTransient(const QNetworkReply *reply)
+{
+    switch (reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyTimeoutError:
+        return true;
+    default:
+        break;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return status.isValid() && QList<int>{408, 429, 500, 502, 503, 504}.contains(status.toInt());
+}
+
+int DownloadNetworkManager::retryWaitMs(const QNetworkReply *reply) const
+{
+    bool given = false;
+    const qint64 retryAfter = reply->rawHeader("Retry-After").trimmed().toLongLong(&given);
+    if (given && retryAfter >= 0)
+        return int(qMin<qint64>(retryAfter * 1000, limits.maxRetryWaitMs));
+    const qint64 backoff = qint64(limits.backoffBaseMs) << qMin(attempt - 1, 16);
+    const qint64 jitter = QRandomGenerator::global()->bounded(limits.backoffBaseMs / 2 + 1);
+    return int(qMin<qint64>(backoff + jitter, limits.maxRetryWaitMs));
 }
 
 void DownloadNetworkManager::onAuthenticationRequest(QNetworkReply *reply, QAuthenticator *authenticator)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QString>
@@ -28,6 +29,14 @@ public:
         qint64 minBytesPerSecond = 8 * 1024;
         // Stops before the disk holding the file would have less than this left.
         qint64 minFreeDiskBytes = 64 * 1024 * 1024;
+        // A transient failure (the connection lost, a stall, 408, 429, 5xx) is tried again, the
+        // rest of a file asked for where the server can tell it is the same file: at most this
+        // many attempts in all, waiting a doubling backoff with jitter or the server's Retry-After
+        // (up to maxRetryWaitMs), and no new attempt once retryBudgetMs have passed.
+        int maxAttempts = 5;
+        int backoffBaseMs = 2000;
+        int maxRetryWaitMs = 60000;
+        int retryBudgetMs = 180000;
     };
 
     explicit DownloadNetworkManager(QObject *parent);
@@ -48,6 +57,8 @@ public:
 signals:
     void downloadProgress(qint64, qint64);
     void replyFinished();
+    // An attempt failed for a reason that may pass; the next begins in waitMs.
+    void retrying(int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
 
 protected slots:
     void readyRead();
@@ -56,7 +67,13 @@ protected slots:
 
 private:
     static QString bodyProblem(const QNetworkReply *reply);
-    void fail(int code, const QString &text);
+    static bool isTransient(const QNetworkReply *reply);
+    void sendRequest();
+    void takeHeaders(QNetworkReply *reply);
+    void startOver();
+    int retryWaitMs(const QNetworkReply *reply) const;
+    void finish();
+    void fail(int code, const QString &text, bool transient = false);
     void failWrite();
     bool openFile();
     bool roomFor(qint64 bytes);
@@ -75,6 +92,13 @@ private:
     qint64 bytesWritten = 0;
     WriteBack writeBack;
     bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
+    bool transient = false; // the failure recorded may pass: worth another attempt
+    ContentCheck firstCheck; // as before the first byte, for a file started over
+    QByteArray validator;    // the server's ETag or Last-Modified for the bytes written so far
+    qint64 responseOffset = 0; // where the current response's body goes in the file
+    int attempt = 0;
+    QElapsedTimer retryClock; // since the first attempt
+    QTimer retryTimer;
     QTimer stallTimer;
     QTimer paceTimer;
     QTimer deadline; // the whole download at the slowest pace allowed

@@ -48,6 +48,11 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
                     if (manager == taken)
                         emit downloadProgress(received, total);
                 });
+        connect(manager, &DownloadNetworkManager::retrying, this,
+                [this, manager](int waitMs, int nextAttempt, int maxAttempts, const QString &reason) {
+                    if (manager == taken)
+                        emit retrying(waitMs, nextAttempt, maxAttempts, reason);
+                });
     } else {
         manager = idle.takeLast(); // the one used last: one download at a time keeps one manager
     }

@@ -51,6 +51,8 @@ public:
 signals:
     // Progress of the download taken last.
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    // The download taken last waits to try again.
+    void retrying(int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
 
 private:
     std::map<QString, Download>::iterator downloadOf(const DownloadNetworkManager *manager);

@@ -1,10 +1,12 @@
 #include <QtTest>
 
+#include <QCryptographicHash>
 #include <QNetworkReply>
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "download/downloadnetworkmanager.h"
@@ -32,6 +34,10 @@ class tst_downloadnetworkmanager : public QObject
 private:
     LoopbackServer server;
     std::atomic<bool> releaseStalled{false};
+    std::atomic<int> retryRequests{0};
+    std::atomic<int> retrySent{0};
+    std::atomic<bool> cutDone{false};
+    std::atomic<long long> firstAsked{0};
     std::mutex lock;
     QList<QByteArray> authorizations; // every Authorization header the server saw
     QTemporaryDir dir;
@@ -143,6 +149,47 @@ private slots:
                                          return sink.write(piece.data(), piece.size());
                                      });
         });
+        // A file that may be cut short, answered 503, asked for in ranges, or changed between attempts.
+        // The library answers Range itself; If-Range, which it does not know, is done here.
+        http.Get("/retry/(.*)", [this](const httplib::Request &request, httplib::Response &res) {
+            const std::string mode = request.matches[1];
+            const int asked = ++retryRequests;
+            const bool changed = mode == "changed" && cutDone;
+            const std::string tag = changed ? "\"b\"" : "\"a\"";
+            static const std::string versionA = std::string(300 * 1024, 'a');
+            static const std::string versionB = std::string(300 * 1024, 'b');
+            const std::string &body = changed ? versionB : versionA;
+            // Busy for the first 1.8 s: two answers a second apart, as Retry-After asks.
+            const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+            if (asked == 1)
+                firstAsked = now;
+            if (mode == "busy" && now - firstAsked < std::chrono::nanoseconds(std::chrono::milliseconds(1800)).count()) {
+                res.status = 503;
+                res.set_header("Retry-After", "1");
+                return res.set_content("later", "text/plain");
+            }
+            if (mode == "gone") {
+                res.status = 404;
+                return res.set_content("gone", "text/plain");
+            }
+            const bool sameFile = !request.has_header("If-Range") || request.get_header_value("If-Range") == tag;
+            if (mode == "no ranges" || !sameFile)
+                const_cast<httplib::Request &>(request).ranges.clear(); // the whole file, as such a server sends
+            res.set_header("ETag", tag);
+            // Cut after 64 KiB of every answer, or after 100 KiB of the first only.
+            const bool cutOnce = mode == "no ranges" || mode == "changed";
+            const size_t cut = mode == "cut" ? 64 * 1024 : cutOnce && !cutDone.exchange(true) ? 100 * 1024 : body.size();
+            auto start = std::make_shared<std::optional<size_t>>();
+            res.set_content_provider(body.size(), "application/octet-stream",
+                                     [this, &body, cut, start](size_t offset, size_t length, httplib::DataSink &sink) {
+                                         if (!*start)
+                                             *start = offset;
+                                         const size_t sent = offset - **start;
+                                         const size_t piece = std::min({length, size_t(16 * 1024), cut - std::min(cut, sent)});
+                                         retrySent += int(piece);
+                                         return piece > 0 && sink.write(body.data() + offset, piece);
+                                     });
+        });
         server.start();
     }
 
@@ -185,7 +232,10 @@ private slots:
 
         const QString path = dir.filePath(QTest::currentDataTag());
         DownloadNetworkManager manager(nullptr);
-        manager.setLimits({3000}); // long enough for a slow sanitizer build under load
+        DownloadNetworkManager::Limits limits;
+        limits.stallTimeoutMs = 3000; // long enough for a slow sanitizer build under load
+        limits.maxAttempts = 1;       // each outcome as one attempt ends
+        manager.setLimits(limits);
         QVERIFY(manager.startDownload(url, path));
         QVERIFY(finish(manager));
 
@@ -226,6 +276,9 @@ private slots:
         QFETCH(QString, message);
         const QString path = dir.filePath(QString("checked ") + QTest::currentDataTag());
         DownloadNetworkManager manager(nullptr);
+        DownloadNetworkManager::Limits once;
+        once.maxAttempts = 1; // a transfer cut short is this check's, not tried again
+        manager.setLimits(once);
         manager.startDownload(server.url(urlPath), path,
                               ContentCheck(size, QCryptographicHash::hash(listed, QCryptographicHash::Sha256)));
         QVERIFY(finish(manager));
@@ -272,6 +325,7 @@ private slots:
         DownloadNetworkManager::Limits limits;
         limits.stallTimeoutMs = 1000;
         limits.slowWindowMs = 500;
+        limits.maxAttempts = 1;
         if (floor > 0)
             limits.minBytesPerSecond = floor;
         limits.minFreeDiskBytes = freeMargin;
@@ -283,6 +337,56 @@ private slots:
         QCOMPARE(manager.errorCode(), error);
         QVERIFY2(manager.errorString().contains(message), qPrintable(manager.errorString()));
         QCOMPARE(QFileInfo::exists(path), fileMade);
+    }
+
+    void retries_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<char>("content"); // the byte the file must hold throughout; 0: no file
+        QTest::newRow("cut every 64 KiB: resumed from where it was") << "cut" << 5 << 'a';
+        QTest::newRow("ranges ignored: started over") << "no ranges" << 2 << 'a';
+        QTest::newRow("changed between attempts: started over, never stitched") << "changed" << 2 << 'b';
+        QTest::newRow("503 with Retry-After twice") << "busy" << 3 << 'a';
+        QTest::newRow("404: not tried again") << "gone" << 1 << char(0);
+    }
+    void retries()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, attempts);
+        QFETCH(char, content);
+        retryRequests = 0;
+        retrySent = 0;
+        cutDone = false;
+        DownloadNetworkManager::Limits limits;
+        limits.backoffBaseMs = 10;
+        limits.maxAttempts = 6;
+        const QString path = dir.filePath("retry-" + mode);
+        DownloadNetworkManager manager(nullptr);
+        manager.setLimits(limits);
+        QSignalSpy waits(&manager, &DownloadNetworkManager::retrying);
+        QElapsedTimer clock;
+        clock.start();
+        manager.startDownload(server.url("/retry/" + mode), path,
+                              ContentCheck(300 * 1024, QCryptographicHash::hash(QByteArray(300 * 1024, content ? content : 'a'),
+                                                                                 QCryptographicHash::Sha256)));
+        QVERIFY(finish(manager));
+
+        QStringList reasons;
+        for (const QList<QVariant> &wait : waits)
+            reasons << wait.at(0).toString() + " ms: " + wait.at(3).toString();
+        QVERIFY2(waits.count() == attempts - 1, qPrintable(reasons.join(" | ")));
+        if (!content) {
+            QCOMPARE(retryRequests.load(), 1);
+            QCOMPARE(manager.errorCode(), int(QNetworkReply::ContentNotFoundError));
+            return;
+        }
+        QCOMPARE(manager.errorCode(), 0);
+        QCOMPARE(readFile(path), QByteArray(300 * 1024, content));
+        if (mode == "cut") // the rest each time, not the whole file again
+            QVERIFY2(retrySent.load() <= 300 * 1024 + attempts * 16 * 1024, qPrintable(QString::number(retrySent.load())));
+        if (mode == "busy") // the waits the server asked for
+            QVERIFY(clock.elapsed() >= 2000);
     }
 
     void secondDownloadAppends()

@@ -72,8 +72,13 @@ DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
     paceTimer.callOnTimeout(this, &DownloadNetworkManager::checkPace);
     deadline.setSingleShot(true);
     deadline.callOnTimeout(this, [this] {
-        fail(QNetworkReply::TimeoutError,
-             tr("The download took longer than %1 seconds").arg(deadline.interval() / 1000.0));
+        const QString text = tr("The download took longer than %1 seconds").arg(deadline.interval() / 1000.0);
+        if (!retryTimer.isActive())
+            return fail(QNetworkReply::TimeoutError, text);
+        retryTimer.stop(); // no attempt after the whole download's time
+        lastErrorCode = QNetworkReply::TimeoutError;
+        lastErrorString = text;
+        finish();
     });
     retryTimer.setSingleShot(true);
     retryTimer.setTimerType(Qt::PreciseTimer); // a server's Retry-After is a lower bound

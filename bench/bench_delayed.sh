@@ -12,12 +12,6 @@ build="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
 work="$(mktemp -d)"
 . "$here/wholerun.sh"
-server_ns="bench-server-$$"
-client_ns="bench-client-$$"
-wr_cleanup_more() {
-    ip netns del "$server_ns" 2>/dev/null || true
-    ip netns del "$client_ns" 2>/dev/null || true
-}
 trap wr_cleanup EXIT
 trap 'exit 1' INT TERM
 

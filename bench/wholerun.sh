@@ -15,7 +15,10 @@ wr_cleanup() {
     [ -z "$wr_child" ] || kill -KILL "-$wr_child" 2>/dev/null || true
     for pid in $wr_pids; do kill "$pid" 2>/dev/null || true; done
     for pid in $wr_pids; do wait "$pid" 2>/dev/null || true; done
-    if command -v wr_cleanup_more > /dev/null; then wr_cleanup_more; fi
+    if [ -n "${wr_delayed:-}" ]; then
+        ip netns del "$server_ns" 2>/dev/null || true
+        ip netns del "$client_ns" 2>/dev/null || true
+    fi
     [ -z "${wr_mounted:-}" ] || umount "$wr_mounted" 2>/dev/null || true
     rm -rf "$work"
 }
@@ -106,8 +109,11 @@ CONF
 
 # start_delayed_link RATE_MBIT: a link with 50 ms round trips and RATE_MBIT between two network
 # namespaces of our own, $server_ns (10.200.0.1) and $client_ns (10.200.0.2), through our
-# delayline; the caller defines skip() and wr_cleanup_more (which deletes the namespaces).
+# delayline; wr_cleanup deletes the namespaces. The caller defines skip().
+server_ns="bench-server-$$"
+client_ns="bench-client-$$"
 start_delayed_link() {
+    wr_delayed=1
     [ -c /dev/net/tun ] || skip "no /dev/net/tun, so no delayed link"
     command -v ip > /dev/null || skip "no ip command (iproute2), so no network namespaces"
     ip netns add "$server_ns" 2>/dev/null || skip "cannot make a network namespace here"

@@ -28,10 +28,7 @@ updateWindow::updateWindow(QWidget *parent)
             Qt::QueuedConnection);
     connect(&downloads, &DownloadPool::retrying, this,
             [this](int waitMs, int nextAttempt, int maxAttempts, const QString &reason) {
-                const int seconds = (waitMs + 999) / 1000;
-                log.write(QString("file %1: %2; attempt %3 of %4 in %5 s")
-                              .arg(leFileName->text(), reason).arg(nextAttempt).arg(maxAttempts).arg(seconds));
-                leProgress->setText(tr("Retrying in %1 s (%2/%3)...").arg(seconds).arg(nextAttempt).arg(maxAttempts));
+                showRetry("file " + leFileName->text(), waitMs, nextAttempt, maxAttempts, reason);
             });
     publicKey = UPDATER_PUBLIC_KEY;
 }
@@ -67,6 +64,14 @@ void updateWindow::on_btnTest_clicked()
     closing = true;
 }
 
+void updateWindow::showRetry(const QString &what, int waitMs, int nextAttempt, int maxAttempts,
+                             const QString &reason)
+{
+    const int seconds = (waitMs + 999) / 1000;
+    log.write(QString("%1: %2; attempt %3 of %4 in %5 s").arg(what, reason).arg(nextAttempt).arg(maxAttempts).arg(seconds));
+    leProgress->setText(tr("Retrying in %1 s (%2/%3)...").arg(seconds).arg(nextAttempt).arg(maxAttempts));
+}
+
 void updateWindow::closeEvent(QCloseEvent *event)
 {
     if (!closing) {
@@ -82,7 +87,13 @@ bool updateWindow::queryUpgrade()
     UpgradeExchange exchange(UpdaterEnvironment::current().queryLimits);
     QJsonObject answer;
     const QString endpoint = upgradeEndpoint(updaterDirectory());
-    if (!exchange.run(endpoint, token, publicKey, &answer)) {
+    exchange.setRetryNotice([this, &endpoint](int waitMs, int nextAttempt, int maxAttempts, const QString &reason) {
+        showRetry("query " + endpoint, waitMs, nextAttempt, maxAttempts, reason);
+    });
+    const QString shown = leProgress->text();
+    const bool answered = exchange.run(endpoint, token, publicKey, &answer);
+    leProgress->setText(shown); // no longer waiting for another attempt
+    if (!answered) {
         log.write(QString("query %1: failed: %2").arg(endpoint, exchange.errorString()));
         return false;
     }

@@ -38,6 +38,7 @@ public slots:
     void on_btnTest_clicked();
 
 protected:
+    void showRetry(const QString &what, int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
     void closeEvent(QCloseEvent *event) override;
 
 public:

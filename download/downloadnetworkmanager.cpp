@@ -7,7 +7,6 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRandomGenerator>
 
 #include <limits>
 
@@ -327,7 +326,7 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
     if (!failed) {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         const QString problem = bodyProblem(reply);
-        transient = isTransient(reply);
+        transient = RetryPolicy::isTransient(reply);
         if (reply->error() != QNetworkReply::NoError) {
             lastErrorCode = reply->error();
             lastErrorString = reply->errorString();
@@ -349,11 +348,11 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
             lastErrorCode = QNetworkReply::NoError;
         }
     }
-    const int waitMs = retryWaitMs(reply);
+    const int waitMs = limits.retry.waitMs(reply, attempt);
     currentReply = nullptr;
-    if (lastErrorCode != QNetworkReply::NoError && transient && attempt < limits.maxAttempts
+    if (lastErrorCode != QNetworkReply::NoError && transient && attempt < limits.retry.maxAttempts
         && retryClock.elapsed() + waitMs < limits.retryBudgetMs) {
-        emit retrying(waitMs, attempt + 1, limits.maxAttempts, lastErrorString);
+        emit retrying(waitMs, attempt + 1, limits.retry.maxAttempts, lastErrorString);
         retryTimer.start(waitMs);
         return;
     }
@@ -373,38 +372,6 @@ void DownloadNetworkManager::finish()
     if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError)
         failWrite();
     emit replyFinished();
-}
-
-// The connection lost, a stall, or an answer that says to come back later; never an answer about
-// the file itself (404, 403, a redirect) nor anything of ours.
-bool DownloadNetworkManager::isTransient(const QNetworkReply *reply)
-{
-    switch (reply->error()) {
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::TimeoutError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-    case QNetworkReply::ProxyConnectionClosedError:
-    case QNetworkReply::ProxyTimeoutError:
-        return true;
-    default:
-        break;
-    }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    return status.isValid() && QList<int>{408, 429, 500, 502, 503, 504}.contains(status.toInt());
-}
-
-int DownloadNetworkManager::retryWaitMs(const QNetworkReply *reply) const
-{
-    bool given = false;
-    const qint64 retryAfter = reply->rawHeader("Retry-After").trimmed().toLongLong(&given);
-    if (given && retryAfter >= 0)
-        return int(qMin<qint64>(retryAfter * 1000, limits.maxRetryWaitMs));
-    const qint64 backoff = qint64(limits.backoffBaseMs) << qMin(attempt - 1, 16);
-    const qint64 jitter = QRandomGenerator::global()->bounded(limits.backoffBaseMs / 2 + 1);
-    return int(qMin<qint64>(backoff + jitter, limits.maxRetryWaitMs));
 }
 
 void DownloadNetworkManager::onAuthenticationRequest(QNetworkReply *reply, QAuthenticator *authenticator)

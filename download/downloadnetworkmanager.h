@@ -9,6 +9,7 @@
 
 #include "download/contentcheck.h"
 #include "download/writeback.h"
+#include "protocol/retrypolicy.h"
 
 class QAuthenticator;
 class QNetworkReply;
@@ -30,12 +31,9 @@ public:
         // Stops before the disk holding the file would have less than this left.
         qint64 minFreeDiskBytes = 64 * 1024 * 1024;
         // A transient failure (the connection lost, a stall, 408, 429, 5xx) is tried again, the
-        // rest of a file asked for where the server can tell it is the same file: at most this
-        // many attempts in all, waiting a doubling backoff with jitter or the server's Retry-After
-        // (up to maxRetryWaitMs), and no new attempt once retryBudgetMs have passed.
-        int maxAttempts = 5;
-        int backoffBaseMs = 2000;
-        int maxRetryWaitMs = 60000;
+        // rest of a file asked for where the server can tell it is the same file; no new attempt
+        // once retryBudgetMs have passed.
+        RetryPolicy retry;
         int retryBudgetMs = 180000;
     };
 
@@ -67,11 +65,9 @@ protected slots:
 
 private:
     static QString bodyProblem(const QNetworkReply *reply);
-    static bool isTransient(const QNetworkReply *reply);
     void sendRequest();
     void takeHeaders(QNetworkReply *reply);
     void startOver();
-    int retryWaitMs(const QNetworkReply *reply) const;
     void finish();
     void fail(int code, const QString &text, bool transient = false);
     void failWrite();

@@ -45,14 +45,20 @@ QNetworkReply *JsonHttpClient::postJson(QString url, QJsonObject body)
     const QByteArray bytes = QJsonDocument(body).toJson();
     QElapsedTimer clock;
     clock.start();
-    error.clear();
-    for (int redirects = 0;; ++redirects) {
+    for (int redirects = 0, attempt = 1;; ++redirects) {
+        error.clear();
+        abortMayPass = false;
         QNetworkReply *reply =
             postAndWait(url, bytes, redirects < limits.maxRedirects, limits.deadlineMs - clock.elapsed());
         if (reply->error() != QNetworkReply::NoError) {
             if (error.isEmpty())
                 error = reply->errorString();
-            return reply;
+            if (!mayRetry(reply, attempt, limits.deadlineMs - clock.elapsed()))
+                return reply;
+            reply->deleteLater();
+            ++attempt;
+            --redirects; // the same request again
+            continue;
         }
         if (httpStatus(reply) != redirectStatus)
             return reply;
@@ -62,9 +68,26 @@ QNetworkReply *JsonHttpClient::postJson(QString url, QJsonObject body)
     }
 }
 
-void JsonHttpClient::abortWith(QNetworkReply *reply, const QString &reason)
+// Waits out the backoff, the window staying live, when the failure may pass and another attempt
+// still fits within the deadline.
+bool JsonHttpClient::mayRetry(const QNetworkReply *reply, int attempt, qint64 timeLeftMs)
+{
+    const bool mayPass = abortMayPass || RetryPolicy::isTransient(reply);
+    const int waitMs = limits.retry.waitMs(reply, attempt);
+    if (!mayPass || attempt >= limits.retry.maxAttempts || waitMs >= timeLeftMs)
+        return false;
+    if (retryNotice)
+        retryNotice(waitMs, attempt + 1, limits.retry.maxAttempts, error);
+    QEventLoop loop;
+    QTimer::singleShot(waitMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+    return true;
+}
+
+void JsonHttpClient::abortWith(QNetworkReply *reply, const QString &reason, bool mayPass)
 {
     error = reason;
+    abortMayPass = mayPass;
     reply->abort();
 }
 
@@ -88,7 +111,7 @@ QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray 
     stall.setSingleShot(true);
     stall.setInterval(limits.stallTimeoutMs);
     QObject::connect(&stall, &QTimer::timeout, reply, [this, reply] {
-        abortWith(reply, tr("Nothing arrived for %1 seconds").arg(limits.stallTimeoutMs / 1000.0));
+        abortWith(reply, tr("Nothing arrived for %1 seconds").arg(limits.stallTimeoutMs / 1000.0), true);
     });
     QTimer deadline;
     deadline.setSingleShot(true);

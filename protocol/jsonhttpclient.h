@@ -4,6 +4,9 @@
 #include <QCoreApplication>
 #include <QJsonObject>
 #include <QString>
+#include <functional>
+
+#include "protocol/retrypolicy.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -22,7 +25,12 @@ public:
         int stallTimeoutMs = 30000; // no byte sent or received for this long
         int deadlineMs = 120000;    // the whole exchange, redirects included: a trickle cannot stretch it
         qint64 maxBodyBytes = 64 * 1024 * 1024; // as received: the reply is asked for unencoded
+        // The connection lost, a stall or a 5xx is tried again while the deadline leaves time for
+        // the wait: the query changes nothing on the service.
+        RetryPolicy retry;
     };
+    // Told before each wait for another attempt.
+    using RetryNotice = std::function<void(int waitMs, int nextAttempt, int maxAttempts, const QString &reason)>;
 
     JsonHttpClient();
     explicit JsonHttpClient(const Limits &limits);
@@ -30,6 +38,7 @@ public:
     JsonHttpClient(const JsonHttpClient &) = delete;
     JsonHttpClient &operator=(const JsonHttpClient &) = delete;
 
+    void setRetryNotice(RetryNotice notice) { retryNotice = std::move(notice); }
     QNetworkReply *postJson(QString url, QJsonObject body);
     QJsonObject readJsonReply(QNetworkReply *reply, QString keyText);
     // Also gives the whole decrypted text, for checks on its exact bytes: the object is read only
@@ -40,9 +49,12 @@ public:
 
 private:
     QNetworkReply *postAndWait(const QString &url, const QByteArray &body, bool mayRedirect, qint64 timeLeftMs);
-    void abortWith(QNetworkReply *reply, const QString &reason);
+    void abortWith(QNetworkReply *reply, const QString &reason, bool mayPass = false);
+    bool mayRetry(const QNetworkReply *reply, int attempt, qint64 timeLeftMs);
 
     QNetworkAccessManager *manager;
     const Limits limits;
     QString error;
+    bool abortMayPass = false;
+    RetryNotice retryNotice;
 };

@@ -32,6 +32,7 @@ bool UpgradeExchange::run(const QString &url, const QString &token, const std::s
         {"value", QString::fromStdString(encryptAesCfbHex(requestKey, requestIvText, inner.toStdString()))}};
 
     JsonHttpClient client(limits);
+    client.setRetryNotice(retryNotice);
     QNetworkReply *reply = client.postJson(url, request);
     if (reply->error() != QNetworkReply::NoError) {
         error = client.errorString();

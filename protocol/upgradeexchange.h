@@ -19,6 +19,7 @@ public:
 
     // False when nothing could be asked or no reply came; errorString() then says why. A reply
     // that does not decrypt to a JSON object gives an empty answer.
+    void setRetryNotice(JsonHttpClient::RetryNotice notice) { retryNotice = std::move(notice); }
     bool run(const QString &url, const QString &token, const std::string &publicKey, QJsonObject *answer);
     // Whether the last reply may be trusted to come whole from the holder of the request key: a
     // reply with a wrong MAC never, one without a MAC only when none is required. On false
@@ -28,6 +29,7 @@ public:
 
 private:
     JsonHttpClient::Limits limits;
+    JsonHttpClient::RetryNotice retryNotice;
     QString error;
     ReplyMac replyMac = ReplyMac::Absent;
 };

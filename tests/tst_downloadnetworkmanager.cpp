@@ -234,7 +234,7 @@ private slots:
         DownloadNetworkManager manager(nullptr);
         DownloadNetworkManager::Limits limits;
         limits.stallTimeoutMs = 3000; // long enough for a slow sanitizer build under load
-        limits.maxAttempts = 1;       // each outcome as one attempt ends
+        limits.retry.maxAttempts = 1;       // each outcome as one attempt ends
         manager.setLimits(limits);
         QVERIFY(manager.startDownload(url, path));
         QVERIFY(finish(manager));
@@ -277,7 +277,7 @@ private slots:
         const QString path = dir.filePath(QString("checked ") + QTest::currentDataTag());
         DownloadNetworkManager manager(nullptr);
         DownloadNetworkManager::Limits once;
-        once.maxAttempts = 1; // a transfer cut short is this check's, not tried again
+        once.retry.maxAttempts = 1; // a transfer cut short is this check's, not tried again
         manager.setLimits(once);
         manager.startDownload(server.url(urlPath), path,
                               ContentCheck(size, QCryptographicHash::hash(listed, QCryptographicHash::Sha256)));
@@ -325,7 +325,7 @@ private slots:
         DownloadNetworkManager::Limits limits;
         limits.stallTimeoutMs = 1000;
         limits.slowWindowMs = 500;
-        limits.maxAttempts = 1;
+        limits.retry.maxAttempts = 1;
         if (floor > 0)
             limits.minBytesPerSecond = floor;
         limits.minFreeDiskBytes = freeMargin;
@@ -359,8 +359,8 @@ private slots:
         retrySent = 0;
         cutDone = false;
         DownloadNetworkManager::Limits limits;
-        limits.backoffBaseMs = 10;
-        limits.maxAttempts = 6;
+        limits.retry.backoffBaseMs = 10;
+        limits.retry.maxAttempts = 6;
         const QString path = dir.filePath("retry-" + mode);
         DownloadNetworkManager manager(nullptr);
         manager.setLimits(limits);

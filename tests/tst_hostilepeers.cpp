@@ -167,8 +167,8 @@ void tst_hostilepeers::hostilePeer()
     environment.queryLimits.deadlineMs = 2500;
     environment.downloadLimits = {1000, 1500, 1024, 64 * 1024 * 1024};
     // A failure that may pass is tried again: three attempts, 0.2 s apart and more, count in the bounds.
-    environment.downloadLimits.maxAttempts = 3;
-    environment.downloadLimits.backoffBaseMs = 200;
+    environment.downloadLimits.retry.maxAttempts = 3;
+    environment.downloadLimits.retry.backoffBaseMs = 200;
     environment.fixedTime = moment;
     if (peer == "endless download") // the run stops about 32 MiB on
         environment.downloadLimits.minFreeDiskBytes = QStorageInfo(dir.path()).bytesAvailable() - 32 * 1024 * 1024;

@@ -48,6 +48,8 @@ private slots:
     void stalls();
     void bodyLimit_data();
     void bodyLimit();
+    void retries_data();
+    void retries();
     void readJsonReply_data();
     void readJsonReply();
     void windowStaysLive();
@@ -263,6 +265,80 @@ void tst_jsonhttpclient::bodyLimit()
     const qint64 growthKiB = peakMemoryKiB() - before;
     qDebug() << "peak RSS growth" << growthKiB << "KiB";
     QVERIFY2(growthKiB < 8 * 1024, qPrintable(QString("grew by %1 KiB").arg(growthKiB)));
+}
+
+void tst_jsonhttpclient::retries_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("posts");
+    QTest::addColumn<bool>("fails");
+
+    QTest::newRow("503 with Retry-After twice, then the answer") << "busy" << 3 << false;
+    QTest::newRow("connection closed before the body, then the answer") << "cut" << 2 << false;
+    QTest::newRow("500 every time: as many attempts as allowed") << "failing" << 4 << true;
+    QTest::newRow("404: not tried again") << "gone" << 1 << true;
+    QTest::newRow("Retry-After past the deadline: not waited for") << "later" << 1 << true;
+}
+
+void tst_jsonhttpclient::retries()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, posts);
+    QFETCH(bool, fails);
+
+    std::atomic<int> received{0};
+    LoopbackServer server;
+    server.http().Post("/busy", [&](const httplib::Request &, httplib::Response &response) {
+        if (++received < 3) {
+            response.status = 503;
+            response.set_header("Retry-After", "1");
+        } else {
+            response.set_content("answer", "text/plain");
+        }
+    });
+    server.http().Post("/cut", [&](const httplib::Request &, httplib::Response &response) {
+        if (++received > 1)
+            return response.set_content("answer", "text/plain");
+        response.set_content_provider(100, "text/plain", [](size_t, size_t, httplib::DataSink &) { return false; });
+    });
+    server.http().Post("/failing", [&](const httplib::Request &, httplib::Response &response) {
+        ++received;
+        response.status = 500;
+    });
+    server.http().Post("/gone", [&](const httplib::Request &, httplib::Response &response) {
+        ++received;
+        response.status = 404;
+    });
+    server.http().Post("/later", [&](const httplib::Request &, httplib::Response &response) {
+        ++received;
+        response.status = 503;
+        response.set_header("Retry-After", "60");
+    });
+    server.start();
+
+    JsonHttpClient::Limits limits;
+    limits.deadlineMs = 10000;
+    limits.retry.backoffBaseMs = 10;
+    limits.retry.maxAttempts = 4;
+    JsonHttpClient client(limits);
+    QStringList notices;
+    client.setRetryNotice([&](int waitMs, int nextAttempt, int maxAttempts, const QString &) {
+        notices << QString("%1/%2").arg(nextAttempt).arg(maxAttempts);
+        QVERIFY(waitMs < 2000);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QNetworkReply *reply = client.postJson(server.url("/" + mode), {});
+    QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
+    if (!fails)
+        QCOMPARE(reply->readAll(), QByteArray("answer"));
+    reply->deleteLater();
+    QCOMPARE(received.load(), posts);
+    QCOMPARE(notices.size(), posts - 1);
+    if (posts > 1)
+        QCOMPARE(notices.last(), QString("%1/4").arg(posts));
+    if (mode == "busy") // the waits the server asked for
+        QVERIFY(clock.elapsed() >= 2000);
 }
 
 void tst_jsonhttpclient::readJsonReply_data()

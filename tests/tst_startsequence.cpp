@@ -46,7 +46,10 @@ void tst_startsequence::init()
     QDir(installation.path()).mkpath("updater");
     // An endpoint nobody listens on, so the run ends at once without a config box.
     QVERIFY(writeConfigXml(installation.filePath("updater"), "http://127.0.0.1:1/api/upgrade"));
-    UpdaterEnvironment::setForTesting({installation.filePath("updater")});
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = installation.filePath("updater");
+    environment.queryLimits.retry.maxAttempts = 1;
+    UpdaterEnvironment::setForTesting(environment);
 }
 
 void tst_startsequence::cleanup()

@@ -89,6 +89,7 @@ void tst_upgradequery::init()
     UpdaterEnvironment environment;
     environment.updaterDirectory = root->filePath("updater");
     environment.releaseKeys.clear(); // the base exchange: the real update-service here signs nothing
+    environment.queryLimits.retry.backoffBaseMs = 10; // failures that may pass are tried again quickly
     UpdaterEnvironment::setForTesting(environment);
 }
 

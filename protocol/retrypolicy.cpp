@@ -1,0 +1,35 @@
+#include "protocol/retrypolicy.h"
+
+#include <QList>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+
+bool RetryPolicy::isTransient(const QNetworkReply *reply)
+{
+    switch (reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyTimeoutError:
+        return true;
+    default:
+        break;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return status.isValid() && QList<int>{408, 429, 500, 502, 503, 504}.contains(status.toInt());
+}
+
+int RetryPolicy::waitMs(const QNetworkReply *reply, int attempt) const
+{
+    bool given = false;
+    const qint64 retryAfter = reply->rawHeader("Retry-After").trimmed().toLongLong(&given);
+    if (given && retryAfter >= 0)
+        return int(qMin<qint64>(retryAfter * 1000, maxRetryWaitMs));
+    const qint64 backoff = qint64(backoffBaseMs) << qBound(0, attempt - 1, 16);
+    const qint64 jitter = QRandomGenerator::global()->bounded(backoffBaseMs / 2 + 1);
+    return int(qMin<qint64>(backoff + jitter, maxRetryWaitMs));
+}

@@ -110,6 +110,7 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     firstCheck = check;
     validator.clear();
     attempt = 0;
+    furthest = 0;
     retryClock.start();
     retryTimer.stop();
     deadline.stop();
@@ -347,6 +348,14 @@ void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
         } else if (openFile()) { // an empty body still leaves its (empty) file
             lastErrorCode = QNetworkReply::NoError;
         }
+    }
+    // Further into the file at no less than the floor's pace since the last such attempt, waits
+    // included: a peer that hands out a few bytes an attempt does not start the counts again.
+    const qint64 gained = bytesWritten - furthest;
+    if (gained > 0 && gained >= limits.minBytesPerSecond * retryClock.elapsed() / 1000) {
+        furthest = bytesWritten;
+        attempt = 1;
+        retryClock.start();
     }
     const int waitMs = limits.retry.waitMs(reply, attempt);
     currentReply = nullptr;

@@ -32,7 +32,9 @@ public:
         qint64 minFreeDiskBytes = 64 * 1024 * 1024;
         // A transient failure (the connection lost, a stall, 408, 429, 5xx) is tried again, the
         // rest of a file asked for where the server can tell it is the same file; no new attempt
-        // once retryBudgetMs have passed.
+        // once retryBudgetMs have passed. An attempt that got further into the file than any
+        // before, at the floor's pace, starts both counts again: a link that drops now and then
+        // still brings the file whole.
         RetryPolicy retry;
         int retryBudgetMs = 180000;
     };
@@ -92,8 +94,9 @@ private:
     ContentCheck firstCheck; // as before the first byte, for a file started over
     QByteArray validator;    // the server's ETag or Last-Modified for the bytes written so far
     qint64 responseOffset = 0; // where the current response's body goes in the file
-    int attempt = 0;
-    QElapsedTimer retryClock; // since the first attempt
+    int attempt = 0;       // since the last that got further into the file
+    qint64 furthest = 0;   // bytes of the file held after the best attempt
+    QElapsedTimer retryClock; // since that attempt
     QTimer retryTimer;
     QTimer stallTimer;
     QTimer paceTimer;

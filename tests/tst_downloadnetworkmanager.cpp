@@ -176,9 +176,9 @@ private slots:
             if (mode == "no ranges" || !sameFile)
                 const_cast<httplib::Request &>(request).ranges.clear(); // the whole file, as such a server sends
             res.set_header("ETag", tag);
-            // Cut after 64 KiB of every answer, or after 100 KiB of the first only.
+            // Cut after a byte or 32 KiB of every answer, or after 100 KiB of the first only.
             const bool cutOnce = mode == "no ranges" || mode == "changed";
-            const size_t cut = mode == "cut" ? 64 * 1024 : cutOnce && !cutDone.exchange(true) ? 100 * 1024 : body.size();
+            const size_t cut = mode == "drip" ? 1 : mode == "cut" ? 32 * 1024 : cutOnce && !cutDone.exchange(true) ? 100 * 1024 : body.size();
             auto start = std::make_shared<std::optional<size_t>>();
             res.set_content_provider(body.size(), "application/octet-stream",
                                      [this, &body, cut, start](size_t offset, size_t length, httplib::DataSink &sink) {
@@ -344,11 +344,13 @@ private slots:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<int>("attempts");
         QTest::addColumn<char>("content"); // the byte the file must hold throughout; 0: no file
-        QTest::newRow("cut every 64 KiB: resumed from where it was") << "cut" << 5 << 'a';
+        QTest::newRow("cut every 32 KiB: resumed from where it was, more often than the attempts allowed")
+            << "cut" << 10 << 'a';
         QTest::newRow("ranges ignored: started over") << "no ranges" << 2 << 'a';
         QTest::newRow("changed between attempts: started over, never stitched") << "changed" << 2 << 'b';
         QTest::newRow("503 with Retry-After twice") << "busy" << 3 << 'a';
         QTest::newRow("404: not tried again") << "gone" << 1 << char(0);
+        QTest::newRow("a byte an attempt: no more attempts than allowed") << "drip" << 6 << char(0);
     }
     void retries()
     {
@@ -377,8 +379,9 @@ private slots:
             reasons << wait.at(0).toString() + " ms: " + wait.at(3).toString();
         QVERIFY2(waits.count() == attempts - 1, qPrintable(reasons.join(" | ")));
         if (!content) {
-            QCOMPARE(retryRequests.load(), 1);
-            QCOMPARE(manager.errorCode(), int(QNetworkReply::ContentNotFoundError));
+            QVERIFY(manager.errorCode() != 0);
+            if (mode == "gone")
+                QCOMPARE(retryRequests.load(), 1);
             return;
         }
         QCOMPARE(manager.errorCode(), 0);

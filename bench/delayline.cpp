@@ -1,11 +1,17 @@
 // delayline: a slow link between two network namespaces, since this kernel has no netem.
 //   delayline NETNS-A DEV-A NETNS-B DEV-B [--delay-ms N] [--rate-mbit N] [--max-seconds N]
+//             [--reset-every BYTES]
 // Makes a TUN device in each namespace (named by `ip netns add`) and forwards every packet to the
 // other one after the one-way delay, paced at the rate. Prints "ready" once both devices exist;
 // the caller gives them addresses. The devices vanish when it exits: on SIGTERM, SIGINT or after
 // --max-seconds, so a forgotten one cannot linger.
+// A is the server's side. On SIGUSR1 it prints "payload N resets M": the TCP payload bytes that
+// have reached B, and how many connections it reset: with --reset-every, each time that many more
+// bytes have reached B, the connection carrying the last of them is reset at A, as a router
+// dropping a flow's state would.
 #include "delayqueue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,8 +31,15 @@
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t countRequested = 0;
 
-void onSignal(int) { stopRequested = 1; }
+void onSignal(int signal)
+{
+    if (signal == SIGUSR1)
+        countRequested = 1;
+    else
+        stopRequested = 1;
+}
 
 int64_t nowNs()
 {
@@ -72,7 +85,73 @@ struct Direction {
     int to;
     DelayQueue queue;
     uint64_t forwarded = 0;
+    uint64_t payload = 0;
 };
+
+uint16_t read16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
+
+// TCP over IPv4 only; anything else carries no payload here.
+size_t tcpPayload(const std::vector<uint8_t> &packet)
+{
+    if (packet.size() < 40 || packet[0] >> 4 != 4 || packet[9] != 6)
+        return 0;
+    const size_t ipHeader = (packet[0] & 0xF) * 4u;
+    const size_t total = std::min<size_t>(read16(&packet[2]), packet.size());
+    if (ipHeader + 20 > total)
+        return 0;
+    const size_t tcpHeader = (packet[ipHeader + 12] >> 4) * 4u;
+    return ipHeader + tcpHeader <= total ? total - ipHeader - tcpHeader : 0;
+}
+
+uint16_t checksum(const uint8_t *data, size_t size, uint32_t sum = 0)
+{
+    for (size_t i = 0; i + 1 < size; i += 2)
+        sum += read16(data + i);
+    if (size % 2)
+        sum += uint32_t(data[size - 1]) << 8;
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return uint16_t(~sum);
+}
+
+// A RST from B's end of the packet's connection to A's, at the sequence number A expects next
+// (the packet's acknowledgement): A drops the connection, and answers B's next segment with a RST
+// of its own that B takes as exactly in order.
+std::vector<uint8_t> resetFor(const std::vector<uint8_t> &packet)
+{
+    const size_t ipHeader = (packet[0] & 0xF) * 4u;
+    const uint8_t *tcp = &packet[ipHeader];
+    std::vector<uint8_t> rst(40, 0);
+    rst[0] = 0x45;
+    rst[3] = 40;
+    rst[6] = 0x40; // don't fragment
+    rst[8] = 64;
+    rst[9] = 6;
+    std::memcpy(&rst[12], &packet[16], 4); // from the packet's destination
+    std::memcpy(&rst[16], &packet[12], 4); // to its source
+    std::memcpy(&rst[20], tcp + 2, 2);
+    std::memcpy(&rst[22], tcp, 2);
+    std::memcpy(&rst[24], tcp + 8, 4); // seq: what A acknowledged
+    rst[32] = 5 << 4;
+    rst[33] = 0x04; // RST
+    const uint16_t ipSum = checksum(rst.data(), 20);
+    rst[10] = uint8_t(ipSum >> 8);
+    rst[11] = uint8_t(ipSum);
+    uint8_t pseudo[12] = {};
+    std::memcpy(pseudo, &rst[12], 8);
+    pseudo[9] = 6;
+    pseudo[11] = 20;
+    uint32_t partial = 0;
+    for (size_t i = 0; i < sizeof pseudo; i += 2)
+        partial += read16(pseudo + i);
+    const uint16_t tcpSum = checksum(&rst[20], 20, partial);
+    rst[36] = uint8_t(tcpSum >> 8);
+    rst[37] = uint8_t(tcpSum);
+    return rst;
+}
+
+uint64_t resetEvery = 0;
+uint64_t resets = 0;
 
 // Everything the device has for us now; it is non-blocking, so this ends at EAGAIN.
 void readAll(Direction &d, std::vector<uint8_t> &buffer)
@@ -85,13 +164,23 @@ void readAll(Direction &d, std::vector<uint8_t> &buffer)
     }
 }
 
-void releaseDue(Direction &d)
+void releaseDue(Direction &d, bool mayReset)
 {
     std::vector<uint8_t> packet;
     while (d.queue.popReady(nowNs(), &packet)) {
         // A device that cannot take it now loses it, as a real link would.
-        if (write(d.to, packet.data(), packet.size()) == ssize_t(packet.size()))
-            ++d.forwarded;
+        if (write(d.to, packet.data(), packet.size()) != ssize_t(packet.size()))
+            continue;
+        ++d.forwarded;
+        const size_t payload = tcpPayload(packet);
+        if (payload == 0)
+            continue;
+        d.payload += payload;
+        if (mayReset && resetEvery > 0 && d.payload / resetEvery > resets) {
+            const std::vector<uint8_t> rst = resetFor(packet);
+            if (write(d.from, rst.data(), rst.size()) == ssize_t(rst.size()))
+                ++resets;
+        }
     }
 }
 
@@ -101,7 +190,7 @@ int main(int argc, char **argv)
 {
     if (argc < 5) {
         std::fprintf(stderr, "usage: delayline NETNS-A DEV-A NETNS-B DEV-B [--delay-ms N] "
-                             "[--rate-mbit N] [--max-seconds N]\n");
+                             "[--rate-mbit N] [--max-seconds N] [--reset-every BYTES]\n");
         return 2;
     }
     DelayQueue::Limits limits;
@@ -115,6 +204,8 @@ int main(int argc, char **argv)
             limits.bytesPerSecond = value * 1e6 / 8;
         else if (option == "--max-seconds" && value > 0)
             maxSeconds = int64_t(value);
+        else if (option == "--reset-every" && value > 0)
+            resetEvery = uint64_t(value);
         else {
             std::fprintf(stderr, "delayline: bad option %s %s\n", argv[i], argv[i + 1]);
             return 2;
@@ -124,7 +215,7 @@ int main(int argc, char **argv)
     // The signals are only let in while waiting, so a stop is never missed between checks.
     sigset_t blocked;
     sigemptyset(&blocked);
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) {
         sigaddset(&blocked, s);
         struct sigaction action {};
         action.sa_handler = onSignal;
@@ -165,8 +256,14 @@ int main(int argc, char **argv)
             if (fds[i].revents & POLLIN)
                 readAll(directions[i], buffer);
         }
-        for (Direction &d : directions)
-            releaseDue(d);
+        releaseDue(directions[0], true);
+        releaseDue(directions[1], false);
+        if (countRequested) {
+            countRequested = 0;
+            std::printf("payload %llu resets %llu\n", (unsigned long long)directions[0].payload,
+                        (unsigned long long)resets);
+            std::fflush(stdout);
+        }
     }
     std::fprintf(stderr, "delayline: %s; forwarded %llu and %llu packets, dropped %llu and %llu\n",
                  stopRequested ? "stopped" : "ran its maximum time",

@@ -107,20 +107,21 @@ CONF
     return 1
 }
 
-# start_delayed_link RATE_MBIT: a link with 50 ms round trips and RATE_MBIT between two network
-# namespaces of our own, $server_ns (10.200.0.1) and $client_ns (10.200.0.2), through our
-# delayline; wr_cleanup deletes the namespaces. The caller defines skip().
+# start_delayed_link RATE_MBIT [DELAYLINE-OPTIONS...]: a link with 50 ms round trips and RATE_MBIT
+# between two network namespaces of our own, $server_ns (10.200.0.1) and $client_ns (10.200.0.2),
+# through our delayline; wr_cleanup deletes the namespaces. The caller defines skip().
 server_ns="bench-server-$$"
 client_ns="bench-client-$$"
 start_delayed_link() {
+    rate=$1; shift
     wr_delayed=1
     [ -c /dev/net/tun ] || skip "no /dev/net/tun, so no delayed link"
     command -v ip > /dev/null || skip "no ip command (iproute2), so no network namespaces"
     ip netns add "$server_ns" 2>/dev/null || skip "cannot make a network namespace here"
     ip netns add "$client_ns" 2>/dev/null || skip "cannot make a network namespace here"
     # The link's run time is bounded on its own as well, in case this script is killed outright.
-    "$build/bench/delayline" "$server_ns" "ds$$" "$client_ns" "dc$$" --delay-ms 25 --rate-mbit "$1" \
-        --max-seconds 600 > "$work/delayline.out" 2> "$work/delayline.err" &
+    "$build/bench/delayline" "$server_ns" "ds$$" "$client_ns" "dc$$" --delay-ms 25 --rate-mbit "$rate" \
+        --max-seconds 600 "$@" > "$work/delayline.out" 2> "$work/delayline.err" &
     delayline_pid=$!
     wr_pids="$wr_pids $delayline_pid"
     settled() { grep -qs '^ready' "$work/delayline.out" || ! kill -0 "$delayline_pid" 2>/dev/null; }

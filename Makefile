@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 all: build
 
 deps:
-	./scripts/install-deps.sh
+	@./scripts/install-deps.sh
 
 # The demo and the tests run against the demo keys; naming them here keeps a vendor's own keys,
 # left in a build folder's cache, out of them.

@@ -1,5 +1,7 @@
 #include "manifest/versionmanifest.h"
+#include "protocol/certificatetrust.h"
 #include "protocol/payloadcrypto.h"
+#include "protocol/upgradeexchange.h"
 #include "service/releasesigner.h"
 #include "service/servicekeypair.h"
 #include "tests/support/releaseservice.h"
@@ -9,6 +11,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -377,8 +381,8 @@ private slots:
         QVERIFY(writeFile(built + "/a.txt", "a"));
         QCOMPARE(run({"publish", built, "--version", "1.0.0", "--sign", signingKey, "--sequence", "5"}), 0);
         QVERIFY(QDir().mkpath(served));
-        for (const QString &name : {"a.txt", "release.json", "release-signed.json"}) {
-            if (!copied || name != "release-signed.json")
+        for (const char *name : {"a.txt", "release.json", "release-signed.json"}) {
+            if (!copied || QString(name) != "release-signed.json")
                 QVERIFY(QFile::copy(built + "/" + name, served + "/" + name));
         }
         if (command.first() == "serve")
@@ -404,7 +408,7 @@ private slots:
         QCOMPARE(run({"publish", stable, "--version", "1.0.0", "--sign", signingKey}), 0);
         for (const QString &copy : {newer, beta}) {
             QVERIFY(QDir().mkpath(copy));
-            for (const QString &name : {"release.json", "release-signed.json"})
+            for (const char *name : {"release.json", "release-signed.json"})
                 QVERIFY(QFile::copy(stable + "/" + name, copy + "/" + name));
             QVERIFY(writeFile(copy + "/a.txt", QFileInfo(copy).fileName().toUtf8()));
         }
@@ -688,23 +692,47 @@ private slots:
             QVERIFY2(refused <= 8, qPrintable(QString::number(refused)));
     }
 
+    void servesBehindNginx_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("plain HTTP") << false;
+        // The updater's own clients, trusting a certificate made here through SSL_CERT_FILE.
+        QTest::newRow("TLS") << true;
+    }
+
     void servesBehindNginx()
     {
+        QFETCH(bool, tls);
         const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
         if (nginx.isEmpty())
             QSKIP("nginx is not installed (scripts/install-deps.sh installs nginx-light)");
         const QByteArray config = readFile(SOURCE_DIR "/docs/nginx-update-service.conf");
         QVERIFY2(!config.isEmpty() && readFile(SOURCE_DIR "/README.md").contains(config),
                  "README.md must show docs/nginx-update-service.conf as it is");
-        const auto first = serve({"--max-per-address", "64"});
-        const auto second = serve({"--max-per-address", "64"});
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const QByteArray port = QByteArray::number(probe.serverPort());
         probe.close();
+        const QString base = QString("%1://127.0.0.1:%2").arg(tls ? "https" : "http", QString::fromLatin1(port));
+        const QStringList options{"--max-per-address", "64", "--download-url", base + "/files"};
+        const auto first = serve(options);
+        const auto second = serve(options);
+        QTemporaryDir prefix;
+        const QByteArray dir = prefix.path().toUtf8();
+        QByteArray listen = "listen 127.0.0.1:" + port + ";";
+        if (tls) {
+            QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                                                   "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                                                   "-keyout", prefix.filePath("key.pem"), "-out", prefix.filePath("cert.pem")}),
+                     0);
+            listen = "listen 127.0.0.1:" + port + " ssl; ssl_certificate " + dir + "/cert.pem; ssl_certificate_key " + dir
+                + "/key.pem;";
+            qputenv("SSL_CERT_FILE", prefix.filePath("cert.pem").toUtf8());
+            trustOpenSslEnvironment(); // as the updater's start does
+        }
         QByteArray site = config;
         const QList<QPair<QByteArray, QByteArray>> replacements{
-            {"listen 8094;", "listen 127.0.0.1:" + port + ";"},
+            {"listen 8094;", listen},
             {"127.0.0.1:8101", "127.0.0.1:" + QByteArray::number(first->port())},
             {"127.0.0.1:8102", "127.0.0.1:" + QByteArray::number(second->port())},
             {"/srv/trelvox/release/", release.toUtf8() + "/"}};
@@ -712,8 +740,6 @@ private slots:
             QVERIFY(site.contains(replacement.first));
             site.replace(replacement.first, replacement.second);
         }
-        QTemporaryDir prefix;
-        const QByteArray dir = prefix.path().toUtf8();
         QVERIFY(writeFile(prefix.filePath("site.conf"), site));
         writeFile(prefix.filePath("nginx.conf"),
                   "daemon off; master_process off; pid " + dir + "/nginx.pid; error_log " + dir + "/error.log;\n"
@@ -722,19 +748,43 @@ private slots:
                       + "; include " + dir + "/site.conf; }\n");
         QProcess proxy;
         proxy.start(nginx, {"-e", prefix.filePath("error.log"), "-p", prefix.path(), "-c", prefix.filePath("nginx.conf")});
-        httplib::Client client("127.0.0.1", port.toInt());
-        QTRY_VERIFY2(client.Get("/files/Trelvox.exe"), readFile(prefix.filePath("error.log")).constData());
+        const auto accepts = [&] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, quint16(port.toInt()));
+            return socket.waitForConnected(1000);
+        };
+        QTRY_VERIFY2(accepts(), readFile(prefix.filePath("error.log")).constData());
 
-        for (int i = 0; i < 4; ++i)
-            QCOMPARE(upgrade(port.toInt(), "t")["files"].toArray().size(), 4);
-        const auto file = client.Get("/files/data/nested/config.bin");
-        QVERIFY(file && file->status == 200);
-        QCOMPARE(QByteArray::fromStdString(file->body), readFile(release + "/data/nested/config.bin"));
-        QCOMPARE(client.Get("/files/release.json")->status, 404);
+        QByteArray fileBytes;
+        if (tls) {
+            QJsonObject answer;
+            UpgradeExchange exchange;
+            QVERIFY2(exchange.run(base + "/api/upgrade", "t", demoPublicKey(), &answer), qPrintable(exchange.errorString()));
+            QCOMPARE(answer["files"].toArray().size(), 4);
+            QVERIFY(exchange.run(base + "/api/upgrade", "t", demoPublicKey(), &answer));
+            QCOMPARE(answer["download_url"].toString(), base + "/files");
+            QNetworkAccessManager network;
+            QNetworkReply *reply = network.get(QNetworkRequest(QUrl(base + "/files/data/nested/config.bin")));
+            QSignalSpy finished(reply, &QNetworkReply::finished);
+            QVERIFY(finished.wait(10000));
+            QCOMPARE(reply->error(), QNetworkReply::NoError);
+            fileBytes = reply->readAll();
+            reply->deleteLater();
+            qunsetenv("SSL_CERT_FILE");
+        } else {
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(upgrade(port.toInt(), "t")["files"].toArray().size(), 4);
+            httplib::Client client("127.0.0.1", port.toInt());
+            const auto file = client.Get("/files/data/nested/config.bin");
+            QVERIFY(file && file->status == 200);
+            fileBytes = QByteArray::fromStdString(file->body);
+            QCOMPARE(client.Get("/files/release.json")->status, 404);
+        }
+        QCOMPARE(fileBytes, readFile(release + "/data/nested/config.bin"));
         // Both processes answered, and they log the client nginx names.
         for (ReleaseService *service : {first.get(), second.get()}) {
             QByteArray log;
-            QTRY_COMPARE((log += service->readStandardError()).count("(for 127.0.0.1) POST /api/upgrade 200"), 2);
+            QTRY_COMPARE((log += service->readStandardError()).count("(for 127.0.0.1) POST /api/upgrade 200"), tls ? 1 : 2);
         }
         proxy.kill();
         proxy.waitForFinished();

@@ -9,15 +9,17 @@ FUZZ_SECONDS ?= 60
 all: build
 
 deps:
-	./scripts/install-deps.sh
+	@./scripts/install-deps.sh
 
 # The demo and the tests run against the demo keys; naming them here keeps a vendor's own keys,
 # left in a build folder's cache, out of them.
 DEMO_KEYS = -DUPDATER_PUBLIC_KEY=$$(cat service/demo-keys/public.hex) \
     -DUPDATER_RELEASE_KEY=$$(cat service/demo-keys/release-public.hex) -DUPDATER_DEFAULT_HOST=127.0.0.1
 
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON $(DEMO_KEYS)
+
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON $(DEMO_KEYS)
+	$(CONFIGURE)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -36,8 +38,13 @@ sanitize: deps
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
-	./scripts/demo.sh $(BUILD)
+# The demo runs three programs, so a first run builds those alone (not the test suites), and
+# quietly: configure's output goes to a log shown only on failure; the compiler's warnings show.
+demo: deps
+	@mkdir -p $(BUILD)
+	@$(CONFIGURE) > $(BUILD)/configure.log 2>&1 || { cat $(BUILD)/configure.log; exit 1; }
+	@JOBS=$(JOBS) ./scripts/build-quietly.sh $(BUILD) updater update-service updater-launch
+	@./scripts/demo.sh $(BUILD)
 
 bench: build
 	./bench/run.sh $(BUILD)

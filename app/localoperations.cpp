@@ -20,11 +20,13 @@ namespace {
 // What is put in place must be the very file that was written: a regular file with no other name
 // (a hard link would let whoever holds the other name change the installed file). Its bytes must
 // be on disk before the rename makes it the installed file, or a crash could leave an empty file in
-// its place. An executable must stay executable.
-bool prepareReplacement(int handle, const QString &targetPath, bool sync = true)
+// its place. An executable must stay executable. A file new here would keep the private bits of
+// the temporary file, unreadable to the users of the application: it gets those of a new file.
+bool prepareReplacement(int handle, const QString &targetPath, bool sync = true, bool executable = false)
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(targetPath);
+    Q_UNUSED(executable);
     BY_HANDLE_FILE_INFORMATION information;
     const HANDLE file = HANDLE(_get_osfhandle(handle));
     return GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1
@@ -34,9 +36,15 @@ bool prepareReplacement(int handle, const QString &targetPath, bool sync = true)
     if (::fstat(handle, &written) != 0 || !S_ISREG(written.st_mode) || written.st_nlink != 1)
         return false;
     struct stat replaced;
-    if (::stat(QFile::encodeName(targetPath).constData(), &replaced) == 0
-        && ::fchmod(handle, replaced.st_mode & 07777) != 0)
-        return false;
+    if (::stat(QFile::encodeName(targetPath).constData(), &replaced) == 0) {
+        if (::fchmod(handle, replaced.st_mode & 07777) != 0)
+            return false;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        if (::fchmod(handle, (executable ? 0777 : 0666) & ~mask) != 0)
+            return false;
+    }
     return !sync || ::fsync(handle) == 0;
 #endif
 }
@@ -109,12 +117,12 @@ bool replaceFile(const QString &tempPath, const QString &targetPath, const QStri
 }
 
 bool moveInPlace(const QString &tempPath, const QString &targetPath, const QString &oldCopyPath,
-                 const QString &installDir, TempFolder *folder)
+                 const QString &installDir, TempFolder *folder, bool executable)
 {
     const int handle = folder->handle(tempPath);
     const QFileInfo target(targetPath);
     if (handle < 0 || targetPath.isEmpty() || !reachesTargetWithoutLinks(targetPath, installDir)
-        || !QDir().mkpath(target.absolutePath()) || !prepareReplacement(handle, targetPath, false))
+        || !QDir().mkpath(target.absolutePath()) || !prepareReplacement(handle, targetPath, false, executable))
         return false;
     if (target.isDir())
         return false;

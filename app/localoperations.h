@@ -17,11 +17,11 @@ bool replaceFile(const QString &tempPath, const QString &targetPath, const QStri
 
 // Keeps the installed file at targetPath as oldCopyPath (when that names one: a second name where
 // the file system allows, else moved aside) and moves the folder's temporary file in its place,
-// with the old file's permission bits, under the same rules as replaceFile(); a folder is never
-// replaced. Nothing is synced: a whole release is made durable at once. On failure the target is
-// as it was.
+// with the old file's permission bits, under the same rules as replaceFile(); a file new here gets
+// the usual bits of a new file, executable ones when asked. A folder is never replaced. Nothing is
+// synced: a whole release is made durable at once. On failure the target is as it was.
 bool moveInPlace(const QString &tempPath, const QString &targetPath, const QString &oldCopyPath,
-                 const QString &installDir, TempFolder *folder);
+                 const QString &installDir, TempFolder *folder, bool executable = false);
 
 // One rename over the target: the path never lacks a file, and a refused rename leaves it as it was.
 bool moveOver(const QString &from, const QString &to);

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "app/updatewindow.h"
+#include "protocol/certificatetrust.h"
 
 int main(int argc, char *argv[])
 {
@@ -13,6 +14,7 @@ int main(int argc, char *argv[])
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     auto *app = new QApplication(argc, argv);
     Q_UNUSED(app);
+    trustOpenSslEnvironment();
     auto *window = new updateWindow;
     window->show();
     window->on_btnTest_clicked();

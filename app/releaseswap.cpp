@@ -58,7 +58,7 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder)
     QSet<QString> folders{oldCopies};
     for (int i = 0; i < files.size(); ++i) {
         const File &file = files.at(i);
-        if (!moveInPlace(file.tempPath, file.targetPath, entries.at(i).oldCopy, installDir, folder)) {
+        if (!moveInPlace(file.tempPath, file.targetPath, entries.at(i).oldCopy, installDir, folder, file.executable)) {
             failed = file.targetPath;
             rollBack();
             return fail(tr("%1 could not be put in place").arg(QDir::toNativeSeparators(file.targetPath)));

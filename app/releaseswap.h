@@ -23,6 +23,7 @@ public:
         QString tempPath;   // one of folder's files
         QString targetPath; // below the installation
         QDateTime releaseTime; // invalid: none given
+        bool executable = false; // for a file new here; a replaced one keeps its own bits
     };
 
     ReleaseSwap(const QString &installDir, const QString &updaterDir);

@@ -50,6 +50,11 @@ void updateWindow::runUpdate()
     // have arrived. Without one, each file is put in place after its own download.
     const bool staging = release.sequence() > 0;
     QList<ReleaseSwap::File> staged;
+    QSet<QString> executables; // the targets the listing marks so
+    for (const QString &path : filesToUpdate.keys()) {
+        if (const SignedRelease::Content *content = release.content(path); content && content->executable)
+            executables.insert(installDir + filesToUpdate.value(path).path);
+    }
     FileInstaller installer(installDir, downloadUrl, {
         [this] { return makeTempFileName(); },
         [this](const QString &url, const QString &tempPath, const ContentCheck &expected) {
@@ -69,7 +74,7 @@ void updateWindow::runUpdate()
         [&](const QString &tempPath, const QString &targetPath) {
             if (!staging)
                 return coverFile(tempPath, targetPath);
-            staged.append({tempPath, targetPath, QDateTime()});
+            staged.append({tempPath, targetPath, QDateTime(), executables.contains(targetPath)});
             tempFolder.close(tempPath); // opened again from its folder when it goes in
             return true;
         },

@@ -227,7 +227,8 @@ bool SignedRelease::readListing(const QByteArray &text)
         const QString path = file.value("file_path").toString();
         const QDateTime modified = QDateTime::fromString(file.value("modified_time").toString(), modifiedTimeFormat);
         Content content{wholeNumber(file.value("file_size"), 0),
-                        QByteArray::fromHex(file.value("sha256").toString().toLatin1()), {}, {}};
+                        QByteArray::fromHex(file.value("sha256").toString().toLatin1()), {}, {},
+                        file.value("executable").toBool()};
         QString problem;
         if (!file.value("file_path").isString())
             problem = tr("a file lacks \"file_path\"");
@@ -239,6 +240,8 @@ bool SignedRelease::readListing(const QByteArray &text)
             problem = tr("file %1 lacks a \"file_size\" in whole bytes").arg(path);
         else if (!matches(file.value("sha256").toString(), "[0-9a-f]{64}"))
             problem = tr("file %1 lacks a \"sha256\" of 64 lowercase hex characters").arg(path);
+        else if (file.contains("executable") && !file.value("executable").isBool())
+            problem = tr("file %1 has an \"executable\" that is neither true nor false").arg(path);
         else if (folded.contains(path.toCaseFolded()))
             problem = tr("file %1 is listed twice, letter case aside").arg(path);
         QString formProblem;

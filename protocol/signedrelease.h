@@ -33,6 +33,7 @@ public:
         QByteArray sha256; // 32 bytes
         QList<Form> patches;
         Form compressed; // path empty: none
+        bool executable = false; // given to the file when it is new here
     };
 
     // Keys as 64 hex characters each, comma-separated; anything else gives no key for that part.

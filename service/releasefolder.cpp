@@ -98,6 +98,14 @@ bool ReleaseFolder::readSigned(Listing *listing, QString *error) const
     return true;
 }
 
+QString ReleaseFolder::missingSignedListing(const QString &dir)
+{
+    return tr("%1 has %2 but no %3: copy %3 from the build machine with it (they travel together), "
+              "or give --sequence N above the last sequence your users have; signing it afresh would start "
+              "again at 1, and every installation would refuse it as older")
+        .arg(dir, listingName, signedListingName);
+}
+
 bool ReleaseFolder::isVersion(const QString &text)
 {
     return QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(text).hasMatch();
@@ -124,6 +132,7 @@ bool ReleaseFolder::readListing(Listing *listing, QString *error) const
         QJsonObject file = entry.toObject();
         file.remove("compressed");
         file.remove("patches");
+        file.remove("executable");
         signedFiles.append(entry.isObject() ? QJsonValue(file) : entry);
     }
     if (signedFiles != listing->files) {
@@ -162,7 +171,7 @@ bool ReleaseFolder::replyFits(const Listing &listing, const QString &downloadUrl
     return false;
 }
 
-bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer, int expiresInDays,
+bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer, int sequence, int expiresInDays,
                             bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
                             QString *error) const
 {
@@ -184,20 +193,33 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
         return false;
     }
     const bool wasSigned = QFile::exists(path(signedListingName));
-    // An unsigned listing beside a signed one would leave the service answering with neither.
+    // An unsigned listing beside a signed one would leave the service answering with neither, and
+    // updaters that check signatures refuse an unsigned release.
     if (wasSigned && !signer && !dryRun) {
-        *error = tr("%1 is signed: publish it with --sign (or remove %2 to publish it unsigned)")
-                     .arg(root, signedListingName);
+        *error = tr("%1 is signed: publish it with --sign").arg(root);
+        return false;
+    }
+    if (sequence > 0 && !signer) {
+        *error = tr("--sequence needs --sign: only the signed listing has a sequence");
         return false;
     }
     if (signer) {
-        Listing previousSigned;
-        publication->sequence = 1;
         // Updaters refuse a sequence they have seen already, so a lost number must stop the publish.
+        int last = 0;
+        Listing previousSigned;
         if (wasSigned && !readSigned(&previousSigned, error))
             return false;
         if (wasSigned)
-            publication->sequence = releaseMember(previousSigned.release, "sequence").toInt() + 1;
+            last = releaseMember(previousSigned.release, "sequence").toInt();
+        else if (QFile::exists(path(listingName)) && sequence <= 0) {
+            *error = missingSignedListing(root);
+            return false;
+        }
+        if (sequence > 0 && sequence <= last) {
+            *error = tr("--sequence %1 is not above the folder's last signed sequence %2").arg(sequence).arg(last);
+            return false;
+        }
+        publication->sequence = sequence > 0 ? sequence : last + 1;
         publication->expires = QDateTime::currentDateTimeUtc().addDays(expiresInDays);
     }
 
@@ -277,6 +299,9 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
             QJsonObject entry = file.second;
             if (!forms.describe(entry["sha256"].toString(), &entry, error))
                 return false;
+            // Taken from the file now, whatever its bytes: the updater gives it to a file it adds.
+            if (QFileInfo(root + "/" + file.first).permissions() & QFile::ExeOwner)
+                entry["executable"] = true;
             signedFiles.append(entry);
         }
     }

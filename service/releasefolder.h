@@ -62,6 +62,10 @@ public:
     // False, with the reason, when an updater would refuse that reply as too large.
     static bool replyFits(const Listing &listing, const QString &downloadUrl, QString *error);
 
+    // What to do when a folder lists files but lacks its signed listing: starting again at sequence 1
+    // would make every installation refuse the release as older than the one it has.
+    static QString missingSignedListing(const QString &dir);
+
     // X.Y.Z, the form of every version the service publishes.
     static bool isVersion(const QString &text);
 
@@ -71,9 +75,11 @@ public:
     // Lists every file below the folder by content: files new or changed since the last publish
     // take the version (so there must be one) and their current modification time; unchanged ones
     // keep both. With a signer the signed listing is written too, its sequence one above the last,
-    // naming each file's forms. New and changed files, and those lacking a compressed copy, get
-    // their forms made; the forms folder itself is never listed.
-    bool publish(const QString &version, const ReleaseSigner *signer, int expiresInDays, bool dryRun,
+    // naming each file's forms and execute bits; a sequence above 0 replaces "one above the last",
+    // but never goes below it. A listed folder without its signed listing is signed only with a
+    // sequence given. New and changed files, and those lacking a compressed copy, get their forms
+    // made; the forms folder itself is never listed.
+    bool publish(const QString &version, const ReleaseSigner *signer, int sequence, int expiresInDays, bool dryRun,
                  const ReleaseForms::Options &formOptions, Publication *publication, QString *error) const;
 
 private:

@@ -3,18 +3,28 @@
 #include "manifest/versionmanifest.h"
 #include "service/releasefolder.h"
 #include "service/releasesigner.h"
+#include "service/rollout.h"
 #include "service/servicekeypair.h"
 #include "service/updateserver.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
 #include <QTextStream>
+#include <QUrl>
 
+#include <csignal>
 #include <cstdio>
+#include <memory>
+#include <pthread.h>
+#include <thread>
 
 namespace {
 
@@ -91,11 +101,17 @@ int keygen(const Arguments &arguments)
         return fail(ServiceCommand::tr("%1 holds half a key pair; not touching it").arg(dir));
     if (rsaPresent == 2 && releasePresent == 2)
         return fail(ServiceCommand::tr("%1 holds both key pairs already; not replacing them").arg(dir));
+    bool bitsOk = false;
+    const int bits = arguments.value("--rsa-bits", QString::number(ServiceKeyPair::defaultBits)).toInt(&bitsOk);
+    if (!bitsOk || bits < ServiceKeyPair::recommendedBits || bits > ServiceKeyPair::maxBits)
+        return fail(ServiceCommand::tr("--rsa-bits takes a number of bits from %1 to %2")
+                        .arg(ServiceKeyPair::recommendedBits)
+                        .arg(ServiceKeyPair::maxBits));
     if (!QDir().mkpath(dir))
         return fail(ServiceCommand::tr("cannot create %1").arg(dir));
 
     if (rsaPresent == 0) {
-        const ServiceKeyPair pair = ServiceKeyPair::generate();
+        const ServiceKeyPair pair = ServiceKeyPair::generate(bits);
         if (!writePrivateKey(rsaPrivate, pair.privateKeyDer())
             || !writeFile(rsaPublic, QByteArray::fromStdString(pair.publicKeyHex() + "\n")))
             return fail(ServiceCommand::tr("cannot write %1 and %2").arg(rsaPrivate, rsaPublic));
@@ -171,10 +187,15 @@ int publish(const Arguments &arguments)
     if (!limitOk)
         return fail(ServiceCommand::tr("--patch-limit takes a number of bytes, not %1").arg(arguments.value("--patch-limit")));
 
+    bool sequenceOk = true;
+    const int sequence = arguments.values.contains("--sequence") ? arguments.value("--sequence").toInt(&sequenceOk) : 0;
+    if (!sequenceOk || (arguments.values.contains("--sequence") && sequence < 1))
+        return fail(ServiceCommand::tr("--sequence takes a whole number from 1, not %1").arg(arguments.value("--sequence")));
+
     const bool dryRun = arguments.flags.contains("--dry-run");
     ReleaseFolder::Publication publication;
     if (!ReleaseFolder(releaseDir).publish(arguments.value("--version"), signer.isValid() ? &signer : nullptr,
-                                           days, dryRun, forms, &publication, &error))
+                                           sequence, days, dryRun, forms, &publication, &error))
         return fail(error);
 
     QTextStream out(stdout);
@@ -224,11 +245,12 @@ bool readReleaseKeys(const QStringList &values, QStringList *keys, QString *erro
 }
 
 // What a vendor must hear before users do: a listing the service cannot answer with.
-bool checkListing(const ReleaseFolder::Listing &listing, const QStringList &releaseKeys, QString *error)
+bool checkListing(const QString &dir, const ReleaseFolder::Listing &listing, const QStringList &releaseKeys,
+                  QString *error)
 {
     if (listing.release.isEmpty()) {
         if (!releaseKeys.isEmpty())
-            *error = ServiceCommand::tr("the release is not signed, but --release-key was given; publish it with --sign");
+            *error = ReleaseFolder::missingSignedListing(dir);
         return releaseKeys.isEmpty();
     }
     const QDateTime expires = QDateTime::fromString(
@@ -247,18 +269,72 @@ bool checkListing(const ReleaseFolder::Listing &listing, const QStringList &rele
     return releaseKeys.isEmpty();
 }
 
+// Where updaters are sent for the files: anything else fails on every user's machine, not here.
+bool checkDownloadUrl(const QString &url, QString *error)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    if (url.isEmpty() || (parsed.isValid() && (parsed.scheme() == "http" || parsed.scheme() == "https")
+                          && !parsed.host().isEmpty()))
+        return true;
+    *error = ServiceCommand::tr("the download URL %1 is not an absolute http or https URL, such as "
+                                "https://updates.example.com/files").arg(url);
+    return false;
+}
+
+// Everything serve checks before it answers with a release folder.
+bool checkRelease(const QString &dir, const QStringList &releaseKeys, const QString &downloadUrl,
+                  ReleaseFolder::Listing *listing, QString *error)
+{
+    const ReleaseFolder folder(dir);
+    if (!folder.exists()) {
+        *error = ServiceCommand::tr("the release folder %1 does not exist").arg(dir);
+        return false;
+    }
+    if (!QFile::exists(dir + "/" + ReleaseFolder::listingName)) {
+        *error = ServiceCommand::tr("%1 has no %2: run publish first").arg(dir, ReleaseFolder::listingName);
+        return false;
+    }
+    return checkDownloadUrl(downloadUrl, error) && folder.readListing(listing, error)
+        && checkListing(dir, *listing, releaseKeys, error) && ReleaseFolder::replyFits(*listing, downloadUrl, error);
+}
+
+// The rollout file and every release it names, checked as the stable one is. An updater never takes
+// a sequence below the one it has, so a rollout signed below the stable release would reach nobody.
+std::shared_ptr<const Rollout> readRollout(const QString &path, const QStringList &releaseKeys, int stableSequence,
+                                           QString *error)
+{
+    auto rollout = std::make_shared<Rollout>();
+    if (!rollout->read(path, error))
+        return nullptr;
+    for (const Rollout::Release &release : rollout->releases()) {
+        ReleaseFolder::Listing listing;
+        if (!checkRelease(release.dir, releaseKeys, release.downloadUrl, &listing, error))
+            return nullptr;
+        const int sequence = ReleaseFolder::releaseMember(listing.release, "sequence").toInt();
+        if (release.name == Rollout::rolloutName && stableSequence > 0 && sequence <= stableSequence) {
+            *error = ServiceCommand::tr("the rollout's signed sequence %1 is not above the stable release's %2; "
+                                        "publish the rollout's folder from a copy of the stable one")
+                         .arg(sequence)
+                         .arg(stableSequence);
+            return nullptr;
+        }
+    }
+    return rollout;
+}
+
 int serve(const Arguments &arguments)
 {
     const QString releaseDir = arguments.value("--release");
-    const ReleaseFolder folder(releaseDir);
-    if (!folder.exists())
-        return fail(ServiceCommand::tr("the release folder %1 does not exist").arg(releaseDir));
     QString error;
     QStringList releaseKeys;
     ReleaseFolder::Listing listing;
     if (!readReleaseKeys(arguments.values.value("--release-key"), &releaseKeys, &error)
-        || !folder.readListing(&listing, &error) || !checkListing(listing, releaseKeys, &error)
-        || !ReleaseFolder::replyFits(listing, arguments.value("--download-url"), &error))
+        || !checkRelease(releaseDir, releaseKeys, arguments.value("--download-url"), &listing, &error))
+        return fail(error);
+    const int stableSequence = ReleaseFolder::releaseMember(listing.release, "sequence").toInt();
+    const QString rolloutPath = arguments.value("--rollout");
+    std::shared_ptr<const Rollout> rollout;
+    if (!rolloutPath.isEmpty() && !(rollout = readRollout(rolloutPath, releaseKeys, stableSequence, &error)))
         return fail(error);
 
     QByteArray der;
@@ -267,21 +343,28 @@ int serve(const Arguments &arguments)
     const ServiceKeyPair pair = ServiceKeyPair::fromPrivateKeyDer(der.toStdString());
     if (!pair.isValid())
         return fail(ServiceCommand::tr("%1 is not an RSA private key (PKCS#8 DER)").arg(arguments.value("--key")));
+    if (pair.bits() < ServiceKeyPair::minimumBits)
+        return fail(ServiceCommand::tr("%1 is an RSA key of %2 bits; make one of %3 or more with keygen")
+                        .arg(arguments.value("--key"))
+                        .arg(pair.bits())
+                        .arg(ServiceKeyPair::recommendedBits));
+
+    // Blocked before any thread starts, so that only the thread waiting for it ever sees it.
+    sigset_t hangUp;
+    sigemptyset(&hangUp);
+    sigaddset(&hangUp, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
 
     UpdateServer server(releaseDir, pair);
     if (arguments.values.contains("--tokens")) {
-        QByteArray list;
-        if (!readFile(arguments.value("--tokens"), &list, &error))
-            return fail(error);
         QSet<QString> tokens;
-        for (const QString &line : QString::fromUtf8(list).split('\n')) {
-            if (!line.trimmed().isEmpty())
-                tokens.insert(line.trimmed());
-        }
+        if (!Rollout::readTokenList(arguments.value("--tokens"), &tokens, &error))
+            return fail(error);
         server.setAcceptedTokens(tokens);
     }
     if (arguments.values.contains("--download-url"))
         server.setDownloadUrl(arguments.value("--download-url"));
+    server.setRollout(rollout);
     bool countOk = false;
     const int perAddress = arguments.value("--max-per-address",
                                            QString::number(BoundedHttpServer::defaultMaxPerAddress)).toInt(&countOk);
@@ -302,13 +385,42 @@ int serve(const Arguments &arguments)
     const int bound = server.bind(host, port);
     if (bound < 0)
         return fail(ServiceCommand::tr("cannot listen on %1: %2").arg(listen, server.errorString()));
-    server.log(listing.release.isEmpty()
-                   ? ServiceCommand::tr("serving %1: %2 files, not signed").arg(releaseDir).arg(listing.files.size())
-                   : ServiceCommand::tr("serving %1: %2 files, signed sequence %3, expiring %4")
-                         .arg(releaseDir)
-                         .arg(listing.files.size())
-                         .arg(ReleaseFolder::releaseMember(listing.release, "sequence").toInt())
-                         .arg(ReleaseFolder::releaseMember(listing.release, "expires").toString()));
+    // One line, which scripts and tests count on.
+    server.log((listing.release.isEmpty()
+                    ? ServiceCommand::tr("serving %1: %2 files, not signed").arg(releaseDir).arg(listing.files.size())
+                    : ServiceCommand::tr("serving %1: %2 files, signed sequence %3, expiring %4")
+                          .arg(releaseDir)
+                          .arg(listing.files.size())
+                          .arg(stableSequence)
+                          .arg(ReleaseFolder::releaseMember(listing.release, "expires").toString()))
+               + (pair.bits() >= ServiceKeyPair::recommendedBits
+                      ? QString()
+                      : ServiceCommand::tr("; warning: the query's RSA key has %1 bits, fit for demos only: "
+                                           "make a pair of %2 bits or more with keygen")
+                            .arg(pair.bits())
+                            .arg(ServiceKeyPair::recommendedBits)));
+    if (rollout)
+        server.log(ServiceCommand::tr("rollout from %1: %2").arg(rolloutPath, rollout->summary()));
+
+    // The share can be widened or halted without a restart: a hang-up reads the rollout file again.
+    // A file that does not check out leaves the last good one in force.
+    std::thread([&server, rolloutPath, releaseKeys, stableSequence, hangUp] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&hangUp, &signal) != 0)
+                return;
+            QString reason;
+            if (rolloutPath.isEmpty()) {
+                server.log(ServiceCommand::tr("hang-up: no --rollout file to read"));
+            } else if (auto next = readRollout(rolloutPath, releaseKeys, stableSequence, &reason)) {
+                server.log(ServiceCommand::tr("rollout read again: %1").arg(next->summary()));
+                server.setRollout(next);
+            } else {
+                server.log(ServiceCommand::tr("rollout not read again, the last one stays: %1").arg(reason));
+            }
+        }
+    }).detach();
+
     // Tests and scripts read the port from this line, so it must leave at once.
     std::printf("listening on %s:%d\n", qPrintable(host), bound);
     std::fflush(stdout);
@@ -320,13 +432,32 @@ int writeManifest(const Arguments &arguments)
 {
     const QString file = arguments.operands[0];
     VersionManifest manifest;
+    // The release as listed, so that only what differs needs typing.
+    if (arguments.values.contains("--from")) {
+        QString error;
+        QByteArray text;
+        if (!readFile(arguments.value("--from"), &text, &error))
+            return fail(error);
+        const QJsonValue files = QJsonDocument::fromJson(text).object().value("files");
+        if (!files.isArray())
+            return fail(ServiceCommand::tr("%1 holds no \"files\" array").arg(arguments.value("--from")));
+        for (const QJsonValue &entry : files.toArray()) {
+            const QString path = entry["file_path"].toString(), version = entry["file_version"].toString();
+            if (path.isEmpty() || !ReleaseFolder::isVersion(version))
+                return fail(ServiceCommand::tr("%1 lists an entry without a path and an X.Y.Z version")
+                                .arg(arguments.value("--from")));
+            manifest.insert(path, VersionEntry(version, path));
+        }
+    }
+    QSet<QString> given;
     for (const QString &operand : arguments.operands.mid(1)) {
         const int equals = operand.lastIndexOf('=');
         const QString path = operand.left(equals), version = operand.mid(equals + 1);
         if (equals <= 0 || !ReleaseFolder::isVersion(version))
             return fail(ServiceCommand::tr("%1 is not PATH=X.Y.Z").arg(operand));
-        if (manifest.contains(path))
+        if (given.contains(path))
             return fail(ServiceCommand::tr("%1 is given twice").arg(path));
+        given.insert(path);
         manifest.insert(path, VersionEntry(version, path));
     }
     writeTextFile(versionManifestToXml(manifest), file);
@@ -346,39 +477,45 @@ const QList<Command> &commands()
     static const QList<Command> list{
         {"keygen",
          QT_TRANSLATE_NOOP("ServiceCommand",
-                           "update-service keygen DIR\n"
-                           "    Writes the RSA pair of the query (public.hex, private.der) and the Ed25519\n"
-                           "    pair that signs releases (release-public.hex, release-private.der); never\n"
-                           "    replaces a key already there.\n"),
-         1, 1, {}, {}, {}, {}, keygen},
+                           "update-service keygen DIR [--rsa-bits N]\n"
+                           "    Writes the RSA pair of the query (public.hex, private.der; 3072 bits, or N from\n"
+                           "    2048) and the Ed25519 pair that signs releases (release-public.hex,\n"
+                           "    release-private.der); never replaces a key already there.\n"),
+         1, 1, {"--rsa-bits"}, {}, {}, {}, keygen},
         {"publish",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]\n"
                            "                       [--expires-in DAYS] [--delta-from OLD-DIR]... [--patch-limit BYTES]\n"
-                           "                       [--dry-run]\n"
+                           "                       [--sequence N] [--dry-run]\n"
                            "    Lists the folder's files by content in release.json: new and changed files take\n"
                            "    --version, unchanged ones keep their version and time. --sign also writes the\n"
                            "    signed listing, release-signed.json, valid for DAYS (30), and gives new and changed\n"
                            "    files a compressed copy in .trelvox-forms/ and patches from their copies in each\n"
                            "    OLD-DIR when no larger than BYTES (1 GiB); the signed listing names them.\n"
+                           "    Its sequence continues the folder's release-signed.json; --sequence N sets it\n"
+                           "    (above the last), as it must when that file did not come with the folder.\n"
                            "    --dry-run writes nothing.\n"),
-         1, 1, {"--version", "--sign", "--expires-in", "--delta-from", "--patch-limit"}, {"--dry-run"},
+         1, 1, {"--version", "--sign", "--expires-in", "--delta-from", "--patch-limit", "--sequence"}, {"--dry-run"},
          {"--delta-from"}, {}, publish},
         {"serve",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"
                            "                     [--download-url URL] [--tokens FILE] [--log FILE]\n"
                            "                     [--release-key release-public.hex[,...]]... [--max-per-address N]\n"
+                           "                     [--rollout FILE]\n"
                            "    Answers the upgrade query at /api/upgrade and serves the files under /files/.\n"
-                           "    --release-key refuses to start unless the signed listing verifies under it.\n"),
+                           "    --release-key refuses to start unless the signed listing verifies under it.\n"
+                           "    --rollout offers other releases to a share of users and to channels; a SIGHUP\n"
+                           "    reads it again.\n"),
          0, 0, {"--release", "--key", "--listen", "--download-url", "--tokens", "--log", "--release-key",
-                "--max-per-address"},
+                "--max-per-address", "--rollout"},
          {}, {"--release-key"}, {"--release", "--key"}, serve},
         {"write-manifest",
          QT_TRANSLATE_NOOP("ServiceCommand",
-                           "update-service write-manifest FILE PATH=X.Y.Z...\n"
-                           "    Writes a version.xml as the updater does, listing each PATH with its version.\n"),
-         2, -1, {}, {}, {}, {}, writeManifest},
+                           "update-service write-manifest FILE [--from release.json] PATH=X.Y.Z...\n"
+                           "    Writes a version.xml as the updater does, listing each PATH with its version;\n"
+                           "    --from starts from the files a listing names, and PATH=X.Y.Z then overrides.\n"),
+         1, -1, {"--from"}, {}, {}, {}, writeManifest},
     };
     return list;
 }
@@ -438,6 +575,8 @@ int ServiceCommand::run(const QStringList &arguments)
     }
     if (parsed.operands.size() < command->minOperands
         || (command->maxOperands >= 0 && parsed.operands.size() > command->maxOperands))
+        return refuse(command, tr("%1 takes %2").arg(command->name, tr(command->usage).section('\n', 0, 0)));
+    if (command->run == writeManifest && parsed.operands.size() < 2 && !parsed.values.contains("--from"))
         return refuse(command, tr("%1 takes %2").arg(command->name, tr(command->usage).section('\n', 0, 0)));
     for (const QString &option : command->required) {
         if (!parsed.values.contains(option))

@@ -7,9 +7,6 @@
 
 namespace {
 
-// A small odd exponent keeps the DER public key at the 320 hex characters the updater holds.
-constexpr long publicExponent = 17;
-
 bool loadPrivateKey(const std::string &der, CryptoPP::RSA::PrivateKey *key)
 {
     try {
@@ -23,18 +20,21 @@ bool loadPrivateKey(const std::string &der, CryptoPP::RSA::PrivateKey *key)
 
 } // namespace
 
-ServiceKeyPair ServiceKeyPair::generate()
+ServiceKeyPair ServiceKeyPair::generate(int bits)
 {
     CryptoPP::AutoSeededRandomPool rng;
     ServiceKeyPair pair;
-    do {
-        CryptoPP::RSA::PrivateKey key;
-        key.Initialize(rng, 1024, publicExponent);
-        pair.der.clear();
-        CryptoPP::StringSink sink(pair.der);
-        key.Save(sink);
-    } while (pair.publicKeyHex().size() != publicKeyHexLength);
+    CryptoPP::RSA::PrivateKey key;
+    key.Initialize(rng, unsigned(bits), 65537);
+    CryptoPP::StringSink sink(pair.der);
+    key.Save(sink);
     return pair;
+}
+
+int ServiceKeyPair::bits() const
+{
+    CryptoPP::RSA::PrivateKey key;
+    return isValid() && loadPrivateKey(der, &key) ? int(key.GetModulus().BitCount()) : 0;
 }
 
 ServiceKeyPair ServiceKeyPair::fromPrivateKeyDer(const std::string &der)

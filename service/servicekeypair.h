@@ -7,14 +7,21 @@
 class ServiceKeyPair
 {
 public:
-    // A new RSA-1024 pair; its public half is exactly publicKeyHexLength characters long.
-    static ServiceKeyPair generate();
+    // What keygen makes, what any key should have at least, and what still works, with a warning:
+    // the demo pair's size.
+    static constexpr int defaultBits = 3072;
+    static constexpr int recommendedBits = 2048;
+    static constexpr int minimumBits = 1024;
+    static constexpr int maxBits = 16384;
+
+    // A new pair with the public exponent 65537.
+    static ServiceKeyPair generate(int bits = defaultBits);
     // An invalid pair when the bytes are not a usable RSA private key.
     static ServiceKeyPair fromPrivateKeyDer(const std::string &der);
 
-    static constexpr int publicKeyHexLength = 320;
-
     bool isValid() const { return !der.empty(); }
+    // The modulus's size; 0 when invalid.
+    int bits() const;
     const std::string &privateKeyDer() const { return der; }
     std::string publicKeyHex() const;
 

@@ -60,6 +60,9 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
     http.getFile("/files/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
         return serveFile(request, response);
     });
+    http.getFile("/releases/([^/]+)/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
+        return serveFile(request, response);
+    });
     http.setErrorHandler([](const httplib::Request &, httplib::Response &response) {
         if (response.status == 413)
             refuse(response, 400, tr("the request body is over %1 bytes").arg(maxRequestBody));
@@ -123,6 +126,18 @@ void UpdateServer::logRequest(const httplib::Request &request, const httplib::Re
     currentNote.clear();
 }
 
+void UpdateServer::setRollout(std::shared_ptr<const Rollout> next)
+{
+    const std::lock_guard<std::mutex> lock(rolloutMutex);
+    rollout = std::move(next);
+}
+
+std::shared_ptr<const Rollout> UpdateServer::currentRollout() const
+{
+    const std::lock_guard<std::mutex> lock(rolloutMutex);
+    return rollout;
+}
+
 int UpdateServer::bind(const QString &host, int port)
 {
     const std::string address = host.toStdString();
@@ -132,8 +147,9 @@ int UpdateServer::bind(const QString &host, int port)
         error = errno != 0 ? qt_error_string(errno) : tr("not an address of this host");
         return -1;
     }
+    ownUrl = QString("http://%1:%2").arg(host).arg(bound);
     if (downloadUrl.isEmpty())
-        downloadUrl = QString("http://%1:%2/files").arg(host).arg(bound);
+        downloadUrl = ownUrl + "/files";
     return bound;
 }
 
@@ -184,8 +200,11 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
         *note = tr("rejected token=%1: not in the token list").arg(fingerprint(token));
         return {{"error_code", 500}};
     }
+    const std::shared_ptr<const Rollout> rollout = currentRollout();
+    const Rollout::Release *chosen = rollout ? rollout->choose(token) : nullptr;
+    const ReleaseFolder folder = chosen ? ReleaseFolder(chosen->dir) : release;
     ReleaseFolder::Listing listing;
-    if (!release.readListing(&listing, note))
+    if (!folder.readListing(&listing, note))
         return {};
     // Every listed entry goes out as written: judging the paths is the updater's job.
     QJsonArray files;
@@ -195,9 +214,14 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
             file.insert("file_name", file.value("file_path").toString().section('/', -1));
         files.append(entry.isObject() ? QJsonValue(file) : entry);
     }
-    *note = tr("accepted token=%1 files=%2").arg(fingerprint(token)).arg(files.size());
+    *note = tr("accepted token=%1 files=%2 release=%3")
+                .arg(fingerprint(token))
+                .arg(files.size())
+                .arg(chosen ? chosen->name : Rollout::stableName);
+    const QString url = !chosen ? downloadUrl
+        : !chosen->downloadUrl.isEmpty() ? chosen->downloadUrl : ownUrl + "/releases/" + chosen->name;
     // Its zeros become the MAC once the reply is written out.
-    QJsonObject reply{{"download_url", downloadUrl}, {"files", files},
+    QJsonObject reply{{"download_url", url}, {"files", files},
                       {replyMacMember, QString(replyMacHexLength, '0')}};
     if (!listing.release.isEmpty()) {
         reply.insert("release", listing.release);
@@ -208,7 +232,15 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
 
 int UpdateServer::serveFile(const httplib::Request &request, httplib::Response &response) const
 {
-    const QString path = release.resolve(QString::fromStdString(request.matches[1]));
+    QString path;
+    if (request.matches.size() == 2) {
+        path = release.resolve(QString::fromStdString(request.matches[1]));
+    } else if (const std::shared_ptr<const Rollout> rollout = currentRollout()) {
+        for (const Rollout::Release &other : rollout->releases()) {
+            if (other.name == QString::fromStdString(request.matches[1]))
+                path = ReleaseFolder(other.dir).resolve(QString::fromStdString(request.matches[2]));
+        }
+    }
     const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         refuse(response, 404, tr("no such file"));

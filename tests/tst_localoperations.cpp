@@ -78,8 +78,11 @@ void tst_localoperations::coverFileReplaces_data()
     QTest::addColumn<QString>("target");
     QTest::addColumn<int>("oldMode"); // -1: no installed file yet
     QTest::addColumn<int>("expectedMode");
-    // The downloaded file is made 0600, so a kept mode cannot come from it by chance.
-    QTest::newRow("missing folder chain") << "plugins/a/b/lib.so" << -1 << 0600;
+    // The downloaded file is made 0600, so a kept mode cannot come from it by chance; a new file
+    // gets the usual bits, which its users can read.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    QTest::newRow("missing folder chain") << "plugins/a/b/lib.so" << -1 << int(0666 & ~mask);
     QTest::newRow("over a plain file") << "data/old.dat" << 0644 << 0644;
     QTest::newRow("executable stays executable") << "Trelvox.exe" << 0755 << 0755;
     QTest::newRow("read-only stays read-only") << "readme.txt" << 0444 << 0444;

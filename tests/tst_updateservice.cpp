@@ -1,5 +1,7 @@
 #include "manifest/versionmanifest.h"
+#include "protocol/certificatetrust.h"
 #include "protocol/payloadcrypto.h"
+#include "protocol/upgradeexchange.h"
 #include "service/releasesigner.h"
 #include "service/servicekeypair.h"
 #include "tests/support/releaseservice.h"
@@ -9,6 +11,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -68,6 +72,7 @@ private:
             QJsonObject entry = file.toObject();
             entry.remove("compressed");
             entry.remove("patches");
+            entry.remove("executable");
             plain.append(entry);
         }
         return plain;
@@ -312,7 +317,8 @@ private slots:
     void signedReleases()
     {
         const QString dir = temp.filePath("signed");
-        QVERIFY(writeFile(dir + "/a.txt", "a"));
+        QVERIFY(writeFile(dir + "/a.txt", "a") && writeFile(dir + "/run.sh", "#!/bin/sh\n"));
+        QVERIFY(QFile::setPermissions(dir + "/run.sh", QFile::permissions(dir + "/run.sh") | QFile::ExeOwner));
         QCOMPARE(run({"publish", dir, "--version", "1.0.0", "--sign", signingKey, "--expires-in", "2"}), 0);
         QCOMPARE(run({"publish", dir, "--version", "1.0.1"}), 1); // a signed folder stays signed
         QCOMPARE(run({"publish", dir, "--sign", demoKey}), 1);    // the RSA key cannot sign
@@ -324,6 +330,8 @@ private slots:
         const qint64 lifetime = QDateTime::currentDateTimeUtc().secsTo(
             QDateTime::fromString(release["expires"].toString(), "yyyy-MM-ddThh:mm:ss'Z'"));
         QVERIFY2(lifetime > 30 * 86400 - 60 && lifetime <= 30 * 86400, qPrintable(release["expires"].toString()));
+        QVERIFY(release["files"][0]["executable"].isUndefined());
+        QCOMPARE(release["files"][1]["executable"], QJsonValue(true));
         QCOMPARE(withoutForms(release["files"].toArray()), QJsonDocument::fromJson(readFile(dir + "/release.json"))["files"].toArray());
         const std::string publicKey = readFile(releaseKey).trimmed().toStdString();
         const std::string signature = published["release_signature"].toString().toStdString();
@@ -334,6 +342,134 @@ private slots:
         const QJsonObject reply = upgrade(service->port(), "t");
         QCOMPARE(reply["release"].toString(), text);
         QCOMPARE(reply["release_signature"], published["release_signature"]);
+    }
+
+    // A folder copied to the serving host without its signed listing must not restart the sequence,
+    // which every installation would refuse as older.
+    void sequenceSafety_data()
+    {
+        QTest::addColumn<bool>("copied"); // without release-signed.json
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<int>("sequence"); // of the folder's signed listing afterwards; 0: none
+        const QString copyIt = "copy release-signed.json from the build machine";
+        QTest::newRow("copied: publish --sign refuses") << true << QStringList{"publish", "--sign", "KEY"} << 1 << copyIt << 0;
+        QTest::newRow("copied: serve refuses") << true << QStringList{"serve"} << 1 << copyIt << 0;
+        QTest::newRow("copied: --sequence continues") << true << QStringList{"publish", "--sign", "KEY", "--sequence", "6"} << 0
+                                                      << "signed as sequence 6" << 6;
+        QTest::newRow("whole: publish continues") << false << QStringList{"publish", "--sign", "KEY"} << 0
+                                                  << "signed as sequence 6" << 6;
+        QTest::newRow("whole: --sequence not above") << false << QStringList{"publish", "--sign", "KEY", "--sequence", "5"} << 1
+                                                     << "not above the folder's last signed sequence 5" << 5;
+        QTest::newRow("whole: --sequence jumps") << false << QStringList{"publish", "--sign", "KEY", "--sequence", "40"} << 0
+                                                 << "signed as sequence 40" << 40;
+        QTest::newRow("whole: unsigned refused") << false << QStringList{"publish"} << 1 << "is signed: publish it with --sign" << 5;
+        QTest::newRow("--sequence without --sign") << true << QStringList{"publish", "--sequence", "9"} << 1
+                                                   << "--sequence needs --sign" << 0;
+    }
+
+    void sequenceSafety()
+    {
+        QFETCH(bool, copied);
+        QFETCH(QStringList, command);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QFETCH(int, sequence);
+        QTemporaryDir dir;
+        const QString built = dir.filePath("built"), served = dir.filePath("served");
+        QVERIFY(writeFile(built + "/a.txt", "a"));
+        QCOMPARE(run({"publish", built, "--version", "1.0.0", "--sign", signingKey, "--sequence", "5"}), 0);
+        QVERIFY(QDir().mkpath(served));
+        for (const char *name : {"a.txt", "release.json", "release-signed.json"}) {
+            if (!copied || QString(name) != "release-signed.json")
+                QVERIFY(QFile::copy(built + "/" + name, served + "/" + name));
+        }
+        if (command.first() == "serve")
+            command << "--release" << served << "--key" << demoKey << "--release-key" << releaseKey << "--listen" << "127.0.0.1:0";
+        else
+            command.insert(1, served);
+        command.replaceInStrings("KEY", signingKey);
+        QByteArray out, err;
+        QCOMPARE(run(command, &out, &err), status);
+        QVERIFY2((status == 0 ? out : err).contains(said.toUtf8()), out + err);
+        QVERIFY2(!err.contains("remove"), err); // never the advice to drop the signed listing
+        const QString text = QJsonDocument::fromJson(readFile(served + "/release-signed.json"))["release"].toString();
+        QCOMPARE(QJsonDocument::fromJson(text.toUtf8())["sequence"].toInt(), sequence);
+    }
+
+    // A stable release, a newer one offered to a share of users, and a beta channel, as one
+    // service answers them; the share changes on a hang-up.
+    void rolloutAndChannels()
+    {
+        QTemporaryDir dir;
+        const QString stable = dir.filePath("stable"), newer = dir.filePath("newer"), beta = dir.filePath("beta");
+        QVERIFY(writeFile(stable + "/a.txt", "stable"));
+        QCOMPARE(run({"publish", stable, "--version", "1.0.0", "--sign", signingKey}), 0);
+        for (const QString &copy : {newer, beta}) {
+            QVERIFY(QDir().mkpath(copy));
+            for (const char *name : {"release.json", "release-signed.json"})
+                QVERIFY(QFile::copy(stable + "/" + name, copy + "/" + name));
+            QVERIFY(writeFile(copy + "/a.txt", QFileInfo(copy).fileName().toUtf8()));
+        }
+        const auto writeRollout = [&](double percent) {
+            return writeFile(dir.filePath("rollout.json"),
+                             QJsonDocument(QJsonObject{{"seed", "vendor's seed"},
+                                                       {"rollout", QJsonObject{{"release", "newer"}, {"percent", percent}}},
+                                                       {"channels", QJsonObject{{"beta", QJsonObject{{"release", "beta"},
+                                                                                                     {"tokens", "beta.txt"}}}}}})
+                                 .toJson());
+        };
+        QVERIFY(writeFile(dir.filePath("beta.txt"), "tester-1\ntester-2\n") && writeRollout(10));
+        const QStringList options{"--release-key", releaseKey, "--rollout", dir.filePath("rollout.json")};
+        // Not yet published: a rollout at the stable sequence would reach nobody.
+        QCOMPARE(run(QStringList{"serve", "--release", stable, "--key", demoKey, "--listen", "127.0.0.1:0"} + options), 1);
+        QCOMPARE(run({"publish", newer, "--version", "1.1.0", "--sign", signingKey}), 0);
+        QCOMPARE(run({"publish", beta, "--version", "2.0.0", "--sign", signingKey}), 0);
+
+        // Which release each token got, by the URL its files come from.
+        const auto answers = [&](ReleaseService &service, const QStringList &tokens) {
+            QStringList got;
+            for (const QString &token : tokens)
+                got << upgrade(service.port(), token)["download_url"].toString().section('/', 3);
+            return got;
+        };
+        QStringList tokens;
+        for (int i = 0; i < 10000; ++i)
+            tokens << QString("user-%1@example.com").arg(i);
+        QStringList first;
+        {
+            const auto service = serve(options, QString(), stable);
+            first = answers(*service, tokens);
+            QVERIFY(first.contains("releases/rollout"));
+            QCOMPARE(answers(*service, {"tester-1", "tester-2"}), (QStringList{"releases/beta", "releases/beta"}));
+            const QJsonObject reply = upgrade(service->port(), tokens[first.indexOf("releases/rollout")]);
+            httplib::Client client("127.0.0.1", service->port());
+            const auto file = client.Get((QUrl(reply["download_url"].toString()).path() + "/a.txt").toStdString());
+            QVERIFY(file && file->status == 200);
+            QCOMPARE(QByteArray::fromStdString(file->body), QByteArray("newer"));
+            QByteArray log;
+            QTRY_VERIFY((log += service->readStandardError()).contains("release=rollout"));
+            QVERIFY2(log.contains("release=beta") && log.contains("release=stable"), log);
+        }
+        const int offered = int(first.count("releases/rollout"));
+        QVERIFY2(offered >= 900 && offered <= 1100, qPrintable(QString::number(offered)));
+        QCOMPARE(offered + first.count("files"), tokens.size());
+
+        // The same answers after a restart, each user staying in or out.
+        const auto service = serve(options, QString(), stable);
+        QCOMPARE(answers(*service, tokens), first);
+        // Halted: nobody more gets it, the channel stays; a broken file leaves the last good one.
+        QVERIFY(writeRollout(0));
+        service->hangUp();
+        QByteArray log;
+        QTRY_VERIFY((log += service->readStandardError()).contains("rollout read again"));
+        QCOMPARE(answers(*service, tokens.mid(0, 2000)).count("files"), 2000);
+        QCOMPARE(answers(*service, {"tester-2"}), QStringList{"releases/beta"});
+        QVERIFY(writeFile(dir.filePath("rollout.json"), "{"));
+        service->hangUp();
+        QTRY_VERIFY((log += service->readStandardError()).contains("the last one stays"));
+        QCOMPARE(answers(*service, {"tester-1"}), QStringList{"releases/beta"});
     }
 
     void serveRefuses_data()
@@ -347,11 +483,20 @@ private slots:
         const ReleaseSigner demo = ReleaseSigner::fromPrivateKeyDer(readFile(signingKey).toStdString());
         const QString later = QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate);
         const QStringList withKey{"--release-key", releaseKey};
-        QTest::newRow("no listing") << QByteArray() << QByteArray() << QStringList() << "release.json";
+        QTest::newRow("no listing") << QByteArray() << QByteArray() << QStringList() << "no release.json: run publish first";
         QTest::newRow("listing not JSON") << QByteArray("{\"files\": [") << QByteArray() << QStringList() << "not a JSON object";
         QTest::newRow("no files") << QByteArray("{}") << QByteArray() << QStringList() << "no \"files\" array";
         QTest::newRow("port in use") << listing << QByteArray() << QStringList{"--listen", "PORT"} << "in use";
-        QTest::newRow("unsigned, with a release key") << listing << QByteArray() << withKey << "not signed";
+        QTest::newRow("unsigned, with a release key") << listing << QByteArray() << withKey
+                                                      << "copy release-signed.json from the build machine";
+        QTest::newRow("download URL without a scheme") << listing << QByteArray()
+                                                       << QStringList{"--download-url", "cdn.example.com/files"}
+                                                       << "not an absolute http or https URL";
+        QTest::newRow("download URL of another scheme") << listing << QByteArray()
+                                                        << QStringList{"--download-url", "ftp://cdn.example.com/files"}
+                                                        << "not an absolute http or https URL";
+        QTest::newRow("rollout file not JSON") << listing << QByteArray() << QStringList{"--rollout", "ROLLOUT"}
+                                               << "not a JSON object";
         QTest::newRow("release key not a key") << listing << QByteArray() << QStringList{"--release-key", demoKey}
                                                << "not an Ed25519 public key";
         QTest::newRow("signed by another key") << listing << signedListing(ReleaseSigner::generate(), files, later)
@@ -379,6 +524,8 @@ private slots:
             QVERIFY(writeFile(dir.filePath("release-signed.json"), signedListing));
         const auto running = serve();
         options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port()));
+        QVERIFY(writeFile(dir.filePath("rollout.json"), "{\"rollout\": "));
+        options.replaceInStrings("ROLLOUT", dir.filePath("rollout.json"));
         QByteArray out, err;
         QCOMPARE(run(QStringList{"serve", "--release", dir.path(), "--key", demoKey} + options, &out, &err), 1);
         QVERIFY2(err.count('\n') == 1 && err.contains(reason.toUtf8()), err);
@@ -421,28 +568,44 @@ private slots:
     void writeManifest_data()
     {
         QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QByteArray>("listing"); // given with --from
         QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("written"); // when not the entries
+        const QByteArray listing = R"({"files": [{"file_path": "a.txt", "file_version": "1.0.0"},
+                                                 {"file_path": "b/c.txt", "file_version": "2.0.0"}]})";
         QTest::newRow("nested, blanks, non-ASCII")
-            << QStringList{"Trelvox.exe=1.0.0", "data/\u00fcber x.pak=2.0.10", "a=b.txt=0.0.1"} << 0;
-        QTest::newRow("two parts") << QStringList{"a.txt=1.0"} << 1;
-        QTest::newRow("no path") << QStringList{"=1.0.0"} << 1;
-        QTest::newRow("twice") << QStringList{"a.txt=1.0.0", "a.txt=2.0.0"} << 1;
+            << QStringList{"Trelvox.exe=1.0.0", "data/\u00fcber x.pak=2.0.10", "a=b.txt=0.0.1"} << QByteArray() << 0 << QStringList();
+        QTest::newRow("two parts") << QStringList{"a.txt=1.0"} << QByteArray() << 1 << QStringList();
+        QTest::newRow("no path") << QStringList{"=1.0.0"} << QByteArray() << 1 << QStringList();
+        QTest::newRow("twice") << QStringList{"a.txt=1.0.0", "a.txt=2.0.0"} << QByteArray() << 1 << QStringList();
+        QTest::newRow("from a listing") << QStringList() << listing << 0 << QStringList{"a.txt=1.0.0", "b/c.txt=2.0.0"};
+        QTest::newRow("from a listing, one older") << QStringList{"a.txt=0.9.0"} << listing << 0
+                                                   << QStringList{"a.txt=0.9.0", "b/c.txt=2.0.0"};
+        QTest::newRow("from what is no listing") << QStringList() << QByteArray("[]") << 1 << QStringList();
     }
 
     void writeManifest()
     {
         QFETCH(QStringList, entries);
+        QFETCH(QByteArray, listing);
         QFETCH(int, status);
+        QFETCH(QStringList, written);
         const QString file = temp.filePath("manifest/version.xml");
         QFile::remove(file);
         QDir().mkpath(temp.filePath("manifest"));
-        QCOMPARE(run(QStringList{"write-manifest", file} + entries), status);
+        QStringList from;
+        if (!listing.isNull()) {
+            QVERIFY(writeFile(temp.filePath("manifest/release.json"), listing));
+            from << "--from" << temp.filePath("manifest/release.json");
+        }
+        QCOMPARE(run(QStringList{"write-manifest", file} + from + entries), status);
+        if (written.isEmpty() && status == 0)
+            written = entries;
         const VersionManifest manifest = readVersionManifest(file);
-        QCOMPARE(manifest.size(), status == 0 ? entries.size() : 0);
-        for (const QString &entry : entries) {
+        QCOMPARE(manifest.size(), written.size());
+        for (const QString &entry : written) {
             const int equals = entry.lastIndexOf('=');
-            if (status == 0)
-                QCOMPARE(manifest.value(entry.left(equals)).version, entry.mid(equals + 1));
+            QCOMPARE(manifest.value(entry.left(equals)).version, entry.mid(equals + 1));
         }
     }
 
@@ -450,7 +613,7 @@ private slots:
     {
         QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("line");
-        QTest::newRow("accepted") << "query alpha" << "POST /api/upgrade 200 \\d+ [\\d.]+ms accepted token=FP files=4";
+        QTest::newRow("accepted") << "query alpha" << "POST /api/upgrade 200 \\d+ [\\d.]+ms accepted token=FP files=4 release=stable";
         QTest::newRow("rejected") << "query beta"
                                   << "POST /api/upgrade 200 \\d+ [\\d.]+ms rejected token=FP: not in the token list";
         QTest::newRow("bad body") << "post []" << "POST /api/upgrade 400 \\d+ [\\d.]+ms the body is not a JSON object";
@@ -529,23 +692,47 @@ private slots:
             QVERIFY2(refused <= 8, qPrintable(QString::number(refused)));
     }
 
+    void servesBehindNginx_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("plain HTTP") << false;
+        // The updater's own clients, trusting a certificate made here through SSL_CERT_FILE.
+        QTest::newRow("TLS") << true;
+    }
+
     void servesBehindNginx()
     {
+        QFETCH(bool, tls);
         const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
         if (nginx.isEmpty())
             QSKIP("nginx is not installed (scripts/install-deps.sh installs nginx-light)");
         const QByteArray config = readFile(SOURCE_DIR "/docs/nginx-update-service.conf");
         QVERIFY2(!config.isEmpty() && readFile(SOURCE_DIR "/README.md").contains(config),
                  "README.md must show docs/nginx-update-service.conf as it is");
-        const auto first = serve({"--max-per-address", "64"});
-        const auto second = serve({"--max-per-address", "64"});
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const QByteArray port = QByteArray::number(probe.serverPort());
         probe.close();
+        const QString base = QString("%1://127.0.0.1:%2").arg(tls ? "https" : "http", QString::fromLatin1(port));
+        const QStringList options{"--max-per-address", "64", "--download-url", base + "/files"};
+        const auto first = serve(options);
+        const auto second = serve(options);
+        QTemporaryDir prefix;
+        const QByteArray dir = prefix.path().toUtf8();
+        QByteArray listen = "listen 127.0.0.1:" + port + ";";
+        if (tls) {
+            QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                                                   "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                                                   "-keyout", prefix.filePath("key.pem"), "-out", prefix.filePath("cert.pem")}),
+                     0);
+            listen = "listen 127.0.0.1:" + port + " ssl; ssl_certificate " + dir + "/cert.pem; ssl_certificate_key " + dir
+                + "/key.pem;";
+            qputenv("SSL_CERT_FILE", prefix.filePath("cert.pem").toUtf8());
+            trustOpenSslEnvironment(); // as the updater's start does
+        }
         QByteArray site = config;
         const QList<QPair<QByteArray, QByteArray>> replacements{
-            {"listen 8094;", "listen 127.0.0.1:" + port + ";"},
+            {"listen 8094;", listen},
             {"127.0.0.1:8101", "127.0.0.1:" + QByteArray::number(first->port())},
             {"127.0.0.1:8102", "127.0.0.1:" + QByteArray::number(second->port())},
             {"/srv/trelvox/release/", release.toUtf8() + "/"}};
@@ -553,8 +740,6 @@ private slots:
             QVERIFY(site.contains(replacement.first));
             site.replace(replacement.first, replacement.second);
         }
-        QTemporaryDir prefix;
-        const QByteArray dir = prefix.path().toUtf8();
         QVERIFY(writeFile(prefix.filePath("site.conf"), site));
         writeFile(prefix.filePath("nginx.conf"),
                   "daemon off; master_process off; pid " + dir + "/nginx.pid; error_log " + dir + "/error.log;\n"
@@ -563,19 +748,43 @@ private slots:
                       + "; include " + dir + "/site.conf; }\n");
         QProcess proxy;
         proxy.start(nginx, {"-e", prefix.filePath("error.log"), "-p", prefix.path(), "-c", prefix.filePath("nginx.conf")});
-        httplib::Client client("127.0.0.1", port.toInt());
-        QTRY_VERIFY2(client.Get("/files/Trelvox.exe"), readFile(prefix.filePath("error.log")).constData());
+        const auto accepts = [&] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, quint16(port.toInt()));
+            return socket.waitForConnected(1000);
+        };
+        QTRY_VERIFY2(accepts(), readFile(prefix.filePath("error.log")).constData());
 
-        for (int i = 0; i < 4; ++i)
-            QCOMPARE(upgrade(port.toInt(), "t")["files"].toArray().size(), 4);
-        const auto file = client.Get("/files/data/nested/config.bin");
-        QVERIFY(file && file->status == 200);
-        QCOMPARE(QByteArray::fromStdString(file->body), readFile(release + "/data/nested/config.bin"));
-        QCOMPARE(client.Get("/files/release.json")->status, 404);
+        QByteArray fileBytes;
+        if (tls) {
+            QJsonObject answer;
+            UpgradeExchange exchange;
+            QVERIFY2(exchange.run(base + "/api/upgrade", "t", demoPublicKey(), &answer), qPrintable(exchange.errorString()));
+            QCOMPARE(answer["files"].toArray().size(), 4);
+            QVERIFY(exchange.run(base + "/api/upgrade", "t", demoPublicKey(), &answer));
+            QCOMPARE(answer["download_url"].toString(), base + "/files");
+            QNetworkAccessManager network;
+            QNetworkReply *reply = network.get(QNetworkRequest(QUrl(base + "/files/data/nested/config.bin")));
+            QSignalSpy finished(reply, &QNetworkReply::finished);
+            QVERIFY(finished.wait(10000));
+            QCOMPARE(reply->error(), QNetworkReply::NoError);
+            fileBytes = reply->readAll();
+            reply->deleteLater();
+            qunsetenv("SSL_CERT_FILE");
+        } else {
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(upgrade(port.toInt(), "t")["files"].toArray().size(), 4);
+            httplib::Client client("127.0.0.1", port.toInt());
+            const auto file = client.Get("/files/data/nested/config.bin");
+            QVERIFY(file && file->status == 200);
+            fileBytes = QByteArray::fromStdString(file->body);
+            QCOMPARE(client.Get("/files/release.json")->status, 404);
+        }
+        QCOMPARE(fileBytes, readFile(release + "/data/nested/config.bin"));
         // Both processes answered, and they log the client nginx names.
         for (ReleaseService *service : {first.get(), second.get()}) {
             QByteArray log;
-            QTRY_COMPARE((log += service->readStandardError()).count("(for 127.0.0.1) POST /api/upgrade 200"), 2);
+            QTRY_COMPARE((log += service->readStandardError()).count("(for 127.0.0.1) POST /api/upgrade 200"), tls ? 1 : 2);
         }
         proxy.kill();
         proxy.waitForFinished();
@@ -767,9 +976,10 @@ private slots:
         const QString keys = temp.filePath("keys");
         QCOMPARE(run({"keygen", keys}), 0);
         const QByteArray publicKey = readFile(keys + "/public.hex").trimmed();
-        QVERIFY(QRegularExpression("^[0-9A-F]{320}$").match(publicKey).hasMatch());
+        QVERIFY(QRegularExpression("^[0-9A-F]+$").match(publicKey).hasMatch());
         QCOMPARE(QFile::permissions(keys + "/private.der") & 0x0077, QFileDevice::Permissions());
         const QByteArray privateKey = readFile(keys + "/private.der");
+        QCOMPARE(ServiceKeyPair::fromPrivateKeyDer(privateKey.toStdString()).bits(), 3072);
         const QByteArray releasePublic = readFile(keys + "/release-public.hex").trimmed();
         QVERIFY(QRegularExpression("^[0-9a-f]{64}$").match(releasePublic).hasMatch());
         QCOMPARE(QFile::permissions(keys + "/release-private.der") & 0x0077, QFileDevice::Permissions());
@@ -788,6 +998,14 @@ private slots:
         const auto service = serve({}, keys + "/private.der");
         QCOMPARE(upgrade(service->port(), "t", publicKey.toStdString())["files"].toArray().size(), 4);
         QCOMPARE(upgrade(service->port(), "t"), (QJsonObject{{"http_status", 400}}));
+        // Only the demo pair's size is worth a warning.
+        QVERIFY(!service->readStandardError().contains("warning"));
+        QVERIFY(serve()->readStandardError().contains("warning: the query's RSA key has 1024 bits"));
+
+        QCOMPARE(run({"keygen", temp.filePath("weak"), "--rsa-bits", "1024"}), 1);
+        QVERIFY(!QFile::exists(temp.filePath("weak")));
+        QCOMPARE(run({"keygen", temp.filePath("2048"), "--rsa-bits", "2048"}), 0);
+        QCOMPARE(ServiceKeyPair::fromPrivateKeyDer(readFile(temp.filePath("2048/private.der")).toStdString()).bits(), 2048);
     }
 };
 

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 
 // Whole update runs of the real programs: the updater copied into a temporary installation, the
 // launcher handing it the token, the update service answering, a stand-in main application.
@@ -63,6 +64,7 @@ private slots:
     void init();
     void cleanup();
 
+    void allFilesFine_data();
     void allFilesFine();
     void runningMainApplicationEndedBeforeQuery();
     void nothingToUpdate();
@@ -186,16 +188,27 @@ bool tst_updatecycle::tmpsHoldsNoFile() const
     return QDir(installed("tmps")).entryList(QDir::Files | QDir::Hidden).isEmpty();
 }
 
+void tst_updatecycle::allFilesFine_data()
+{
+    QTest::addColumn<bool>("mainApplicationNew");
+    QTest::newRow("main application replaced, keeps its bits") << false;
+    // On POSIX the bit comes from the signed listing: without it the new program could not start.
+    QTest::newRow("main application new, arrives executable") << true;
+}
+
 void tst_updatecycle::allFilesFine()
 {
+    QFETCH(bool, mainApplicationNew);
     QByteArray binary(300 * 1024, '\0');
     for (int i = 0; i < binary.size(); ++i)
         binary[i] = char((qint64(i) * 7919) >> 3);
     // The main application itself is replaced, and the new one must start: no handle may still
     // be open for writing it then.
     const QByteArray newStandIn = readFile(installed("Trelvox.exe")) + "# 2.0.0\n";
+    if (mainApplicationNew)
+        QVERIFY(QFile::remove(installed("Trelvox.exe")));
     const QList<ReleaseService::File> release = {
-        {"Trelvox.exe", "2.0.0", newStandIn},
+        {"Trelvox.exe", "2.0.0", newStandIn, true, "2020-01-01T00:00:00", true},
         {"a.txt", "2.0.0", "new a\n"},
         {"c.txt", "2.0.0", ""}, // an empty file installs too
         {"current.txt", "1.0.0", "current\n"}, // installed copy is newer: not fetched
@@ -221,6 +234,14 @@ void tst_updatecycle::allFilesFine()
              manifestBytes({{"Trelvox.exe", "2.0.0"}, {"a.txt", "2.0.0"}, {"c.txt", "2.0.0"}, {"current.txt", "1.0.0"},
                             {"data/nested/b.bin", "2.0.1"}}));
     QCOMPARE(readFile(installed("Trelvox.exe")), newStandIn);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const auto mode = [](const QString &path) {
+        struct stat status;
+        return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 0777 : 01000;
+    };
+    QCOMPARE(mode(installed("Trelvox.exe")), mainApplicationNew ? 0777 & ~mask : 0700u);
+    QCOMPARE(mode(installed("c.txt")), 0666 & ~mask); // new, and readable as any new file
     QVERIFY(tmpsHoldsNoFile());
     QVERIFY(QFileInfo::exists(root("tmps/not-ours.tmp")));
 

@@ -6,10 +6,13 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+
+#include <csignal>
 
 ReleaseService::ReleaseService(const QString &releaseDir)
     : dir(releaseDir)
@@ -26,9 +29,12 @@ ReleaseService::~ReleaseService()
 
 bool ReleaseService::publish(const QList<File> &files)
 {
-    QJsonArray list;
+    QJsonArray list, signedList;
     for (const File &file : files) {
         if (file.present && !writeFile(dir + "/" + file.path, file.bytes))
+            return false;
+        if (file.executable && !QFile::setPermissions(dir + "/" + file.path, QFile::permissions(dir + "/" + file.path)
+                                                                               | QFile::ExeOwner))
             return false;
         list.append(QJsonObject{{"file_path", file.path},
                                 {"file_version", file.version},
@@ -36,12 +42,16 @@ bool ReleaseService::publish(const QList<File> &files)
                                 {"file_size", file.bytes.size()},
                                 {"sha256", QString::fromLatin1(
                                                QCryptographicHash::hash(file.bytes, QCryptographicHash::Sha256).toHex())}});
+        QJsonObject signedEntry = list.last().toObject();
+        if (file.executable)
+            signedEntry.insert("executable", true);
+        signedList.append(signedEntry);
     }
     // Signed with the demo release key, as 'publish --sign' would, so that an updater that trusts it
     // takes the release; the service checks that both listings name the same files.
     const QJsonObject release{{"sequence", 1},
                               {"expires", QDateTime::currentDateTimeUtc().addDays(1).toString("yyyy-MM-ddThh:mm:ss'Z'")},
-                              {"files", list}};
+                              {"files", signedList}};
     const QByteArray text = QJsonDocument(release).toJson(QJsonDocument::Compact);
     const ReleaseSigner signer = ReleaseSigner::fromPrivateKeyDer(readFile(RELEASE_KEY_FILE).toStdString());
     const QJsonObject signedListing{{"release", QString::fromUtf8(text)},
@@ -53,6 +63,11 @@ bool ReleaseService::publish(const QList<File> &files)
 bool ReleaseService::publishListing(const QJsonArray &entries)
 {
     return writeFile(dir + "/release.json", QJsonDocument(QJsonObject{{"files", entries}}).toJson());
+}
+
+void ReleaseService::hangUp()
+{
+    ::kill(pid_t(process.processId()), SIGHUP);
 }
 
 QByteArray ReleaseService::readStandardError()

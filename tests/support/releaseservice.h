@@ -19,6 +19,7 @@ public:
         QByteArray bytes;
         bool present = true; // listed but absent: the service answers 404 for it
         QString modifiedTime = "2020-01-01T00:00:00";
+        bool executable = false; // so marked in the signed listing, and on disk
     };
 
     explicit ReleaseService(const QString &releaseDir);
@@ -32,6 +33,8 @@ public:
     // Serves on a free port with the key and the extra arguments given.
     bool start(const QStringList &extraArguments = {}, const QString &keyFile = SERVICE_KEY_FILE);
     int port() const { return boundPort; }
+    // Asks the service to read its rollout file again.
+    void hangUp();
     // What the service wrote on standard error since the last call: its log.
     // What the service logged since the last call.
     QByteArray readStandardError();

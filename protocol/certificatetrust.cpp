@@ -1,0 +1,23 @@
+#include "protocol/certificatetrust.h"
+
+#include <QDir>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+
+void trustOpenSslEnvironment()
+{
+    QList<QSslCertificate> added;
+    const QString file = qEnvironmentVariable("SSL_CERT_FILE");
+    if (!file.isEmpty())
+        added += QSslCertificate::fromPath(file, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    const QString dir = qEnvironmentVariable("SSL_CERT_DIR");
+    if (!dir.isEmpty()) {
+        for (const QFileInfo &entry : QDir(dir).entryInfoList(QDir::Files))
+            added += QSslCertificate::fromPath(entry.filePath(), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    }
+    if (added.isEmpty())
+        return;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificates(added);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+}

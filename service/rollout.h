@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+// Which release each user gets besides the stable one, as the vendor's rollout file says: a newer
+// release offered to a share of users, chosen by a keyed hash of the login token so that each user
+// stays in or out as the share changes, and named channels whose token lists always get theirs.
+//
+//   {"seed": "...",
+//    "rollout": {"release": "DIR", "percent": 10, "download_url": "URL"},
+//    "channels": {"beta": {"release": "DIR", "tokens": "FILE", "download_url": "URL"}}}
+//
+// Every part is optional; folders and files are relative to the rollout file's folder.
+class Rollout
+{
+    Q_DECLARE_TR_FUNCTIONS(Rollout)
+
+public:
+    static constexpr const char *rolloutName = "rollout";
+    static constexpr const char *stableName = "stable";
+    // A user's place on the line the share is cut from, in hundredths of a percent.
+    static constexpr int buckets = 10000;
+
+    struct Release
+    {
+        QString name; // "rollout" or the channel's
+        QString dir;
+        QString downloadUrl; // empty: the service's own
+        QSet<QString> tokens; // a channel's
+    };
+
+    bool read(const QString &path, QString *error);
+
+    // From 0 to buckets - 1; stable for a token and seed, unpredictable without the seed.
+    static int bucket(const QByteArray &seed, const QString &token);
+    // The release for this token, or null for the stable one.
+    const Release *choose(const QString &token) const;
+    const QList<Release> &releases() const { return list; }
+    // What the log says after reading it.
+    QString summary() const;
+
+    // One token a line; blank lines and surrounding blanks are ignored.
+    static bool readTokenList(const QString &path, QSet<QString> *tokens, QString *error);
+
+private:
+    QByteArray seed;
+    int share = 0; // of buckets
+    bool hasRollout = false;
+    QList<Release> list; // the rollout first, when there is one
+};

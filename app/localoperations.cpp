@@ -17,6 +17,21 @@
 
 namespace {
 
+#ifndef Q_OS_WIN
+// Read, not set and put back: umask() is process-wide, and other threads create files meanwhile.
+mode_t currentUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (line.startsWith("Umask:"))
+                return mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        }
+    }
+    return 022;
+}
+#endif
+
 // What is put in place must be the very file that was written: a regular file with no other name
 // (a hard link would let whoever holds the other name change the installed file). Its bytes must
 // be on disk before the rename makes it the installed file, or a crash could leave an empty file in
@@ -40,9 +55,7 @@ bool prepareReplacement(int handle, const QString &targetPath, bool sync = true,
         if (::fchmod(handle, replaced.st_mode & 07777) != 0)
             return false;
     } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(handle, (executable ? 0777 : 0666) & ~mask) != 0)
+        if (::fchmod(handle, (executable ? 0777 : 0666) & ~currentUmask()) != 0)
             return false;
     }
     return !sync || ::fsync(handle) == 0;

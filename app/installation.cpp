@@ -1,9 +1,14 @@
 #include "app/installation.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QRegularExpression>
 
 #include "app/updaterenvironment.h"
+#include "manifest/versionmanifest.h"
+#include "protocol/configfile.h"
+#include "updaterconfig.h"
 
 QString updaterDirectory()
 {
@@ -43,4 +48,31 @@ bool isSafeRelativePath(const QString &path)
     }
     // "", "." or "a/" name a folder, never the file to download.
     return segments.last() != "" && segments.last() != ".";
+}
+
+QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir)
+{
+    QMap<QString, RemoteFileEntry> installed;
+    const VersionManifest manifest = readVersionManifest(manifestPath);
+    for (auto it = manifest.cbegin(); it != manifest.cend(); ++it)
+        installed.insert(it.key(), RemoteFileEntry(it.value(), QFileInfo(installDir + it.key()).lastModified()));
+    return installed;
+}
+
+QString readUpdateUrl(QString path)
+{
+    ConfigProblem problem = ConfigProblem::None;
+    const QString url = readUpdateConfig(path, &problem);
+    const char *pattern = problem == ConfigProblem::CannotOpen ? QT_TR_NOOP("open %1 failed!")
+                        : problem == ConfigProblem::NotXml     ? QT_TR_NOOP("open %1 as xml failed!")
+                                                               : nullptr;
+    if (pattern)
+        QMessageBox::information(nullptr, QObject::tr("Error"), QObject::tr(pattern).arg("config.xml"));
+    return url;
+}
+
+QString upgradeEndpoint(const QString &updaterDir)
+{
+    const QString configured = readUpdateUrl(updaterDir + "/config.xml");
+    return configured.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade") : configured;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
+
+#include "protocol/remotefileentry.h"
 
 // Every file of the installation is addressed from the updater's own folder: the installation
 // directory is that folder + "/../", kept as text without normalisation.
@@ -12,3 +15,12 @@ QString installationDirectory();
 // no ".." segments, no control characters or characters Windows refuses in names (<>:"|?*), and
 // no device names (CON, NUL.txt, com1 ...), and ending in a name (not in "." or a separator).
 bool isSafeRelativePath(const QString &path);
+
+// Each file version.xml lists, with the time the installed copy was last modified.
+QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir);
+
+// The upgrade endpoint from config.xml, or an empty text when the file gives none. A file that
+// is missing or not XML costs a box first.
+QString readUpdateUrl(QString path);
+// The endpoint named by config.xml in the updater's folder, or the built-in one.
+QString upgradeEndpoint(const QString &updaterDir);

@@ -37,3 +37,11 @@ void UpdaterEnvironment::setForTesting(const UpdaterEnvironment &environment)
 {
     instance() = environment;
 }
+
+UpdaterEnvironment UpdaterEnvironment::at(const QString &updaterDirectory, const QDateTime &fixedTime)
+{
+    UpdaterEnvironment environment;
+    environment.updaterDirectory = updaterDirectory;
+    environment.fixedTime = fixedTime;
+    return environment;
+}

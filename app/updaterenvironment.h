@@ -21,6 +21,8 @@ struct UpdaterEnvironment
     QString updaterDir() const;
     QDateTime now() const;
 
+    // The real surroundings but for the updater's folder, and the clock when given.
+    static UpdaterEnvironment at(const QString &updaterDirectory, const QDateTime &fixedTime = QDateTime());
     static QList<QByteArray> builtInReleaseKeys();
     static const UpdaterEnvironment &current();
     // Replaces what every later call sees; UpdaterEnvironment() restores the real surroundings.

@@ -2,18 +2,11 @@
 
 #include <QDomDocument>
 #include <QFile>
-#include <QMessageBox>
-#include <QObject>
 #include <iostream>
 
 #include "manifest/xmldepth.h"
 
 namespace {
-void showFailure(const char *pattern)
-{
-    QMessageBox::information(nullptr, QObject::tr("Error"), QObject::tr(pattern).arg("config.xml"));
-}
-
 bool parse(const QByteArray &xml, QDomDocument *document)
 {
     QString errorMessage;
@@ -30,19 +23,18 @@ QString firstText(const QDomDocument &document, const QString &name)
 }
 }
 
-QString readUpdateUrl(QString path)
+QString readUpdateConfig(const QString &path, ConfigProblem *problem)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        showFailure(QT_TR_NOOP("open %1 failed!"));
+    *problem = ConfigProblem::CannotOpen;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return {};
-    }
     QString rootName;
     QString url;
-    if (!parseUpdateConfig(file.readAll(), &rootName, &url)) {
-        showFailure(QT_TR_NOOP("open %1 as xml failed!"));
+    *problem = ConfigProblem::NotXml;
+    if (!parseUpdateConfig(file.readAll(), &rootName, &url))
         return {};
-    }
+    *problem = ConfigProblem::None;
     std::cout << rootName.toLocal8Bit().constData() << std::endl;
     return url;
 }

@@ -3,11 +3,14 @@
 #include <QByteArray>
 #include <QString>
 
-// The upgrade endpoint from config.xml, or an empty text when the file gives none. A file that
-// is missing or not XML costs a box first.
-QString readUpdateUrl(QString path);
+// Why config.xml gave no endpoint at all; the window shows a box for each but None.
+enum class ConfigProblem { None, CannotOpen, NotXml };
 
-// The file's content read as readUpdateUrl reads it, without showing anything: false when it is
+// The upgrade endpoint from config.xml, or an empty text when the file gives none; shows nothing,
+// *problem tells why a file could not be read. Writes the root element's name to standard output.
+QString readUpdateConfig(const QString &path, ConfigProblem *problem);
+
+// The file's content read as readUpdateConfig reads it: false when it is
 // not XML (or nested too deep); otherwise the root element's name and the first Update element's
 // text, empty when there is none.
 bool parseUpdateConfig(const QByteArray &xml, QString *rootName, QString *updateUrl);

@@ -6,6 +6,7 @@
 #include <QString>
 #include <functional>
 
+#include "protocol/payloadcrypto.h"
 #include "protocol/retrypolicy.h"
 
 class QNetworkAccessManager;
@@ -24,7 +25,7 @@ public:
         int maxRedirects = 10;
         int stallTimeoutMs = 30000; // no byte sent or received for this long
         int deadlineMs = 120000;    // the whole exchange, redirects included: a trickle cannot stretch it
-        qint64 maxBodyBytes = 64 * 1024 * 1024; // as received: the reply is asked for unencoded
+        qint64 maxBodyBytes = maxReplyBodyBytes; // as received: the reply is asked for unencoded
         // The connection lost, a stall or a 5xx is tried again while the deadline leaves time for
         // the wait: the query changes nothing on the service.
         RetryPolicy retry;

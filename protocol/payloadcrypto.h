@@ -5,6 +5,8 @@
 // Fixed texts shared with the update service.
 constexpr const char *requestIvText = "918273645546372";
 constexpr const char *rsaEntropyText = "loam";
+// The longest reply body an updater takes, as received; the service refuses to publish more.
+constexpr long long maxReplyBodyBytes = 64LL * 1024 * 1024;
 
 std::string makeRequestKey(int count);
 std::string encryptAesCfbHex(std::string keyText, std::string ivText, const std::string &plainText);

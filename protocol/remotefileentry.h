@@ -18,5 +18,3 @@ struct RemoteFileEntry
     VersionEntry entry;
     QDateTime modifiedTime;
 };
-
-QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir);

@@ -3,9 +3,7 @@
 #include <QJsonDocument>
 #include <QNetworkReply>
 
-#include "protocol/configfile.h"
 #include "protocol/payloadcrypto.h"
-#include "updaterconfig.h"
 
 namespace {
 constexpr int requestKeyLength = 10;
@@ -54,10 +52,4 @@ bool UpgradeExchange::authentic(bool macRequired)
     else
         return true;
     return false;
-}
-
-QString upgradeEndpoint(const QString &updaterDir)
-{
-    const QString configured = readUpdateUrl(updaterDir + "/config.xml");
-    return configured.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade") : configured;
 }

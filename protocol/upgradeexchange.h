@@ -33,6 +33,3 @@ private:
     QString error;
     ReplyMac replyMac = ReplyMac::Absent;
 };
-
-// The endpoint named by config.xml in the updater's folder, or the built-in one.
-QString upgradeEndpoint(const QString &updaterDir);

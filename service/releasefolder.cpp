@@ -1,6 +1,6 @@
 #include "service/releasefolder.h"
 
-#include "protocol/jsonhttpclient.h"
+#include "protocol/payloadcrypto.h"
 #include "service/releasesigner.h"
 
 #include <QCryptographicHash>
@@ -160,7 +160,7 @@ qint64 ReleaseFolder::replyBytes(const Listing &listing, const QString &download
 
 bool ReleaseFolder::replyFits(const Listing &listing, const QString &downloadUrl, QString *error)
 {
-    const qint64 bound = JsonHttpClient::Limits().maxBodyBytes;
+    const qint64 bound = maxReplyBodyBytes;
     const qint64 bytes = replyBytes(listing, downloadUrl);
     if (bytes <= bound)
         return true;

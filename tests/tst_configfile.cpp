@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "app/installation.h"
 #include "protocol/configfile.h"
 #include "tests/support/messageboxanswerer.h"
 

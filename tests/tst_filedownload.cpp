@@ -55,7 +55,7 @@ private slots:
     {
         QVERIFY(root.isValid());
         QVERIFY(QDir(root.path()).mkdir("updater"));
-        UpdaterEnvironment::setForTesting({root.filePath("updater"), moment});
+        UpdaterEnvironment::setForTesting(UpdaterEnvironment::at(root.filePath("updater"), moment));
         installation = installationDirectory();
 
         server.http().Get("/file", [](const httplib::Request &, httplib::Response &res) {

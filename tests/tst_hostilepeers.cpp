@@ -165,7 +165,10 @@ void tst_hostilepeers::hostilePeer()
     environment.releaseKeys = {};
     environment.queryLimits.stallTimeoutMs = 1000;
     environment.queryLimits.deadlineMs = 2500;
-    environment.downloadLimits = {1000, 1500, 1024, 64 * 1024 * 1024};
+    environment.downloadLimits.stallTimeoutMs = 1000;
+    environment.downloadLimits.slowWindowMs = 1500;
+    environment.downloadLimits.minBytesPerSecond = 1024;
+    environment.downloadLimits.minFreeDiskBytes = 64 * 1024 * 1024;
     // A failure that may pass is tried again: three attempts, 0.2 s apart and more, count in the bounds.
     environment.downloadLimits.retry.maxAttempts = 3;
     environment.downloadLimits.retry.backoffBaseMs = 200;

@@ -216,7 +216,7 @@ void tst_localoperations::clearTempFolderEmptiesTheInstallationsFolder()
 {
     QTemporaryDir root;
     QVERIFY(QDir().mkpath(root.filePath("updater")));
-    UpdaterEnvironment::setForTesting({root.filePath("updater")});
+    UpdaterEnvironment::setForTesting(UpdaterEnvironment::at(root.filePath("updater")));
     const QString previousCurrent = QDir::currentPath();
     auto restore = qScopeGuard([&] {
         UpdaterEnvironment::setForTesting({});

@@ -452,7 +452,7 @@ void tst_updaterun::prefetchPlacesInOrder()
     QCOMPARE(window.leFileName->text(), QString("c.txt"));
     QCOMPARE(window.leDownLoaded->text(), QString("6.00 Bytes"));
     QCOMPARE(said(answerer), QStringList());
-    for (const QString &name : {"a", "b", "c"})
+    for (const QString name : {"a", "b", "c"})
         QCOMPARE(readFile(installed(name + ".txt")), QByteArray("new " + name.toUtf8() + "\n"));
     QVERIFY(QFileInfo::exists(installed("version.xml")));
 }

@@ -3,6 +3,7 @@
 // while the updater runs, and exits with the updater's status.
 
 #include <QBuffer>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QProcess>
@@ -51,26 +52,26 @@ bool createSegment(QSharedMemory &segment, int size)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    if (args.size() < 2)
+    const QCommandLineOption token("token", QString(), "TEXT"), rawHex("raw-hex", QString(), "HEX"),
+        noSegment("no-segment");
+    QCommandLineParser parser;
+    parser.addOptions({token, rawHex, noSegment});
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    // One of the three, once, then the updater: every word from UPDATER on is its own, options
+    // included. --help is no option here and shows the usage as any mistake does.
+    if (!parser.parse(app.arguments()) || parser.optionNames().size() != 1 || parser.positionalArguments().isEmpty())
         return usage();
+    QStringList args = parser.positionalArguments();
 
-    const QString mode = args.takeFirst();
     QByteArray content;
-    bool withSegment = true;
-    if (mode == "--token" || mode == "--raw-hex") {
-        if (args.size() < 2)
-            return usage();
-        const QString value = args.takeFirst();
-        content = mode == "--token" ? serialisedToken(value) : QByteArray::fromHex(value.toLatin1());
+    const bool withSegment = !parser.isSet(noSegment);
+    if (withSegment) {
+        content = parser.isSet(token) ? serialisedToken(parser.value(token))
+                                      : QByteArray::fromHex(parser.value(rawHex).toLatin1());
         if (content.isEmpty()) {
             std::fprintf(stderr, "updater-launch: the segment would be empty\n");
             return 2;
         }
-    } else if (mode == "--no-segment") {
-        withSegment = false;
-    } else {
-        return usage();
     }
 
     QSharedMemory segment("Download_inf");

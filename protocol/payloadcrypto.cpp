@@ -9,6 +9,7 @@
 #include <cryptopp/osrng.h>
 #include <cryptopp/rsa.h>
 #include <cryptopp/sha.h>
+#include <cryptopp/xed25519.h>
 
 #include <algorithm>
 #include <cctype>
@@ -168,4 +169,19 @@ ReplyMac checkReplyMac(const std::string &keyText, const std::string &plainText)
         && CryptoPP::VerifyBufsEqual(reinterpret_cast<const CryptoPP::byte *>(sent.data()),
                                      reinterpret_cast<const CryptoPP::byte *>(expected.data()), sent.size());
     return equal ? ReplyMac::Valid : ReplyMac::Invalid;
+}
+
+bool verifyEd25519(const std::string &publicKey, const std::string &message, const std::string &signature)
+{
+    if (publicKey.size() != CryptoPP::ed25519Verifier::PUBLIC_KEYLENGTH
+        || signature.size() != CryptoPP::ed25519Verifier::SIGNATURE_LENGTH)
+        return false;
+    try {
+        const CryptoPP::ed25519Verifier verifier(reinterpret_cast<const CryptoPP::byte *>(publicKey.data()));
+        return verifier.VerifyMessage(reinterpret_cast<const CryptoPP::byte *>(message.data()), message.size(),
+                                      reinterpret_cast<const CryptoPP::byte *>(signature.data()),
+                                      signature.size());
+    } catch (const CryptoPP::Exception &) {
+        return false;
+    }
 }

@@ -26,3 +26,7 @@ enum class ReplyMac { Absent, Valid, Invalid };
 std::string sealReplyMac(const std::string &keyText, const std::string &plainText);
 // More than one occurrence of the member, or a value that is not 64 hex digits, is Invalid.
 ReplyMac checkReplyMac(const std::string &keyText, const std::string &plainText);
+
+// Whether signature (64 raw bytes) is the Ed25519 signature of message under publicKey (32 raw
+// bytes); false on anything malformed. The updater and the service verify release listings alike.
+bool verifyEd25519(const std::string &publicKey, const std::string &message, const std::string &signature);

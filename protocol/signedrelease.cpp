@@ -1,5 +1,7 @@
 #include "protocol/signedrelease.h"
 
+#include "protocol/payloadcrypto.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,7 +10,6 @@
 #include <QSet>
 #include <cctype>
 #include <cmath>
-#include <cryptopp/xed25519.h>
 
 namespace {
 
@@ -24,21 +25,6 @@ bool matches(const QString &text, const char *pattern)
     if (found == compiled.end())
         found = compiled.insert(pattern, QRegularExpression(QString("^%1$").arg(pattern)));
     return found->match(text).hasMatch();
-}
-
-bool signedBy(const QByteArray &key, const QByteArray &message, const QByteArray &signature)
-{
-    if (key.size() != CryptoPP::ed25519Verifier::PUBLIC_KEYLENGTH)
-        return false;
-    try {
-        const CryptoPP::ed25519Verifier verifier(reinterpret_cast<const CryptoPP::byte *>(key.constData()));
-        return verifier.VerifyMessage(reinterpret_cast<const CryptoPP::byte *>(message.constData()),
-                                      size_t(message.size()),
-                                      reinterpret_cast<const CryptoPP::byte *>(signature.constData()),
-                                      size_t(signature.size()));
-    } catch (const CryptoPP::Exception &) {
-        return false;
-    }
 }
 
 // A JSON number that is a whole number from minimum on; -1 otherwise.
@@ -141,11 +127,11 @@ bool SignedRelease::verify(const QString &release, const QString &signature, con
         return refuse(tr("the update service sent no signed release listing"));
 
     const QByteArray message = release.toUtf8();
-    const QByteArray signatureBytes =
-        matches(signature, "[0-9A-Fa-f]{128}") ? QByteArray::fromHex(signature.toLatin1()) : QByteArray();
+    const std::string signatureBytes =
+        matches(signature, "[0-9A-Fa-f]{128}") ? QByteArray::fromHex(signature.toLatin1()).toStdString() : std::string();
     bool trusted = false;
     for (const QByteArray &key : trustedKeys)
-        trusted = trusted || (!signatureBytes.isEmpty() && signedBy(key, message, signatureBytes));
+        trusted = trusted || verifyEd25519(key.toStdString(), message.toStdString(), signatureBytes);
     if (!trusted)
         return refuse(tr("the release listing is not signed by a trusted release key"));
 

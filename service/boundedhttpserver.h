@@ -19,6 +19,11 @@ struct MHD_Daemon;
 // size and a deadline for arriving whole, whatever its framing, and each client address has at most
 // a few connections (the rest are answered 503 at once). It also refuses to share its port with
 // another process. Requests and responses are httplib's plain value types.
+// libmicrohttpd is used through its public interface, save two bounds it has no hook for, which act on
+// the connection's socket that MHD_CONNECTION_INFO_CONNECTION_FD reports: a connection over its
+// address's bound is sent its 503 at accept (the library's per-address limit closes without a reply),
+// and a request not whole by its deadline is shut down (the library only times out idle gaps, and has
+// no call that closes a connection from outside its callbacks).
 class BoundedHttpServer
 {
 public:

@@ -1,5 +1,7 @@
 #include "service/releasesigner.h"
 
+#include "protocol/payloadcrypto.h"
+
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
 #include <cryptopp/osrng.h>
@@ -94,14 +96,5 @@ bool ReleaseSigner::verify(const std::string &publicKeyHex, const std::string &m
 {
     const std::string key = fromHex(publicKeyHex, publicKeyHexLength / 2);
     const std::string signature = fromHex(signatureHex, signatureHexLength / 2);
-    if (key.empty() || signature.empty())
-        return false;
-    try {
-        const CryptoPP::ed25519::Verifier verifier(reinterpret_cast<const CryptoPP::byte *>(key.data()));
-        return verifier.VerifyMessage(reinterpret_cast<const CryptoPP::byte *>(message.data()), message.size(),
-                                      reinterpret_cast<const CryptoPP::byte *>(signature.data()),
-                                      signature.size());
-    } catch (const CryptoPP::Exception &) {
-        return false;
-    }
+    return verifyEd25519(key, message, signature);
 }

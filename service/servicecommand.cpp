@@ -7,19 +7,20 @@
 #include "service/servicekeypair.h"
 #include "service/updateserver.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMap>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
 #include <QTextStream>
 #include <QUrl>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -30,31 +31,22 @@ namespace {
 
 constexpr int usageStatus = 2;
 
-// A command's words after its name: operands, valued options ("--name value") and flags.
-struct Arguments
-{
-    QStringList operands;
-    QMap<QString, QStringList> values;
-    QSet<QString> flags;
-
-    QString value(const QString &name, const QString &fallback = QString()) const
-    {
-        return values.value(name).value(0, fallback);
-    }
-};
-
 struct Command
 {
     const char *name;
     const char *usage;
     int minOperands;
     int maxOperands; // -1: any number
-    QStringList valued;
-    QStringList flags;
+    QList<QCommandLineOption> options;
     QStringList repeatable;
     QStringList required;
-    int (*run)(const Arguments &);
+    int (*run)(const QCommandLineParser &);
 };
+
+QCommandLineOption valued(const QString &name, const QString &fallback = QString())
+{
+    return QCommandLineOption(name, QString(), QStringLiteral("value"), fallback);
+}
 
 int fail(const QString &message)
 {
@@ -87,9 +79,9 @@ bool readFile(const QString &path, QByteArray *bytes, QString *error)
     return true;
 }
 
-int keygen(const Arguments &arguments)
+int keygen(const QCommandLineParser &arguments)
 {
-    const QString dir = arguments.operands[0];
+    const QString dir = arguments.positionalArguments().constFirst();
     // RSA for the query's encryption, Ed25519 for signing releases.
     const QString rsaPublic = dir + "/public.hex", rsaPrivate = dir + "/private.der";
     const QString releasePublic = dir + "/release-public.hex", releasePrivate = dir + "/release-private.der";
@@ -102,7 +94,7 @@ int keygen(const Arguments &arguments)
     if (rsaPresent == 2 && releasePresent == 2)
         return fail(ServiceCommand::tr("%1 holds both key pairs already; not replacing them").arg(dir));
     bool bitsOk = false;
-    const int bits = arguments.value("--rsa-bits", QString::number(ServiceKeyPair::defaultBits)).toInt(&bitsOk);
+    const int bits = arguments.value("rsa-bits").toInt(&bitsOk);
     if (!bitsOk || bits < ServiceKeyPair::recommendedBits || bits > ServiceKeyPair::maxBits)
         return fail(ServiceCommand::tr("--rsa-bits takes a number of bits from %1 to %2")
                         .arg(ServiceKeyPair::recommendedBits)
@@ -161,40 +153,40 @@ void printForms(QTextStream &out, const QList<ReleaseForms::Report> &forms)
             << Qt::endl;
 }
 
-int publish(const Arguments &arguments)
+int publish(const QCommandLineParser &arguments)
 {
-    const QString releaseDir = arguments.operands[0];
+    const QString releaseDir = arguments.positionalArguments().constFirst();
     ReleaseSigner signer;
     QString error;
-    if (arguments.values.contains("--sign")) {
+    if (arguments.isSet("sign")) {
         QByteArray der;
-        if (!readFile(arguments.value("--sign"), &der, &error))
+        if (!readFile(arguments.value("sign"), &der, &error))
             return fail(error);
         signer = ReleaseSigner::fromPrivateKeyDer(der.toStdString());
         if (!signer.isValid())
-            return fail(ServiceCommand::tr("%1 is not an Ed25519 private key (PKCS#8 DER)").arg(arguments.value("--sign")));
+            return fail(ServiceCommand::tr("%1 is not an Ed25519 private key (PKCS#8 DER)").arg(arguments.value("sign")));
     }
     bool daysOk = false;
-    const int days = arguments.value("--expires-in", "30").toInt(&daysOk);
+    const int days = arguments.value("expires-in").toInt(&daysOk);
     if (!daysOk || days < 1)
-        return fail(ServiceCommand::tr("--expires-in takes a number of days, not %1").arg(arguments.value("--expires-in")));
+        return fail(ServiceCommand::tr("--expires-in takes a number of days, not %1").arg(arguments.value("expires-in")));
 
     ReleaseForms::Options forms;
-    forms.deltaFrom = arguments.values.value("--delta-from");
+    forms.deltaFrom = arguments.values("delta-from");
     bool limitOk = true;
-    if (arguments.values.contains("--patch-limit"))
-        forms.patchLimit = arguments.value("--patch-limit").toLongLong(&limitOk);
+    if (arguments.isSet("patch-limit"))
+        forms.patchLimit = arguments.value("patch-limit").toLongLong(&limitOk);
     if (!limitOk)
-        return fail(ServiceCommand::tr("--patch-limit takes a number of bytes, not %1").arg(arguments.value("--patch-limit")));
+        return fail(ServiceCommand::tr("--patch-limit takes a number of bytes, not %1").arg(arguments.value("patch-limit")));
 
     bool sequenceOk = true;
-    const int sequence = arguments.values.contains("--sequence") ? arguments.value("--sequence").toInt(&sequenceOk) : 0;
-    if (!sequenceOk || (arguments.values.contains("--sequence") && sequence < 1))
-        return fail(ServiceCommand::tr("--sequence takes a whole number from 1, not %1").arg(arguments.value("--sequence")));
+    const int sequence = arguments.isSet("sequence") ? arguments.value("sequence").toInt(&sequenceOk) : 0;
+    if (!sequenceOk || (arguments.isSet("sequence") && sequence < 1))
+        return fail(ServiceCommand::tr("--sequence takes a whole number from 1, not %1").arg(arguments.value("sequence")));
 
-    const bool dryRun = arguments.flags.contains("--dry-run");
+    const bool dryRun = arguments.isSet("dry-run");
     ReleaseFolder::Publication publication;
-    if (!ReleaseFolder(releaseDir).publish(arguments.value("--version"), signer.isValid() ? &signer : nullptr,
+    if (!ReleaseFolder(releaseDir).publish(arguments.value("version"), signer.isValid() ? &signer : nullptr,
                                            sequence, days, dryRun, forms, &publication, &error))
         return fail(error);
 
@@ -322,30 +314,30 @@ std::shared_ptr<const Rollout> readRollout(const QString &path, const QStringLis
     return rollout;
 }
 
-int serve(const Arguments &arguments)
+int serve(const QCommandLineParser &arguments)
 {
-    const QString releaseDir = arguments.value("--release");
+    const QString releaseDir = arguments.value("release");
     QString error;
     QStringList releaseKeys;
     ReleaseFolder::Listing listing;
-    if (!readReleaseKeys(arguments.values.value("--release-key"), &releaseKeys, &error)
-        || !checkRelease(releaseDir, releaseKeys, arguments.value("--download-url"), &listing, &error))
+    if (!readReleaseKeys(arguments.values("release-key"), &releaseKeys, &error)
+        || !checkRelease(releaseDir, releaseKeys, arguments.value("download-url"), &listing, &error))
         return fail(error);
     const int stableSequence = ReleaseFolder::releaseMember(listing.release, "sequence").toInt();
-    const QString rolloutPath = arguments.value("--rollout");
+    const QString rolloutPath = arguments.value("rollout");
     std::shared_ptr<const Rollout> rollout;
     if (!rolloutPath.isEmpty() && !(rollout = readRollout(rolloutPath, releaseKeys, stableSequence, &error)))
         return fail(error);
 
     QByteArray der;
-    if (!readFile(arguments.value("--key"), &der, &error))
+    if (!readFile(arguments.value("key"), &der, &error))
         return fail(error);
     const ServiceKeyPair pair = ServiceKeyPair::fromPrivateKeyDer(der.toStdString());
     if (!pair.isValid())
-        return fail(ServiceCommand::tr("%1 is not an RSA private key (PKCS#8 DER)").arg(arguments.value("--key")));
+        return fail(ServiceCommand::tr("%1 is not an RSA private key (PKCS#8 DER)").arg(arguments.value("key")));
     if (pair.bits() < ServiceKeyPair::minimumBits)
         return fail(ServiceCommand::tr("%1 is an RSA key of %2 bits; make one of %3 or more with keygen")
-                        .arg(arguments.value("--key"))
+                        .arg(arguments.value("key"))
                         .arg(pair.bits())
                         .arg(ServiceKeyPair::recommendedBits));
 
@@ -356,26 +348,25 @@ int serve(const Arguments &arguments)
     pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
 
     UpdateServer server(releaseDir, pair);
-    if (arguments.values.contains("--tokens")) {
+    if (arguments.isSet("tokens")) {
         QSet<QString> tokens;
-        if (!Rollout::readTokenList(arguments.value("--tokens"), &tokens, &error))
+        if (!Rollout::readTokenList(arguments.value("tokens"), &tokens, &error))
             return fail(error);
         server.setAcceptedTokens(tokens);
     }
-    if (arguments.values.contains("--download-url"))
-        server.setDownloadUrl(arguments.value("--download-url"));
+    if (arguments.isSet("download-url"))
+        server.setDownloadUrl(arguments.value("download-url"));
     server.setRollout(rollout);
     bool countOk = false;
-    const int perAddress = arguments.value("--max-per-address",
-                                           QString::number(BoundedHttpServer::defaultMaxPerAddress)).toInt(&countOk);
+    const int perAddress = arguments.value("max-per-address").toInt(&countOk);
     if (!countOk || perAddress < 1 || perAddress > BoundedHttpServer::maxConnections)
         return fail(ServiceCommand::tr("--max-per-address takes a number from 1 to %1")
                         .arg(BoundedHttpServer::maxConnections));
     server.setMaxConnectionsPerAddress(perAddress);
-    if (arguments.values.contains("--log") && !server.openLogFile(arguments.value("--log")))
+    if (arguments.isSet("log") && !server.openLogFile(arguments.value("log")))
         return fail(server.errorString());
 
-    const QString listen = arguments.value("--listen", "127.0.0.1:8094");
+    const QString listen = arguments.value("listen");
     const int colon = listen.lastIndexOf(':');
     bool portOk = false;
     const int port = listen.mid(colon + 1).toInt(&portOk);
@@ -428,29 +419,29 @@ int serve(const Arguments &arguments)
     return fail(ServiceCommand::tr("cannot serve on %1").arg(listen));
 }
 
-int writeManifest(const Arguments &arguments)
+int writeManifest(const QCommandLineParser &arguments)
 {
-    const QString file = arguments.operands[0];
+    const QString file = arguments.positionalArguments().constFirst();
     VersionManifest manifest;
     // The release as listed, so that only what differs needs typing.
-    if (arguments.values.contains("--from")) {
+    if (arguments.isSet("from")) {
         QString error;
         QByteArray text;
-        if (!readFile(arguments.value("--from"), &text, &error))
+        if (!readFile(arguments.value("from"), &text, &error))
             return fail(error);
         const QJsonValue files = QJsonDocument::fromJson(text).object().value("files");
         if (!files.isArray())
-            return fail(ServiceCommand::tr("%1 holds no \"files\" array").arg(arguments.value("--from")));
+            return fail(ServiceCommand::tr("%1 holds no \"files\" array").arg(arguments.value("from")));
         for (const QJsonValue &entry : files.toArray()) {
             const QString path = entry["file_path"].toString(), version = entry["file_version"].toString();
             if (path.isEmpty() || !ReleaseFolder::isVersion(version))
                 return fail(ServiceCommand::tr("%1 lists an entry without a path and an X.Y.Z version")
-                                .arg(arguments.value("--from")));
+                                .arg(arguments.value("from")));
             manifest.insert(path, VersionEntry(version, path));
         }
     }
     QSet<QString> given;
-    for (const QString &operand : arguments.operands.mid(1)) {
+    for (const QString &operand : arguments.positionalArguments().mid(1)) {
         const int equals = operand.lastIndexOf('=');
         const QString path = operand.left(equals), version = operand.mid(equals + 1);
         if (equals <= 0 || !ReleaseFolder::isVersion(version))
@@ -481,7 +472,7 @@ const QList<Command> &commands()
                            "    Writes the RSA pair of the query (public.hex, private.der; 3072 bits, or N from\n"
                            "    2048) and the Ed25519 pair that signs releases (release-public.hex,\n"
                            "    release-private.der); never replaces a key already there.\n"),
-         1, 1, {"--rsa-bits"}, {}, {}, {}, keygen},
+         1, 1, {valued("rsa-bits", QString::number(ServiceKeyPair::defaultBits))}, {}, {}, keygen},
         {"publish",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]\n"
@@ -495,8 +486,9 @@ const QList<Command> &commands()
                            "    Its sequence continues the folder's release-signed.json; --sequence N sets it\n"
                            "    (above the last), as it must when that file did not come with the folder.\n"
                            "    --dry-run writes nothing.\n"),
-         1, 1, {"--version", "--sign", "--expires-in", "--delta-from", "--patch-limit", "--sequence"}, {"--dry-run"},
-         {"--delta-from"}, {}, publish},
+         1, 1, {valued("version"), valued("sign"), valued("expires-in", "30"), valued("delta-from"),
+                valued("patch-limit"), valued("sequence"), QCommandLineOption("dry-run")},
+         {"delta-from"}, {}, publish},
         {"serve",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"
@@ -507,15 +499,17 @@ const QList<Command> &commands()
                            "    --release-key refuses to start unless the signed listing verifies under it.\n"
                            "    --rollout offers other releases to a share of users and to channels; a SIGHUP\n"
                            "    reads it again.\n"),
-         0, 0, {"--release", "--key", "--listen", "--download-url", "--tokens", "--log", "--release-key",
-                "--max-per-address", "--rollout"},
-         {}, {"--release-key"}, {"--release", "--key"}, serve},
+         0, 0, {valued("release"), valued("key"), valued("listen", "127.0.0.1:8094"), valued("download-url"),
+                valued("tokens"), valued("log"), valued("release-key"),
+                valued("max-per-address", QString::number(BoundedHttpServer::defaultMaxPerAddress)),
+                valued("rollout")},
+         {"release-key"}, {"release", "key"}, serve},
         {"write-manifest",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service write-manifest FILE [--from release.json] PATH=X.Y.Z...\n"
                            "    Writes a version.xml as the updater does, listing each PATH with its version;\n"
                            "    --from starts from the files a listing names, and PATH=X.Y.Z then overrides.\n"),
-         1, -1, {"--from"}, {}, {}, {}, writeManifest},
+         1, -1, {valued("from")}, {}, {}, writeManifest},
     };
     return list;
 }
@@ -537,6 +531,18 @@ int refuse(const Command *command, const QString &reason)
     return usage(command, false);
 }
 
+// The word that named an unknown option, as typed: "-xyz" for the parser's "x", "--sgn=k" for "sgn".
+int unknownOptionAt(const QStringList &words, const QString &name)
+{
+    for (int i = 0; i < words.size(); ++i) {
+        const QString &word = words[i];
+        if (word.startsWith("--") ? word.mid(2).section('=', 0, 0) == name
+                                  : word.startsWith('-') && word.mid(1).contains(name))
+            return i;
+    }
+    return -1;
+}
+
 } // namespace
 
 int ServiceCommand::run(const QStringList &arguments)
@@ -552,35 +558,46 @@ int ServiceCommand::run(const QStringList &arguments)
     if (!command)
         return refuse(nullptr, name.isEmpty() ? tr("no command given") : tr("unknown command %1").arg(name));
 
-    Arguments parsed;
+    // The usage texts are written by hand, so the parser adds no help of its own and its messages
+    // are replaced by ours.
+    const QCommandLineOption help(QStringList{"h", "help"});
+    QCommandLineParser parsed;
+    parsed.addOption(help);
+    parsed.addOptions(command->options);
     const QStringList words = arguments.mid(2);
-    for (int i = 0; i < words.size(); ++i) {
-        const QString &word = words[i];
-        if (word == "--help" || word == "-h")
-            return usage(command, true);
-        if (command->valued.contains(word)) {
-            if (i + 1 >= words.size())
-                return refuse(command, tr("%1 needs a value").arg(word));
-            parsed.values[word].append(words[++i]);
-            if (parsed.values[word].size() > 1 && !command->repeatable.contains(word))
-                return refuse(command, tr("%1 is given twice").arg(word));
-        } else if (command->flags.contains(word)) {
-            parsed.flags.insert(word);
-        } else if (word.startsWith('-')) {
-            // Also an operand that only looks like an option: "keygen --hlep" must not make a folder.
-            return refuse(command, tr("unknown option %1").arg(word));
-        } else {
-            parsed.operands.append(word);
+    const bool understood = parsed.parse(QStringList{arguments.value(0)} + words);
+    const QStringList unknown = parsed.unknownOptionNames();
+    const int unknownAt = unknown.isEmpty() ? -1 : unknownOptionAt(words, unknown.constFirst());
+    // Whichever comes first wins, a request for help or a word not understood (a missing value is last).
+    const int errorAt = unknownAt >= 0 ? unknownAt : int(words.size()) - 1;
+    const int helpAt = int(std::find_if(words.cbegin(), words.cend(),
+                                        [](const QString &word) { return word == "--help" || word == "-h"; })
+                           - words.cbegin());
+    if (parsed.isSet(help) && (understood || helpAt < errorAt))
+        return usage(command, true);
+    if (unknownAt >= 0)
+        // Also an operand that only looks like an option: "keygen --hlep" must not make a folder.
+        return refuse(command, tr("unknown option %1").arg(words[unknownAt]));
+    if (!understood) {
+        for (const QCommandLineOption &option : command->options) {
+            if (!option.valueName().isEmpty() && words.constLast() == "--" + option.names().constFirst())
+                return refuse(command, tr("%1 needs a value").arg(words.constLast()));
         }
+        return refuse(command, parsed.errorText());
     }
-    if (parsed.operands.size() < command->minOperands
-        || (command->maxOperands >= 0 && parsed.operands.size() > command->maxOperands))
+    for (const QCommandLineOption &option : command->options) {
+        const QString optionName = option.names().constFirst();
+        if (parsed.values(optionName).size() > 1 && !command->repeatable.contains(optionName))
+            return refuse(command, tr("%1 is given twice").arg("--" + optionName));
+    }
+    const int operands = parsed.positionalArguments().size();
+    if (operands < command->minOperands || (command->maxOperands >= 0 && operands > command->maxOperands))
         return refuse(command, tr("%1 takes %2").arg(command->name, tr(command->usage).section('\n', 0, 0)));
-    if (command->run == writeManifest && parsed.operands.size() < 2 && !parsed.values.contains("--from"))
+    if (command->run == writeManifest && operands < 2 && !parsed.isSet("from"))
         return refuse(command, tr("%1 takes %2").arg(command->name, tr(command->usage).section('\n', 0, 0)));
     for (const QString &option : command->required) {
-        if (!parsed.values.contains(option))
-            return refuse(command, tr("%1 is required").arg(option));
+        if (!parsed.isSet(option))
+            return refuse(command, tr("%1 is required").arg("--" + option));
     }
     return command->run(parsed);
 }

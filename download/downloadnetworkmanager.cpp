@@ -101,6 +101,13 @@ bool DownloadNetworkManager::startDownload(const QString &url, const QString &fi
     lastErrorString.clear();
     this->url = QUrl(url, QUrl::TolerantMode);
     this->url.setUserInfo(QString()); // credentials in the URL would be offered to the server
+    if (!this->url.isValid() || (this->url.scheme() != "http" && this->url.scheme() != "https")) {
+        lastErrorCode = QNetworkReply::ProtocolUnknownError;
+        lastErrorString = tr("%1 is not an http or https address").arg(url);
+        // Ends as every download does, so a caller waiting for the end is not left waiting.
+        QMetaObject::invokeMethod(this, &DownloadNetworkManager::finish, Qt::QueuedConnection);
+        return false;
+    }
     this->filePath = filePath;
     fileHandle = handle;
     file.setFileName(filePath);

@@ -44,6 +44,8 @@ public:
 
     // The body is held to check when it is active. With a handle (a C runtime descriptor, which
     // stays the caller's) the body goes into that open file from its start, never through the path.
+    // False when nothing could be asked for (not an http or https URL); replyFinished() follows
+    // either way.
     bool startDownload(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck(),
                        int handle = -1);
     int errorCode() const;

@@ -451,14 +451,8 @@ int writeManifest(const QCommandLineParser &arguments)
         given.insert(path);
         manifest.insert(path, VersionEntry(version, path));
     }
-    writeTextFile(versionManifestToXml(manifest), file);
-    // The writer reports nothing, so what the updater will read back is the check.
-    const VersionManifest written = readVersionManifest(file);
-    bool same = written.keys() == manifest.keys();
-    for (auto it = manifest.cbegin(); same && it != manifest.cend(); ++it)
-        same = written.value(it.key()).version == it.value().version;
-    if (!same)
-        return fail(ServiceCommand::tr("cannot write %1 so that it reads back the same").arg(file));
+    if (!writeTextFile(versionManifestToXml(manifest), file))
+        return fail(ServiceCommand::tr("cannot write %1").arg(file));
     QTextStream(stdout) << ServiceCommand::tr("wrote %1: %2 files").arg(file).arg(manifest.size()) << Qt::endl;
     return 0;
 }

@@ -392,6 +392,16 @@ private slots:
             QVERIFY(clock.elapsed() >= 2000);
     }
 
+    void onlyHttpIsAskedFor()
+    {
+        const QString path = dir.filePath("local");
+        DownloadNetworkManager manager(nullptr);
+        QVERIFY(!manager.startDownload("file://" + dir.filePath("nothing"), path));
+        QVERIFY(finish(manager));
+        QCOMPARE(manager.errorCode(), int(QNetworkReply::ProtocolUnknownError));
+        QVERIFY(!QFileInfo::exists(path));
+    }
+
     void secondDownloadAppends()
     {
         const QString path = dir.filePath("twice");

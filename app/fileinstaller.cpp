@@ -87,7 +87,7 @@ FileInstaller::Begun FileInstaller::begin(const File &file) const
 {
     // The service's paths are not trusted: nothing may land outside the installation, and a file
     // without a temporary name must not reach the installed target.
-    if (!isSafeRelativePath(file.path))
+    if (!Installation::isSafeRelativePath(file.path))
         return {QString(), QString(), {DownloadFailed, tr("unsafe file path"), {}, {}}};
     const QString tempPath = steps.tempFileName();
     if (tempPath.isEmpty())

@@ -1,5 +1,6 @@
 #include "app/installation.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -10,9 +11,12 @@
 #include "protocol/configfile.h"
 #include "updaterconfig.h"
 
+namespace Installation {
+
 QString updaterDirectory()
 {
-    return UpdaterEnvironment::current().updaterDir();
+    const QString &configured = UpdaterEnvironment::current().updaterDirectory;
+    return configured.isEmpty() ? QCoreApplication::applicationDirPath() : configured;
 }
 
 QString installationDirectory()
@@ -53,7 +57,7 @@ bool isSafeRelativePath(const QString &path)
 QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir)
 {
     QMap<QString, RemoteFileEntry> installed;
-    const VersionManifest manifest = readVersionManifest(manifestPath);
+    const VersionManifest manifest = Manifest::readVersionManifest(manifestPath);
     for (auto it = manifest.cbegin(); it != manifest.cend(); ++it)
         installed.insert(it.key(), RemoteFileEntry(it.value(), QFileInfo(installDir + it.key()).lastModified()));
     return installed;
@@ -76,3 +80,5 @@ QString upgradeEndpoint(const QString &updaterDir)
     const QString configured = readUpdateUrl(updaterDir + "/config.xml");
     return configured.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade") : configured;
 }
+
+} // namespace Installation

@@ -5,6 +5,8 @@
 
 #include "protocol/remotefileentry.h"
 
+namespace Installation {
+
 // Every file of the installation is addressed from the updater's own folder: the installation
 // directory is that folder + "/../", kept as text without normalisation.
 QString updaterDirectory();
@@ -24,3 +26,5 @@ QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, c
 QString readUpdateUrl(QString path);
 // The endpoint named by config.xml in the updater's folder, or the built-in one.
 QString upgradeEndpoint(const QString &updaterDir);
+
+} // namespace Installation

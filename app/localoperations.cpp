@@ -64,6 +64,8 @@ bool prepareReplacement(int handle, const QString &targetPath, bool sync = true,
 
 } // namespace
 
+namespace LocalOperations {
+
 bool moveOver(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
@@ -201,3 +203,5 @@ void removeTempFiles(const QString &tempFolder)
     for (const QFileInfo &entry : folder.entryInfoList({"*.tmp"}, QDir::Files))
         QFile::remove(entry.absoluteFilePath());
 }
+
+} // namespace LocalOperations

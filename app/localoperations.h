@@ -6,6 +6,8 @@
 
 #include "download/tempfolder.h"
 
+namespace LocalOperations {
+
 // Puts the temporary file in the target's place in one rename, after its bytes are on disk and
 // with the permission bits of the file it replaces; makes the target's folders. The target must
 // lie below installDir, and no folder between the two may be a symbolic link or junction; the
@@ -39,3 +41,5 @@ QByteArray fileSha256(const QString &path);
 
 // Removes the "*.tmp" files of the folder, nothing else; nothing at all when the folder is a link.
 void removeTempFiles(const QString &tempFolder);
+
+} // namespace LocalOperations

@@ -58,13 +58,13 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder)
     QSet<QString> folders{oldCopies};
     for (int i = 0; i < files.size(); ++i) {
         const File &file = files.at(i);
-        if (!moveInPlace(file.tempPath, file.targetPath, entries.at(i).oldCopy, installDir, folder, file.executable)) {
+        if (!LocalOperations::moveInPlace(file.tempPath, file.targetPath, entries.at(i).oldCopy, installDir, folder, file.executable)) {
             failed = file.targetPath;
             rollBack();
             return fail(tr("%1 could not be put in place").arg(QDir::toNativeSeparators(file.targetPath)));
         }
         if (file.releaseTime.isValid())
-            setModificationTime(file.targetPath, file.releaseTime);
+            LocalOperations::setModificationTime(file.targetPath, file.releaseTime);
         folders.insert(QFileInfo(file.targetPath).absolutePath());
     }
     // Copies, not moves: both stay in place until the new ones are written whole.
@@ -74,7 +74,7 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder)
             return fail(tr("%1 could not be kept").arg(QDir::toNativeSeparators(entries.at(i).target)));
         }
     }
-    if (!syncFolders(folders)) {
+    if (!LocalOperations::syncFolders(folders)) {
         rollBack();
         return fail(tr("the installed files could not be made durable"));
     }
@@ -83,8 +83,8 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder)
 
 bool ReleaseSwap::commit(const QString &versionXml, qint64 sequence)
 {
-    if (!writeTextFile(versionXml, installDir + "version.xml")
-        || (sequence > 0 && !writeReleaseSequence(installDir + "release.state", sequence))) {
+    if (!Manifest::writeTextFile(versionXml, installDir + "version.xml")
+        || (sequence > 0 && !Manifest::writeReleaseSequence(installDir + "release.state", sequence))) {
         rollBack();
         return fail(tr("version.xml could not be written"));
     }
@@ -142,12 +142,12 @@ void ReleaseSwap::putBack(const QList<Entry> &entries)
         if (entry->oldCopy.isEmpty())
             QFile::remove(entry->target);
         else if (QFileInfo::exists(entry->oldCopy))
-            moveOver(entry->oldCopy, entry->target);
+            LocalOperations::moveOver(entry->oldCopy, entry->target);
     }
     QSet<QString> folders;
     for (const Entry &entry : entries)
         folders.insert(QFileInfo(entry.target).absolutePath());
-    syncFolders(folders);
+    LocalOperations::syncFolders(folders);
 }
 
 QString ReleaseSwap::recover(const QString &installDir, const QString &updaterDir)

@@ -1,6 +1,5 @@
 #include "app/updaterenvironment.h"
 
-#include <QCoreApplication>
 
 #include "protocol/signedrelease.h"
 #include "updaterconfig.h"
@@ -11,11 +10,6 @@ UpdaterEnvironment &instance()
     static UpdaterEnvironment environment;
     return environment;
 }
-}
-
-QString UpdaterEnvironment::updaterDir() const
-{
-    return updaterDirectory.isEmpty() ? QCoreApplication::applicationDirPath() : updaterDirectory;
 }
 
 QDateTime UpdaterEnvironment::now() const
@@ -36,12 +30,4 @@ const UpdaterEnvironment &UpdaterEnvironment::current()
 void UpdaterEnvironment::setForTesting(const UpdaterEnvironment &environment)
 {
     instance() = environment;
-}
-
-UpdaterEnvironment UpdaterEnvironment::at(const QString &updaterDirectory, const QDateTime &fixedTime)
-{
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = updaterDirectory;
-    environment.fixedTime = fixedTime;
-    return environment;
 }

@@ -2,6 +2,9 @@
 
 #include <QDateTime>
 #include <QString>
+#include <functional>
+
+#include "app/terminateprocesses.h"
 
 #include "download/downloadnetworkmanager.h"
 #include "protocol/jsonhttpclient.h"
@@ -11,18 +14,17 @@
 // it is exactly what in-process tests must vary.
 struct UpdaterEnvironment
 {
-    QString updaterDirectory; // empty: the executable's own folder
+    QString updaterDirectory; // empty: the executable's own folder (see Installation::updaterDirectory())
     QDateTime fixedTime;      // null: the system clock
     JsonHttpClient::Limits queryLimits;
     DownloadNetworkManager::Limits downloadLimits;
+    // Ends every running main application before its files are replaced.
+    std::function<bool(const char *name)> endProcesses = terminateProcesses;
     // Ed25519 public keys (32 bytes each) that may sign release listings; empty: none is checked.
     QList<QByteArray> releaseKeys = builtInReleaseKeys();
 
-    QString updaterDir() const;
     QDateTime now() const;
 
-    // The real surroundings but for the updater's folder, and the clock when given.
-    static UpdaterEnvironment at(const QString &updaterDirectory, const QDateTime &fixedTime = QDateTime());
     static QList<QByteArray> builtInReleaseKeys();
     static const UpdaterEnvironment &current();
     // Replaces what every later call sees; UpdaterEnvironment() restores the real surroundings.

@@ -3,7 +3,7 @@
 #include "app/localoperations.h"
 #include "app/proxysetting.h"
 #include "app/releaseswap.h"
-#include "app/terminateprocesses.h"
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "download/downloadnetworkmanager.h"
 #include "manifest/releasestate.h"
@@ -19,19 +19,19 @@
 void updateWindow::runUpdate()
 {
     // Named relative to the updater's folder, like config.xml itself.
-    const QString logName = readConfigElement(updaterDirectory() + "/config.xml", "Log");
-    log.open(logName.isEmpty() ? QString() : QDir(updaterDirectory()).absoluteFilePath(logName));
+    const QString logName = readConfigElement(Installation::updaterDirectory() + "/config.xml", "Log");
+    log.open(logName.isEmpty() ? QString() : QDir(Installation::updaterDirectory()).absoluteFilePath(logName));
     log.write("run: started");
     ProxySetting proxy;
-    if (!proxy.apply(readConfigElement(updaterDirectory() + "/config.xml", "Proxy")))
+    if (!proxy.apply(readConfigElement(Installation::updaterDirectory() + "/config.xml", "Proxy")))
         log.write("run: config.xml's Proxy: " + proxy.errorString() + "; no proxy used");
-    if (!terminateProcesses("Trelvox.exe")) {
+    if (!UpdaterEnvironment::current().endProcesses("Trelvox.exe")) {
         log.write("run: a running Trelvox.exe could not be ended");
         close();
         return;
     }
     // Before anything else: an install a crash cut short is finished or undone.
-    const QString recovered = ReleaseSwap::recover(installationDirectory(), updaterDirectory());
+    const QString recovered = ReleaseSwap::recover(Installation::installationDirectory(), Installation::updaterDirectory());
     if (!recovered.isEmpty())
         log.write("run: " + recovered);
     if (!queryUpgrade()) {
@@ -44,8 +44,8 @@ void updateWindow::runUpdate()
         return;
     }
 
-    const QString installDir = installationDirectory();
-    prefetch = readPrefetch(updaterDirectory() + "/config.xml");
+    const QString installDir = Installation::installationDirectory();
+    prefetch = readPrefetch(Installation::updaterDirectory() + "/config.xml");
     // A signed release goes in as a whole: every file is staged first and moved in only once all
     // have arrived. Without one, each file is put in place after its own download.
     const bool staging = release.sequence() > 0;
@@ -82,7 +82,7 @@ void updateWindow::runUpdate()
             if (staging)
                 staged.last().releaseTime = time;
             else
-                setModificationTime(targetPath, time);
+                LocalOperations::setModificationTime(targetPath, time);
         }},
         prefetch);
 
@@ -95,7 +95,7 @@ void updateWindow::runUpdate()
                           content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
                           releaseTimes.value(key),
                           content ? FileInstaller::formsFor(*content, content->patches.isEmpty() ? QByteArray()
-                                                                       : fileSha256(installDir + files.value(key).path))
+                                                                       : LocalOperations::fileSha256(installDir + files.value(key).path))
                                   : QList<FileInstaller::Form>()});
     }
     const int total = files.size();
@@ -153,19 +153,19 @@ void updateWindow::runUpdate()
     throttle.release();
     downloads.waitForSyncs(); // a program cannot be started while another handle may write it
     if (staging && !failed) {
-        ReleaseSwap swap(installDir, updaterDirectory());
-        if (!swap.install(staged, &tempFolder) || !swap.commit(versionManifestToXml(serverFiles), release.sequence())) {
+        ReleaseSwap swap(installDir, Installation::updaterDirectory());
+        if (!swap.install(staged, &tempFolder) || !swap.commit(Manifest::versionManifestToXml(serverFiles), release.sequence())) {
             log.write(QString("run: %1; every file was put back").arg(swap.errorString()));
             failed = true;
             const QString key = swap.failedTarget().mid(installDir.size());
             if (!key.isEmpty() && !closing)
                 PlainTextBox::critical(this, tr("Error"), QObject::tr("Error: cover file [%1] failed!").arg(key));
         }
-    } else if (!staging && !syncFolders(installer.placedFolders())) {
+    } else if (!staging && !LocalOperations::syncFolders(installer.placedFolders())) {
         log.write("run: the installed files could not be made durable");
         failed = true;
     }
-    if (!staging && !failed && !writeTextFile(versionManifestToXml(serverFiles), installDir + "version.xml")) {
+    if (!staging && !failed && !Manifest::writeTextFile(Manifest::versionManifestToXml(serverFiles), installDir + "version.xml")) {
         log.write("run: version.xml could not be written");
         failed = true;
     }

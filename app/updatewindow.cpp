@@ -86,7 +86,7 @@ bool updateWindow::queryUpgrade()
 {
     UpgradeExchange exchange(UpdaterEnvironment::current().queryLimits);
     QJsonObject answer;
-    const QString endpoint = upgradeEndpoint(updaterDirectory());
+    const QString endpoint = Installation::upgradeEndpoint(Installation::updaterDirectory());
     exchange.setRetryNotice([this, &endpoint](int waitMs, int nextAttempt, int maxAttempts, const QString &reason) {
         showRetry("query " + endpoint, waitMs, nextAttempt, maxAttempts, reason);
     });
@@ -104,7 +104,7 @@ bool updateWindow::queryUpgrade()
         QMessageBox::about(this, QStringLiteral("ERROR"), QStringLiteral("Error Key!"));
         return false;
     }
-    const QString installDir = installationDirectory();
+    const QString installDir = Installation::installationDirectory();
     const UpdaterEnvironment &environment = UpdaterEnvironment::current();
     const bool verifying = !environment.releaseKeys.isEmpty();
     QString unverified;
@@ -112,7 +112,7 @@ bool updateWindow::queryUpgrade()
         unverified = exchange.errorString();
     else if (verifying
              && !release.verify(reply.release, reply.releaseSignature, environment.releaseKeys,
-                                environment.now().toUTC(), readReleaseSequence(installDir + "release.state")))
+                                environment.now().toUTC(), Manifest::readReleaseSequence(installDir + "release.state")))
         unverified = release.errorString();
     if (!unverified.isEmpty()) {
         log.write(QString("query %1: not verified: %2").arg(endpoint, unverified));
@@ -138,20 +138,20 @@ bool updateWindow::queryUpgrade()
         releaseTimes.insert(file.entry.path, file.modifiedTime);
     }
 
-    filesToUpdate = outOfDateFiles(offered, readInstalledState(installDir + "version.xml", installDir));
+    filesToUpdate = outOfDateFiles(offered, Installation::readInstalledState(installDir + "version.xml", installDir));
     log.write(QString("query %1: %2 files offered%3, %4 out of date")
                   .arg(endpoint).arg(offered.size()).arg(verifying ? QString(" (signed release %1)").arg(release.sequence()) : QString())
                   .arg(filesToUpdate.size()));
     // The installation already is this release: recorded now, so that an older listing replayed
     // later is refused as it would be after an install.
-    if (verifying && filesToUpdate.isEmpty() && release.sequence() > readReleaseSequence(installDir + "release.state"))
-        writeReleaseSequence(installDir + "release.state", release.sequence());
+    if (verifying && filesToUpdate.isEmpty() && release.sequence() > Manifest::readReleaseSequence(installDir + "release.state"))
+        Manifest::writeReleaseSequence(installDir + "release.state", release.sequence());
     return !filesToUpdate.isEmpty();
 }
 
 QString updateWindow::makeTempFileName()
 {
-    if (!tempFolder.open(installationDirectory())) {
+    if (!tempFolder.open(Installation::installationDirectory())) {
         log.write(QString("temporary folder: %1").arg(tempFolder.errorString()));
         return QString();
     }
@@ -191,7 +191,7 @@ bool updateWindow::downloadFile(const QString &url, const QString &tempPath, con
 
 bool updateWindow::coverFile(const QString &tempPath, const QString &targetPath)
 {
-    return replaceFile(tempPath, targetPath, installationDirectory(), &tempFolder);
+    return LocalOperations::replaceFile(tempPath, targetPath, Installation::installationDirectory(), &tempFolder);
 }
 
 bool updateWindow::decodeForm(const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
@@ -216,8 +216,8 @@ bool updateWindow::decodeForm(const FileInstaller::Form &form, const QString &fo
 void updateWindow::clearTempFolder()
 {
     // The installation's own folder: the current directory may be anywhere.
-    tempFolder.clear(installationDirectory());
-    removeTempFiles(installationDirectory() + "tmps");
+    tempFolder.clear(Installation::installationDirectory());
+    LocalOperations::removeTempFiles(Installation::installationDirectory() + "tmps");
 }
 
 void updateWindow::progressChanged(qint64 bytesReceived, qint64 bytesTotal)

@@ -28,11 +28,11 @@ int main(int argc, char **argv)
     for (int round = 0; round < 3; ++round) {
         QElapsedTimer clock;
         clock.start();
-        writeTextFile(versionManifestToXml(manifest), path);
+        Manifest::writeTextFile(Manifest::versionManifestToXml(manifest), path);
         const qint64 write = clock.nsecsElapsed();
 
         clock.restart();
-        const VersionManifest back = readVersionManifest(path);
+        const VersionManifest back = Manifest::readVersionManifest(path);
         const qint64 read = clock.nsecsElapsed();
         if (back.size() != entries) {
             fprintf(stderr, "read %d entries back, expected %d\n", int(back.size()), entries);

@@ -9,7 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString path = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
-    if (!isSafeRelativePath(path))
+    if (!Installation::isSafeRelativePath(path))
         return 0;
     // Windows takes backslashes as separators too: judge the path as it would be joined there.
     const QString joined = QDir::cleanPath("/install/" + QString(path).replace('\\', '/'));

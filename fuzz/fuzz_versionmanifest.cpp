@@ -8,9 +8,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray xml = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
-    const VersionManifest manifest = versionManifestFromXml(xml);
+    const VersionManifest manifest = Manifest::versionManifestFromXml(xml);
     // What was read must write and read back without trouble.
-    versionManifestFromXml(versionManifestToXml(manifest).toUtf8());
+    Manifest::versionManifestFromXml(Manifest::versionManifestToXml(manifest).toUtf8());
 
     QXmlStreamReader reader(xml);
     XMLNode node;

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QSaveFile>
 
+namespace Manifest {
+
 qint64 readReleaseSequence(const QString &path)
 {
     QFile file(path);
@@ -18,3 +20,5 @@ bool writeReleaseSequence(const QString &path, qint64 sequence)
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(sequence) + '\n') > 0 && file.commit();
 }
+
+} // namespace Manifest

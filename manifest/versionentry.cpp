@@ -13,7 +13,7 @@ void VersionEntry::setVersion(const QString &text)
     if (pieces.size() != 3)
         return;
     for (const QString &piece : pieces) {
-        if (!isAllDigits(piece))
+        if (!Manifest::isAllDigits(piece))
             return;
     }
     // toInt() gives 0 for a number beyond the int range.
@@ -21,6 +21,8 @@ void VersionEntry::setVersion(const QString &text)
     minor = pieces[1].toInt(nullptr, 10);
     patch = pieces[2].toInt(nullptr, 10);
 }
+
+namespace Manifest {
 
 bool isAllDigits(const QString &text)
 {
@@ -34,3 +36,5 @@ bool isAllDigits(const QString &text)
     }
     return true;
 }
+
+} // namespace Manifest

@@ -21,4 +21,8 @@ struct VersionEntry
 
 using VersionManifest = QMap<QString, VersionEntry>;
 
+namespace Manifest {
+
 bool isAllDigits(const QString &text);
+
+} // namespace Manifest

@@ -7,6 +7,8 @@
 #include "manifest/xmldepth.h"
 #include "manifest/xmlnode.h"
 
+namespace Manifest {
+
 VersionManifest readVersionManifest(const QString &path)
 {
     QFile file(path);
@@ -71,3 +73,5 @@ bool writeTextFile(const QString &text, const QString &path)
     bytes.replace('\n', "\r\n");
     return file.write(bytes) == bytes.size() && file.commit();
 }
+
+} // namespace Manifest

@@ -2,6 +2,8 @@
 
 #include <QXmlStreamReader>
 
+namespace Manifest {
+
 bool isXmlNestedWithin(const QByteArray &xml, int maxDepth)
 {
     QXmlStreamReader reader(xml);
@@ -21,3 +23,5 @@ bool isXmlNestedWithin(const QByteArray &xml, int maxDepth)
     }
     return !reader.hasError();
 }
+
+} // namespace Manifest

@@ -12,7 +12,7 @@ bool parse(const QByteArray &xml, QDomDocument *document)
     QString errorMessage;
     int errorLine = 0;
     int errorColumn = 0;
-    return isXmlNestedWithin(xml) && document->setContent(xml, false, &errorMessage, &errorLine, &errorColumn)
+    return Manifest::isXmlNestedWithin(xml) && document->setContent(xml, false, &errorMessage, &errorLine, &errorColumn)
         && !document->isNull();
 }
 

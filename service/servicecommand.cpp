@@ -451,7 +451,7 @@ int writeManifest(const QCommandLineParser &arguments)
         given.insert(path);
         manifest.insert(path, VersionEntry(version, path));
     }
-    if (!writeTextFile(versionManifestToXml(manifest), file))
+    if (!Manifest::writeTextFile(Manifest::versionManifestToXml(manifest), file))
         return fail(ServiceCommand::tr("cannot write %1").arg(file));
     QTextStream(stdout) << ServiceCommand::tr("wrote %1: %2 files").arg(file).arg(manifest.size()) << Qt::endl;
     return 0;

@@ -72,7 +72,7 @@ void tst_configfile::readUpdateUrl()
     MessageBoxAnswerer answerer;
     std::ostringstream out;
     std::streambuf *const saved = std::cout.rdbuf(out.rdbuf());
-    const QString result = ::readUpdateUrl(path);
+    const QString result = Installation::readUpdateUrl(path);
     std::cout.rdbuf(saved);
 
     QCOMPARE(result, url);

@@ -12,6 +12,7 @@
 #include "download/downloadnetworkmanager.h"
 #include "download/tempfolder.h"
 #include "tests/support/loopbackserver.h"
+#include "tests/support/testenvironment.h"
 
 namespace {
 
@@ -55,8 +56,8 @@ private slots:
     {
         QVERIFY(root.isValid());
         QVERIFY(QDir(root.path()).mkdir("updater"));
-        UpdaterEnvironment::setForTesting(UpdaterEnvironment::at(root.filePath("updater"), moment));
-        installation = installationDirectory();
+        UpdaterEnvironment::setForTesting(testEnvironment(root.filePath("updater"), moment));
+        installation = Installation::installationDirectory();
 
         server.http().Get("/file", [](const httplib::Request &, httplib::Response &res) {
             res.set_content("payload", "application/octet-stream");

@@ -20,6 +20,7 @@
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/scriptedservice.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/testenvironment.h"
 
 // Whole in-process runs against peers that stall, flood or lie, in a build that checks no release
 // signature: each run must end in time, stay small, touch nothing outside the installation and say so.
@@ -133,7 +134,7 @@ void tst_hostilepeers::hostilePeer()
     const QString outside = dir.filePath("outside/");
     QVERIFY(writeFile(install + "a.txt", "old a\n"));
     QVERIFY(writeFile(outside + "x.tmp", "canary\n"));
-    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
+    Manifest::writeTextFile(Manifest::versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
     if (peer == "log is a FIFO") // read by no one: opening it for writing as a file waits forever
         QVERIFY(QDir().mkpath(install + "updater") && ::mkfifo(QFile::encodeName(install + "updater/update.log").constData(), 0600) == 0);
     if (peer == "deep version.xml")
@@ -160,8 +161,7 @@ void tst_hostilepeers::hostilePeer()
         attack = "find '" + install + "tmps' -name '*.tmp' | while read f; do " + swap + " \"$f\"; done";
     }
 
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = install + "updater";
+    UpdaterEnvironment environment = testEnvironment(install + "updater");
     environment.releaseKeys = {};
     environment.queryLimits.stallTimeoutMs = 1000;
     environment.queryLimits.deadlineMs = 2500;
@@ -286,7 +286,7 @@ void tst_hostilepeers::hostilePeer()
     struct stat installed;
     QVERIFY(::lstat(QFile::encodeName(install + "a.txt").constData(), &installed) == 0);
     QVERIFY(S_ISREG(installed.st_mode) && installed.st_nlink == 1); // never a link of anyone's
-    QCOMPARE(readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
+    QCOMPARE(Manifest::readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
 }
 
 QTEST_MAIN(tst_hostilepeers)

@@ -13,6 +13,7 @@
 #include "app/localoperations.h"
 #include "app/updatewindow.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/testenvironment.h"
 
 namespace {
 
@@ -40,8 +41,7 @@ void refuseChanges(const QString &dir, bool refuse)
 void installAt(const QString &dir)
 {
     QDir().mkpath(dir + "/updater");
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = dir + "/updater";
+    UpdaterEnvironment environment = testEnvironment(dir + "/updater");
     UpdaterEnvironment::setForTesting(environment);
 }
 
@@ -108,8 +108,8 @@ void tst_localoperations::coverFileReplaces()
     QCOMPARE(readFile(targetPath), QByteArray("new bytes\n"));
     QCOMPARE(modeOf(targetPath), expectedMode);
     const QString folder = QFileInfo(targetPath).absolutePath();
-    QVERIFY(syncFolders({folder}));
-    QVERIFY(!syncFolders({folder, folder + "/not-there"})); // one that fails fails them all
+    QVERIFY(LocalOperations::syncFolders({folder}));
+    QVERIFY(!LocalOperations::syncFolders({folder, folder + "/not-there"})); // one that fails fails them all
 }
 
 void tst_localoperations::coverFileFailureLeavesTarget_data()
@@ -143,7 +143,7 @@ void tst_localoperations::coverFileFailureLeavesTarget()
             QSKIP("this file system lets every change through");
     }
 
-    QVERIFY(!replaceFile(temp.isEmpty() ? QString() : root.filePath(temp), root.filePath(target), root.path() + "/"));
+    QVERIFY(!LocalOperations::replaceFile(temp.isEmpty() ? QString() : root.filePath(temp), root.filePath(target), root.path() + "/"));
     QCOMPARE(readFile(root.filePath(installed)), QByteArray("old bytes"));
     QCOMPARE(readFile(root.filePath("tmps/3.tmp")), QByteArray("new"));
 }
@@ -203,7 +203,7 @@ void tst_localoperations::targetNeverMissingWhileCovered()
     });
     for (int i = 1; i <= 100; ++i) {
         const QString temp = root.filePath(QString("%1.tmp").arg(i));
-        if (!writeFile(temp, QByteArray::number(i)) || !replaceFile(temp, target, root.path() + "/"))
+        if (!writeFile(temp, QByteArray::number(i)) || !LocalOperations::replaceFile(temp, target, root.path() + "/"))
             break;
     }
     done = true;
@@ -216,7 +216,7 @@ void tst_localoperations::clearTempFolderEmptiesTheInstallationsFolder()
 {
     QTemporaryDir root;
     QVERIFY(QDir().mkpath(root.filePath("updater")));
-    UpdaterEnvironment::setForTesting(UpdaterEnvironment::at(root.filePath("updater")));
+    UpdaterEnvironment::setForTesting(testEnvironment(root.filePath("updater")));
     const QString previousCurrent = QDir::currentPath();
     auto restore = qScopeGuard([&] {
         UpdaterEnvironment::setForTesting({});

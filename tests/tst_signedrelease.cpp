@@ -20,6 +20,7 @@
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/testenvironment.h"
 
 // Signed release listings: what the updater accepts, and whole runs against a service that lies.
 namespace {
@@ -251,12 +252,11 @@ void tst_signedrelease::attacks()
     const QString install = dir.filePath("install/");
     const bool current = served == "current";
     QVERIFY(writeFile(install + "a.txt", current ? newA : QByteArray("old a\n")));
-    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry(current ? "2.0.0" : "1.0.0", "a.txt")}}), install + "version.xml");
+    Manifest::writeTextFile(Manifest::versionManifestToXml({{"a.txt", VersionEntry(current ? "2.0.0" : "1.0.0", "a.txt")}}), install + "version.xml");
     if (lastSequence > 0)
         QVERIFY(writeFile(install + "release.state", QByteArray::number(lastSequence) + "\n"));
     QDir().mkpath(install + "updater");
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = install + "updater";
+    UpdaterEnvironment environment = testEnvironment(install + "updater");
     environment.releaseKeys = trusting ? QList<QByteArray>{first.publicKey(), second.publicKey()} : QList<QByteArray>{};
     UpdaterEnvironment::setForTesting(environment);
 
@@ -287,8 +287,8 @@ void tst_signedrelease::attacks()
         return;
     }
     QCOMPARE(readFile(install + "a.txt"), newA);
-    QCOMPARE(readVersionManifest(install + "version.xml").keys(), QStringList{"a.txt"});
-    QCOMPARE(readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
+    QCOMPARE(Manifest::readVersionManifest(install + "version.xml").keys(), QStringList{"a.txt"});
+    QCOMPARE(Manifest::readVersionManifest(install + "version.xml")["a.txt"].version, QString("2.0.0"));
     QCOMPARE(readFile(install + "release.state"), trusting ? QByteArray("5\n") : QByteArray());
 }
 
@@ -384,10 +384,9 @@ void tst_signedrelease::fallback()
     QTemporaryDir dir;
     const QString install = dir.filePath("install/");
     QVERIFY(writeFile(install + "a.txt", installed));
-    writeTextFile(versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
+    Manifest::writeTextFile(Manifest::versionManifestToXml({{"a.txt", VersionEntry("1.0.0", "a.txt")}}), install + "version.xml");
     QVERIFY(QDir().mkpath(install + "updater"));
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = install + "updater";
+    UpdaterEnvironment environment = testEnvironment(install + "updater");
     environment.releaseKeys = {first.publicKey()};
     UpdaterEnvironment::setForTesting(environment);
 
@@ -473,7 +472,7 @@ void tst_signedrelease::wholeRelease()
         if (fault != name + " missing")
             served.insert("/files/" + name, fault == name + " altered" ? QByteArray("NEW ") + name.toUtf8() : bytes);
     }
-    writeTextFile(versionManifestToXml(manifest), install + "version.xml");
+    Manifest::writeTextFile(Manifest::versionManifestToXml(manifest), install + "version.xml");
     QVERIFY(writeFile(install + "release.state", "4\n"));
     if (fault == "c.txt blocked") { // a folder in its place, which is never replaced
         QVERIFY(QFile::remove(install + "c.txt"));
@@ -483,8 +482,7 @@ void tst_signedrelease::wholeRelease()
     QMap<QString, QByteArray> before;
     for (const QString &name : kept)
         before.insert(name, readFile(install + name));
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = install + "updater";
+    UpdaterEnvironment environment = testEnvironment(install + "updater");
     environment.releaseKeys = {first.publicKey()};
     UpdaterEnvironment::setForTesting(environment);
 

@@ -8,6 +8,7 @@
 #include "app/logintoken.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/testenvironment.h"
 
 namespace {
 
@@ -46,8 +47,7 @@ void tst_startsequence::init()
     QDir(installation.path()).mkpath("updater");
     // An endpoint nobody listens on, so the run ends at once without a config box.
     QVERIFY(writeConfigXml(installation.filePath("updater"), "http://127.0.0.1:1/api/upgrade"));
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = installation.filePath("updater");
+    UpdaterEnvironment environment = testEnvironment(installation.filePath("updater"));
     environment.queryLimits.retry.maxAttempts = 1;
     UpdaterEnvironment::setForTesting(environment);
 }

@@ -29,7 +29,7 @@ private slots:
     {
         QFETCH(qint64, bytes);
         QFETCH(QString, text);
-        QCOMPARE(sizeText(bytes), text);
+        QCOMPARE(UnitFormat::sizeText(bytes), text);
     }
 
     void speeds_data()
@@ -50,7 +50,7 @@ private slots:
     {
         QFETCH(double, bytesPerSecond);
         QFETCH(QString, text);
-        QCOMPARE(speedText(bytesPerSecond), text);
+        QCOMPARE(UnitFormat::speedText(bytesPerSecond), text);
     }
 
     void times_data()
@@ -77,7 +77,7 @@ private slots:
     {
         QFETCH(int, seconds);
         QFETCH(QString, text);
-        QCOMPARE(timeText(seconds), text);
+        QCOMPARE(UnitFormat::timeText(seconds), text);
     }
 };
 

@@ -13,6 +13,7 @@
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/testenvironment.h"
 
 #include <atomic>
 #include <chrono>
@@ -58,8 +59,7 @@ void tst_updaterun::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     QVERIFY(QDir().mkpath(installed("updater")));
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = installed("updater");
+    UpdaterEnvironment environment = testEnvironment(installed("updater"));
     environment.releaseKeys.clear(); // the base exchange: the real update-service here signs nothing
     UpdaterEnvironment::setForTesting(environment);
     QVERIFY(writeFile(installed("a.txt"), "old a\n"));
@@ -149,7 +149,7 @@ void tst_updaterun::safePaths()
 {
     QFETCH(QString, path);
     QFETCH(bool, safe);
-    QCOMPARE(isSafeRelativePath(path), safe);
+    QCOMPARE(Installation::isSafeRelativePath(path), safe);
 }
 
 void tst_updaterun::installOneFile_data()

@@ -601,7 +601,7 @@ private slots:
         QCOMPARE(run(QStringList{"write-manifest", file} + from + entries), status);
         if (written.isEmpty() && status == 0)
             written = entries;
-        const VersionManifest manifest = readVersionManifest(file);
+        const VersionManifest manifest = Manifest::readVersionManifest(file);
         QCOMPARE(manifest.size(), written.size());
         for (const QString &entry : written) {
             const int equals = entry.lastIndexOf('=');

@@ -18,6 +18,7 @@
 #include "tests/support/releaseservice.h"
 #include "tests/support/scriptedservice.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/testenvironment.h"
 
 namespace {
 const QString t = "2024-05-01T10:00:00";
@@ -86,8 +87,7 @@ void tst_upgradequery::init()
 {
     root.reset(new QTemporaryDir);
     QVERIFY(QDir(root->path()).mkdir("updater"));
-    UpdaterEnvironment environment;
-    environment.updaterDirectory = root->filePath("updater");
+    UpdaterEnvironment environment = testEnvironment(root->filePath("updater"));
     environment.releaseKeys.clear(); // the base exchange: the real update-service here signs nothing
     environment.queryLimits.retry.backoffBaseMs = 10; // failures that may pass are tried again quickly
     UpdaterEnvironment::setForTesting(environment);
@@ -238,18 +238,18 @@ void tst_upgradequery::queryAgainstService()
         QVERIFY(service.publishListing(QJsonArray{QJsonObject{{"file_path", "a"}, {"file_version", "1.0.0"}, {"modified_time", t}}}));
     }
     QVERIFY(service.start());
-    QVERIFY(writeConfigXml(updaterDirectory(), service.endpoint()));
+    QVERIFY(writeConfigXml(Installation::updaterDirectory(), service.endpoint()));
     VersionManifest manifest;
     for (const QString &file : installed) {
         const QStringList parts = file.split('|');
         manifest.insert(parts[0], VersionEntry(parts[1], parts[0]));
-        const QString path = installationDirectory() + parts[0];
+        const QString path = Installation::installationDirectory() + parts[0];
         QVERIFY(writeFile(path, "installed"));
         QFile onDisk(path);
         QVERIFY(onDisk.open(QIODevice::ReadWrite));
         QVERIFY(onDisk.setFileTime(QDateTime::fromString(parts[2], Qt::ISODate), QFileDevice::FileModificationTime));
     }
-    writeTextFile(versionManifestToXml(manifest), installationDirectory() + "version.xml");
+    Manifest::writeTextFile(Manifest::versionManifestToXml(manifest), Installation::installationDirectory() + "version.xml");
 
     MessageBoxAnswerer answerer;
     updateWindow window;
@@ -299,7 +299,7 @@ void tst_upgradequery::windowKeepsWhatTheReplyLacks()
 
     ScriptedService service(status, reply, encrypted);
     // Port 1 is privileged: nothing listens there.
-    QVERIFY(writeConfigXml(updaterDirectory(), status == 0 ? QString("http://127.0.0.1:1/api/upgrade") : service.endpoint()));
+    QVERIFY(writeConfigXml(Installation::updaterDirectory(), status == 0 ? QString("http://127.0.0.1:1/api/upgrade") : service.endpoint()));
 
     MessageBoxAnswerer answerer;
     updateWindow window;
@@ -318,7 +318,7 @@ void tst_upgradequery::windowKeepsWhatTheReplyLacks()
 void tst_upgradequery::requestOnTheWire()
 {
     ScriptedService service(200, "{}");
-    QVERIFY(writeConfigXml(updaterDirectory(), service.endpoint()));
+    QVERIFY(writeConfigXml(Installation::updaterDirectory(), service.endpoint()));
 
     updateWindow window;
     window.token = "tok\u00e9n";
@@ -338,7 +338,7 @@ void tst_upgradequery::requestOnTheWire()
 void tst_upgradequery::unusablePublicKey()
 {
     ScriptedService service(200, "{\"files\": [{\"file_name\": \"a\", \"file_path\": \"a\"}]}");
-    QVERIFY(writeConfigXml(updaterDirectory(), service.endpoint()));
+    QVERIFY(writeConfigXml(Installation::updaterDirectory(), service.endpoint()));
 
     MessageBoxAnswerer answerer;
     updateWindow window;
@@ -365,7 +365,7 @@ void tst_upgradequery::builtInEndpoint()
     QFETCH(QString, box);
 
     if (!config.isNull())
-        QVERIFY(writeFile(updaterDirectory() + "/config.xml", config));
+        QVERIFY(writeFile(Installation::updaterDirectory() + "/config.xml", config));
     httplib::Server builtIn;
     std::atomic<int> posts{0};
     builtIn.Post("/api/upgrade", [&posts](const httplib::Request &, httplib::Response &) { ++posts; });

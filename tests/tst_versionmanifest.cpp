@@ -113,7 +113,7 @@ void tst_versionmanifest::isAllDigits()
 {
     QFETCH(QString, text);
     QFETCH(bool, digits);
-    QCOMPARE(::isAllDigits(text), digits);
+    QCOMPARE(Manifest::isAllDigits(text), digits);
 }
 
 void tst_versionmanifest::writtenBytes_data()
@@ -152,7 +152,7 @@ void tst_versionmanifest::writtenBytes()
     QFETCH(QByteArray, bytes);
 
     const QString path = dir.filePath("version.xml");
-    writeTextFile(versionManifestToXml(manifest), path);
+    Manifest::writeTextFile(Manifest::versionManifestToXml(manifest), path);
     QCOMPARE(readFile(path), bytes);
 }
 
@@ -213,7 +213,7 @@ void tst_versionmanifest::read()
     QFile::remove(path);
     if (!content.isNull())
         QVERIFY(writeFile(path, content));
-    QCOMPARE(describe(readVersionManifest(path)), entries);
+    QCOMPARE(describe(Manifest::readVersionManifest(path)), entries);
 }
 
 void tst_versionmanifest::roundTrip_data()
@@ -236,8 +236,8 @@ void tst_versionmanifest::roundTrip()
     QFETCH(VersionManifest, manifest);
 
     const QString path = dir.filePath("roundtrip.xml");
-    writeTextFile(versionManifestToXml(manifest), path);
-    QCOMPARE(describe(readVersionManifest(path)), describe(manifest));
+    Manifest::writeTextFile(Manifest::versionManifestToXml(manifest), path);
+    QCOMPARE(describe(Manifest::readVersionManifest(path)), describe(manifest));
 }
 
 void tst_versionmanifest::independentParserAccepts()
@@ -247,7 +247,7 @@ void tst_versionmanifest::independentParserAccepts()
     for (const QString &path : paths)
         manifest.insert(path, VersionEntry(path, path));
     const QString file = dir.filePath("xmllint.xml");
-    writeTextFile(versionManifestToXml(manifest), file);
+    Manifest::writeTextFile(Manifest::versionManifestToXml(manifest), file);
 
     QProcess lint;
     lint.start("xmllint", {"--noout", file});
@@ -271,14 +271,14 @@ void tst_versionmanifest::writeReplacesAndConvertsLineEnds()
 {
     const QString path = dir.filePath("text.txt");
     QVERIFY(writeFile(path, QByteArray(4096, 'x')));
-    writeTextFile("a\nb\n", path);
+    Manifest::writeTextFile("a\nb\n", path);
     QCOMPARE(readFile(path), QByteArray("a\r\nb\r\n\r\n"));
 }
 
 void tst_versionmanifest::unwritablePathIsSilent()
 {
     const QString path = dir.filePath("missing/version.xml");
-    writeTextFile("a", path);
+    Manifest::writeTextFile("a", path);
     QVERIFY(!QFileInfo::exists(path));
     QVERIFY(!QFileInfo::exists(dir.filePath("missing")));
 }

@@ -14,10 +14,10 @@ ProgressDisplay progressDisplay(qint64 bytesReceived, qint64 bytesTotal, qint64 
     const bool fitsInt = std::isfinite(remaining) && remaining >= INT_MIN && remaining <= INT_MAX;
 
     ProgressDisplay shown;
-    shown.speed = speedText(speed);
-    shown.remainingTime = timeText(fitsInt ? int(remaining) : INT_MIN);
-    shown.fileSize = sizeText(bytesTotal);
-    shown.downloaded = sizeText(bytesReceived);
+    shown.speed = UnitFormat::speedText(speed);
+    shown.remainingTime = UnitFormat::timeText(fitsInt ? int(remaining) : INT_MIN);
+    shown.fileSize = UnitFormat::sizeText(bytesTotal);
+    shown.downloaded = UnitFormat::sizeText(bytesReceived);
 
     // The bar counts in int: beyond 2 GiB both ends are scaled down alike instead of cut.
     int shift = 0;

@@ -30,6 +30,8 @@ QString scaledText(double v, const QString &noUnit, const QString &bytes, const 
 
 } // namespace
 
+namespace UnitFormat {
+
 QString sizeText(qint64 bytes)
 {
     return scaledText(double(bytes), QString(), QObject::tr("Bytes"), QObject::tr("KB"),
@@ -62,3 +64,5 @@ QString timeText(int seconds)
         parts << QObject::tr("%1s").arg(rest);
     return parts.join(QLatin1Char(' '));
 }
+
+} // namespace UnitFormat

@@ -7,7 +7,8 @@ QString loginTokenFrom(const QByteArray &segmentBytes)
 {
     QBuffer buffer;
     buffer.setData(segmentBytes);
-    buffer.open(QIODevice::ReadOnly);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return QLatin1String("");
     QDataStream stream(&buffer);
     QString token = QLatin1String("");
     stream >> token;

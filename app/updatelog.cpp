@@ -33,17 +33,17 @@ QString escaped(const QString &text)
 
 } // namespace
 
-void UpdateLog::open(const QString &path)
+bool UpdateLog::open(const QString &path)
 {
     file.close();
     if (path.isEmpty())
-        return;
+        return true;
     QDir().mkpath(QFileInfo(path).absolutePath());
 #ifdef Q_OS_WIN
     if (QFileInfo::exists(path) && !QFileInfo(path).isFile())
-        return;
+        return false;
     file.setFileName(path);
-    file.open(QIODevice::Append | QIODevice::Text);
+    return file.open(QIODevice::Append | QIODevice::Text);
 #else
     // Without blocking, and kept only when it is a regular file: a FIFO or a device would hold the
     // run until someone reads it.
@@ -51,10 +51,13 @@ void UpdateLog::open(const QString &path)
                               O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     struct stat opened;
     if (handle < 0)
-        return;
+        return false;
     if (::fstat(handle, &opened) != 0 || !S_ISREG(opened.st_mode)
-        || !file.open(handle, QIODevice::Append, QFileDevice::AutoCloseHandle))
+        || !file.open(handle, QIODevice::Append, QFileDevice::AutoCloseHandle)) {
         ::close(handle);
+        return false;
+    }
+    return true;
 #endif
 }
 

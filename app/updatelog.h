@@ -8,7 +8,8 @@
 class UpdateLog
 {
 public:
-    void open(const QString &path);
+    // False when a file was named but cannot be written to; the run goes on without a log.
+    bool open(const QString &path);
     bool isOpen() const { return file.isOpen(); }
     // One line: the UTC time, then the text.
     void write(const QString &text);

@@ -20,7 +20,9 @@ void updateWindow::runUpdate()
 {
     // Named relative to the updater's folder, like config.xml itself.
     const QString logName = readConfigElement(Installation::updaterDirectory() + "/config.xml", "Log");
-    log.open(logName.isEmpty() ? QString() : QDir(Installation::updaterDirectory()).absoluteFilePath(logName));
+    const QString logPath = logName.isEmpty() ? QString() : QDir(Installation::updaterDirectory()).absoluteFilePath(logName);
+    if (!log.open(logPath))
+        qWarning("the log %s cannot be written; the run goes on without it", qPrintable(logPath));
     log.write("run: started");
     ProxySetting proxy;
     if (!proxy.apply(readConfigElement(Installation::updaterDirectory() + "/config.xml", "Proxy")))

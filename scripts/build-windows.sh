@@ -18,29 +18,46 @@ HOST=x86_64-w64-mingw32
 
 ./scripts/install-deps.sh --windows
 
-# The version apt-get source would fetch: the highest of those the deb-src entries list.
-source_version() {
-    best=""
-    for v in $(apt-cache showsrc "$1" | sed -n 's/^Version: //p'); do
-        if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
-    done
-    [ -n "$best" ] || { echo "build-windows: apt knows no source package $1; is a deb-src entry missing?" >&2; exit 1; }
-    echo "$best"
-}
-QT_VERSION=$(source_version qtbase-opensource-src)
-CRYPTOPP_VERSION=$(source_version libcrypto++)
-ZSTD_VERSION=$(source_version libzstd)
-
 CACHE_PARENT=${TRELVOX_WINDOWS_CACHE:-/var/cache/trelvox-windows}
 if ! mkdir -p "$CACHE_PARENT" 2>/dev/null || [ ! -w "$CACHE_PARENT" ]; then
     CACHE_PARENT=$HOME/.cache/trelvox-windows
     mkdir -p "$CACHE_PARENT"
 fi
-CACHE=$CACHE_PARENT/$(echo "qtbase-$QT_VERSION-cryptopp-$CRYPTOPP_VERSION-zstd-$ZSTD_VERSION" | tr ':~' '__')
+
+# The source versions the deb-src entries list, newest first.
+source_versions() {
+    apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -u | while read -r v; do
+        later=0
+        for w in $(apt-cache showsrc "$1" | sed -n 's/^Version: //p'); do
+            dpkg --compare-versions "$w" gt "$v" && later=$((later + 1))
+        done
+        echo "$later $v"
+    done | sort -n | cut -d' ' -f2
+}
+# Each part is kept in a folder of its own named by its source version. The newest version is used
+# whose build is in the cache or whose source the archive serves: a mirror may list a security
+# update's source without serving it.
+resolve() { # PACKAGE CACHE-NAME -> the version to use
+    for v in $(source_versions "$1"); do
+        if [ -f "$CACHE_PARENT/$2-$(echo "$v" | tr ':~' '__')/.complete" ]; then echo "$v"; return; fi
+        uri=$(apt-get source -q --print-uris "$1=$v" 2>/dev/null | sed -n "s/^'\([^']*\.dsc\)'.*/\1/p")
+        if [ -n "$uri" ] && curl -fsI --max-time 20 "$uri" >/dev/null 2>&1; then echo "$v"; return; fi
+    done
+    echo "build-windows: the archive serves no source of $1; is a deb-src entry missing?" >&2
+    exit 1
+}
+QT_VERSION=$(resolve qtbase-opensource-src qtbase)
+CRYPTOPP_VERSION=$(resolve libcrypto++ cryptopp)
+ZSTD_VERSION=$(resolve libzstd zstd)
+QT=$CACHE_PARENT/qtbase-$(echo "$QT_VERSION" | tr ':~' '__')
+CRYPTOPP=$CACHE_PARENT/cryptopp-$(echo "$CRYPTOPP_VERSION" | tr ':~' '__')
+ZSTD=$CACHE_PARENT/zstd-$(echo "$ZSTD_VERSION" | tr ':~' '__')
+# The three together, as the toolchain file takes them.
+CACHE=$CACHE_PARENT/set-$(echo "qtbase-$QT_VERSION-cryptopp-$CRYPTOPP_VERSION-zstd-$ZSTD_VERSION" | tr ':~' '__')
 mkdir -p "$CACHE"
 
 # The -posix compilers under the plain names: Qt's mkspec calls $(CROSS_COMPILE)g++.
-TOOLS=$CACHE/mingw-posix-bin
+TOOLS=$CACHE_PARENT/mingw-posix-bin
 mkdir -p "$TOOLS"
 ln -sf "$(command -v $HOST-gcc-posix)" "$TOOLS/$HOST-gcc"
 ln -sf "$(command -v $HOST-g++-posix)" "$TOOLS/$HOST-g++"
@@ -61,14 +78,14 @@ fetch() { # PACKAGE VERSION -> the unpacked source folder
     echo "$WORK/src-$1"
 }
 
-if [ ! -f "$CACHE/qt/.complete" ]; then
-    echo "build-windows: no MinGW qtbase $QT_VERSION in $CACHE: building it once from Debian's source;"
+if [ ! -f "$QT/.complete" ]; then
+    echo "build-windows: no MinGW qtbase $QT_VERSION in $QT: building it once from Debian's source;"
     echo "build-windows: this takes about 30-45 minutes on 2 cores (more on a busy machine), later runs reuse it"
     start=$(now)
-    rm -rf "$CACHE/qt"
+    rm -rf "$QT"
     src=$(fetch qtbase-opensource-src "$QT_VERSION")
     # Debian's source lacks the bundled sqlite and wintab, hence -no-sql-sqlite and no tablet events.
-    (cd "$src" && PATH=$TOOLS:$PATH nice -n 19 ./configure -prefix "$CACHE/qt" -opensource -confirm-license \
+    (cd "$src" && PATH=$TOOLS:$PATH nice -n 19 ./configure -prefix "$QT" -opensource -confirm-license \
         -xplatform win32-g++ -device-option CROSS_COMPILE=$HOST- \
         -release -shared -no-opengl -no-openssl -no-dbus -no-icu -no-sql-sqlite -no-feature-tabletevent \
         -nomake examples -nomake tests >"$WORK/qt-configure.log" 2>&1) \
@@ -77,42 +94,47 @@ if [ ! -f "$CACHE/qt/.complete" ]; then
         && PATH=$TOOLS:$PATH make install >>"$WORK/qt-build.log" 2>&1) \
         || { tail -40 "$WORK/qt-build.log"; exit 1; }
     rm -rf "$src"
-    touch "$CACHE/qt/.complete"
+    touch "$QT/.complete"
     took "qtbase" "$start"
 fi
 
-if [ ! -f "$CACHE/cryptopp/.complete" ]; then
+if [ ! -f "$CRYPTOPP/.complete" ]; then
     echo "build-windows: building Crypto++ $CRYPTOPP_VERSION for MinGW (about 3-5 minutes)"
     start=$(now)
-    rm -rf "$CACHE/cryptopp"
+    rm -rf "$CRYPTOPP"
     src=$(fetch libcrypto++ "$CRYPTOPP_VERSION")
     (cd "$src" && nice -n 19 make -j"$JOBS" static CXX=$HOST-g++-posix AR=$HOST-ar RANLIB=$HOST-ranlib \
         CXXFLAGS="-DNDEBUG -O2" >"$WORK/cryptopp-build.log" 2>&1) \
         || { tail -40 "$WORK/cryptopp-build.log"; exit 1; }
-    mkdir -p "$CACHE/cryptopp/lib" "$CACHE/cryptopp/include/cryptopp"
-    cp "$src/libcryptopp.a" "$CACHE/cryptopp/lib/"
-    cp "$src"/*.h "$CACHE/cryptopp/include/cryptopp/"
+    mkdir -p "$CRYPTOPP/lib" "$CRYPTOPP/include/cryptopp"
+    # Debian's source names the library libcrypto++.a, upstream libcryptopp.a.
+    cp "$(ls "$src"/libcrypto*.a | head -n 1)" "$CRYPTOPP/lib/libcryptopp.a"
+    cp "$src"/*.h "$CRYPTOPP/include/cryptopp/"
     rm -rf "$src"
-    touch "$CACHE/cryptopp/.complete"
+    touch "$CRYPTOPP/.complete"
     took "Crypto++" "$start"
 fi
 
-if [ ! -f "$CACHE/zstd/.complete" ]; then
+if [ ! -f "$ZSTD/.complete" ]; then
     echo "build-windows: building zstd $ZSTD_VERSION for MinGW (under a minute)"
     start=$(now)
-    rm -rf "$CACHE/zstd"
+    rm -rf "$ZSTD"
     src=$(fetch libzstd "$ZSTD_VERSION")
     (cd "$src/lib" && nice -n 19 make -j"$JOBS" libzstd.a CC=$HOST-gcc-posix AR=$HOST-ar \
         >"$WORK/zstd-build.log" 2>&1) || { tail -40 "$WORK/zstd-build.log"; exit 1; }
-    mkdir -p "$CACHE/zstd/lib" "$CACHE/zstd/include"
-    cp "$src/lib/libzstd.a" "$CACHE/zstd/lib/"
-    cp "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$src/lib/zdict.h" "$CACHE/zstd/include/"
+    mkdir -p "$ZSTD/lib" "$ZSTD/include"
+    cp "$src/lib/libzstd.a" "$ZSTD/lib/"
+    cp "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$src/lib/zdict.h" "$ZSTD/include/"
     rm -rf "$src"
-    touch "$CACHE/zstd/.complete"
+    touch "$ZSTD/.complete"
     took "zstd" "$start"
 fi
 
+# The set names the parts through links of its own, so that the toolchain file finds everything below it;
 # pkg-config files under the names the project's CMake asks for.
+ln -sfn "$QT" "$CACHE/qt"
+ln -sfn "$CRYPTOPP" "$CACHE/cryptopp"
+ln -sfn "$ZSTD" "$CACHE/zstd"
 mkdir -p "$CACHE/pkgconfig"
 cat >"$CACHE/pkgconfig/libcrypto++.pc" <<EOF
 Name: libcrypto++

@@ -56,5 +56,5 @@ void WinePrefix::endAll() const
 
 QString WinePrefix::windowsPath(const QString &path)
 {
-    return "Z:" + QDir::toNativeSeparators(QDir::cleanPath(QDir(path).absolutePath()));
+    return "Z:" + QDir::cleanPath(QDir(path).absolutePath()).replace('/', '\\');
 }

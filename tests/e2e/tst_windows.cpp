@@ -44,9 +44,12 @@ private slots:
     void init();
     void cleanup();
 
+    void signedUpdateEndsAndRestartsMainApplication_data();
     void signedUpdateEndsAndRestartsMainApplication();
     void fileHeldOpen_data();
     void fileHeldOpen();
+    void installedFileForms_data();
+    void installedFileForms();
     void unsafePathRefused_data();
     void unsafePathRefused();
     void tokenThroughSegment_data();
@@ -54,7 +57,7 @@ private slots:
 
 private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
-    QString installed(const QString &name = QString()) const { return root("install/" + name); }
+    QString installed(const QString &name = QString()) const { return root(installFolder + "/" + name); }
     bool startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
     bool launch(const QStringList &launcherArguments);
     int finishAnswering(const QString &boxTitle, int timeoutMs = 90000);
@@ -65,6 +68,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<ReleaseService> service;
     QProcess launcher;
+    QString installFolder = "install";
 };
 
 void tst_windows::initTestCase()
@@ -102,6 +106,7 @@ void tst_windows::cleanup()
     launcher.waitForFinished(10000);
     service.reset();
     dir.reset();
+    installFolder = "install";
 }
 
 bool tst_windows::startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments)
@@ -143,13 +148,32 @@ int tst_windows::finishAnswering(const QString &boxTitle, int timeoutMs)
 
 QStringList tst_windows::mainApplicationStarts() const
 {
-    if (!QFileInfo::exists(root("starts.txt")))
+    // The stand-in writes one folder above its own.
+    const QString starts = QDir::cleanPath(installed("../starts.txt"));
+    if (!QFileInfo::exists(starts))
         return {};
-    return QString::fromUtf8(readFile(root("starts.txt"))).split('\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(readFile(starts)).split('\n', Qt::SkipEmptyParts);
+}
+
+void tst_windows::signedUpdateEndsAndRestartsMainApplication_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("deepFile");
+    QTest::newRow("plain") << "install" << QString();
+    QTest::newRow("installed below blanks and non-ASCII") << "Program Files/Trelvox \u00dcbersicht \u30c6\u30b9\u30c8"
+                                                         << QString();
+    QTest::newRow("a folder deep in the release") << "install" << "deep/er/and/deeper/still/file.dat";
 }
 
 void tst_windows::signedUpdateEndsAndRestartsMainApplication()
 {
+    QFETCH(QString, folder);
+    QFETCH(QString, deepFile);
+    if (folder != installFolder) {
+        QVERIFY(QDir().mkpath(QFileInfo(root(folder)).absolutePath()));
+        QVERIFY(QDir().rename(installed(), root(folder)));
+        installFolder = folder;
+    }
     // A Windows program runs with bytes appended to it: the new main application is the stand-in
     // and a few bytes more, which its start record shows in its size.
     const QByteArray oldStandIn = readFile(installed("Trelvox.exe"));
@@ -157,10 +181,13 @@ void tst_windows::signedUpdateEndsAndRestartsMainApplication()
     QByteArray binary(200 * 1024, '\0');
     for (int i = 0; i < binary.size(); ++i)
         binary[i] = char((qint64(i) * 7919) >> 3);
-    QVERIFY(startService({{"Trelvox.exe", "2.0.0", newStandIn},
-                          {"a.txt", "2.0.0", "new a\r\n"},
-                          {"data/nested/b.bin", "2.0.1", binary},
-                          {"Plugins/Net/proxy.dll", "2.0.0", "dll"}}));
+    QList<ReleaseService::File> release{{"Trelvox.exe", "2.0.0", newStandIn},
+                                        {"a.txt", "2.0.0", "new a\r\n"},
+                                        {"data/nested/b.bin", "2.0.1", binary},
+                                        {"Plugins/Net/proxy.dll", "2.0.0", "dll"}};
+    if (!deepFile.isEmpty())
+        release.append({deepFile, "2.0.0", "deep\n"});
+    QVERIFY(startService(release));
 
     QProcess standIn;
     wine->start(standIn, installed("Trelvox.exe"), {}, installed());
@@ -178,6 +205,8 @@ void tst_windows::signedUpdateEndsAndRestartsMainApplication()
     QCOMPARE(readFile(installed("data/nested/b.bin")), binary);
     QCOMPARE(readFile(installed("Plugins/Net/proxy.dll")), QByteArray("dll"));
     QCOMPARE(readFile(installed("b.txt")), QByteArray("old b\n"));
+    if (!deepFile.isEmpty())
+        QCOMPARE(readFile(installed(deepFile)), QByteArray("deep\n"));
     const QString manifest = QString::fromUtf8(readFile(installed("version.xml")));
     for (const QString &entry : {fileEntry("Trelvox.exe", "2.0.0"), fileEntry("a.txt", "2.0.0"),
                                  fileEntry("data/nested/b.bin", "2.0.1"), fileEntry("Plugins/Net/proxy.dll", "2.0.0")})
@@ -186,14 +215,14 @@ void tst_windows::signedUpdateEndsAndRestartsMainApplication()
 
     // Started again: the new one, in the installation, without arguments.
     QTRY_COMPARE_WITH_TIMEOUT(mainApplicationStarts().size(), 2, 30000);
-    const QStringList start = mainApplicationStarts().at(1).split(' ');
-    QCOMPARE(start.size(), 4);
-    QString folder = start.at(1);
-    while (folder.endsWith('\\'))
-        folder.chop(1);
-    QCOMPARE(folder.toLower(), WinePrefix::windowsPath(installed()).toLower());
-    QCOMPARE(start.at(2), QString("0"));
-    QCOMPARE(start.at(3).toInt(), newStandIn.size());
+    // "pid folder arguments size": the folder may hold blanks.
+    const QString start = mainApplicationStarts().at(1);
+    QString startFolder = start.section(' ', 1, -3);
+    while (startFolder.endsWith('\\'))
+        startFolder.chop(1);
+    QCOMPARE(startFolder.toLower(), WinePrefix::windowsPath(installed()).toLower());
+    QCOMPARE(start.section(' ', -2, -2), QString("0"));
+    QCOMPARE(start.section(' ', -1).toInt(), newStandIn.size());
 }
 
 void tst_windows::fileHeldOpen_data()
@@ -242,6 +271,48 @@ void tst_windows::fileHeldOpen()
     } else {
         qInfo("with delete sharing the run %s", updated ? "replaced the held file" : "left the release out");
     }
+}
+
+void tst_windows::installedFileForms_data()
+{
+    QTest::addColumn<QString>("installedName");
+    QTest::addColumn<QString>("manifestName");
+    QTest::addColumn<bool>("readOnly");
+    QTest::newRow("read-only") << "a.txt" << "a.txt" << true;
+    QTest::newRow("installed in other letter case") << "A.TXT" << "a.txt" << false;
+    QTest::newRow("listed in other letter case") << "a.txt" << "A.Txt" << false;
+}
+
+// Windows names are one file whatever their letter case, and a read-only file is replaced as any other:
+// the release's a.txt goes in once, and nothing of the old copy is left behind.
+void tst_windows::installedFileForms()
+{
+    QFETCH(QString, installedName);
+    QFETCH(QString, manifestName);
+    QFETCH(bool, readOnly);
+    QVERIFY(QFile::remove(installed("a.txt")));
+    QVERIFY(writeFile(installed(installedName), "old a\n"));
+    if (readOnly)
+        QVERIFY(QFile::setPermissions(installed(installedName), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QVERIFY(writeFile(installed("version.xml"), QString::fromUtf8(oldManifest).replace(">a.txt<", ">" + manifestName + "<").toUtf8()));
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}}));
+    const QStringList updaterFiles = QDir(installed("updater")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    QVERIFY(launch({"--token", "wine-token"}));
+    QCOMPARE(finishAnswering("Error"), 0);
+    QCOMPARE(launcher.exitCode(), 0);
+
+    const QStringList named = QDir(installed()).entryList({"a.txt"}, QDir::Files); // any letter case
+    QCOMPARE(named.size(), 1);
+    QCOMPARE(readFile(installed(named.first())), QByteArray("new a\n"));
+    const QString manifest = QString::fromUtf8(readFile(installed("version.xml")));
+    QCOMPARE(manifest.count(">a.txt<", Qt::CaseInsensitive), 1);
+    QVERIFY2(manifest.contains(fileEntry("a.txt", "2.0.0"), Qt::CaseInsensitive), qPrintable(manifest));
+    QStringList left = QDir(installed("updater")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    left.removeAll("updater.log");
+    left.removeAll("release.state");
+    QCOMPARE(left, updaterFiles);
+    QVERIFY(QDir(installed("tmps")).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 void tst_windows::unsafePathRefused_data()

@@ -44,6 +44,7 @@ private slots:
     void init();
     void cleanup();
 
+    void updaterAsksForAdministratorRights();
     void signedUpdateEndsAndRestartsMainApplication_data();
     void signedUpdateEndsAndRestartsMainApplication();
     void fileHeldOpen_data();
@@ -153,6 +154,13 @@ QStringList tst_windows::mainApplicationStarts() const
     if (!QFileInfo::exists(starts))
         return {};
     return QString::fromUtf8(readFile(starts)).split('\n', Qt::SkipEmptyParts);
+}
+
+// Wine runs every program with full rights; Windows starts the updater with them only when its
+// manifest asks, and without them it can neither write the installation nor open its private folder.
+void tst_windows::updaterAsksForAdministratorRights()
+{
+    QVERIFY(readFile(windowsBuild() + "/deploy/updater.exe").contains("level=\"requireAdministrator\""));
 }
 
 void tst_windows::signedUpdateEndsAndRestartsMainApplication_data()
@@ -379,6 +387,8 @@ void tst_windows::tokenThroughSegment_data()
     QTest::addColumn<QString>("boxTitle");
     QTest::addColumn<bool>("updated");
     QTest::newRow("the service's token") << QStringList{"--token", "wine-token"} << QString() << true;
+    QTest::newRow("a token beyond ASCII") << QStringList{"--token", "J\u00fcrgen-\u30c8\u30fc\u30af\u30f3"} << QString()
+                                          << true;
     QTest::newRow("a token the service refuses") << QStringList{"--token", "someone-else"} << "ERROR" << false;
     // An untitled box carries the program's name.
     QTest::newRow("no segment: LoginFailed") << QStringList{"--no-segment"} << "updater" << false;
@@ -390,7 +400,7 @@ void tst_windows::tokenThroughSegment()
     QFETCH(QStringList, launcherArguments);
     QFETCH(QString, boxTitle);
     QFETCH(bool, updated);
-    QVERIFY(writeFile(root("tokens.txt"), "wine-token\n"));
+    QVERIFY(writeFile(root("tokens.txt"), QString("wine-token\nJ\u00fcrgen-\u30c8\u30fc\u30af\u30f3\n").toUtf8()));
     QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}}, {"--tokens", root("tokens.txt")}));
 
     QVERIFY(launch(launcherArguments));

@@ -153,12 +153,13 @@ EOF
 
 echo "build-windows: dependencies in $CACHE"
 start=$(now)
+mkdir -p "$BUILD_DIR"
 cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$SOURCE_DIR/cmake/mingw-w64.cmake" -DTRELVOX_WINDOWS_DEPS="$CACHE" \
     -DBUILD_TESTING=OFF -DUPDATER_BUILD_SERVICE=OFF \
     -DUPDATER_PUBLIC_KEY="$(cat service/demo-keys/public.hex)" \
     -DUPDATER_RELEASE_KEY="$(cat service/demo-keys/release-public.hex)" -DUPDATER_DEFAULT_HOST=127.0.0.1 \
-    >"$BUILD_DIR.configure.log" 2>&1 || { cat "$BUILD_DIR.configure.log"; exit 1; }
+    >"$BUILD_DIR/configure.log" 2>&1 || { cat "$BUILD_DIR/configure.log"; exit 1; }
 nice -n 19 cmake --build "$BUILD_DIR" -j "$JOBS"
 cmake --build "$BUILD_DIR" --target windows_deploy
 took "the project's MinGW build" "$start"

@@ -13,6 +13,24 @@ libzstd-dev libdivsufsort-dev zstd"
 if [ "${1:-}" = "--fuzz" ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev"
 fi
+# --windows: the MinGW compilers, Wine and what building Debian's qtbase and Crypto++ sources needs
+# (make windows); apt-get source also needs a deb-src entry for the archive already in use.
+if [ "${1:-}" = "--windows" ]; then
+    PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine dpkg-dev perl python3 xz-utils"
+    if ! grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        SUDO=""
+        [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+        echo "install-deps: adding a deb-src entry for the archive already in use"
+        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+            sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+                | $SUDO tee /etc/apt/sources.list.d/trelvox-deb-src.sources >/dev/null
+        else
+            sed -n 's/^deb /deb-src /p' /etc/apt/sources.list \
+                | $SUDO tee /etc/apt/sources.list.d/trelvox-deb-src.list >/dev/null
+        fi
+        $SUDO apt-get update -q
+    fi
+fi
 
 missing=""
 for p in $PACKAGES; do

@@ -17,7 +17,7 @@
 // launcher handing it the token, the update service answering, a stand-in main application.
 namespace {
 
-using Snapshot = QMap<QString, QByteArray>;
+using Snapshot = FileSnapshot;
 
 // version.xml as the updater must write it: entries (path, version) in key order.
 QByteArray manifestBytes(const QList<QPair<QString, QString>> &entries)
@@ -29,17 +29,6 @@ QByteArray manifestBytes(const QList<QPair<QString, QString>> &entries)
         + QString::number(entries.size()) + "</COUNT>\r\n\r\n<FILES>";
     text += files.isEmpty() ? "</FILES>" : "\r\n" + files.join("\r\n\r\n") + "\r\n</FILES>";
     return (text + "\r\n</Trelvox>\r\n\r\n").toUtf8();
-}
-
-Snapshot snapshot(const QString &dir)
-{
-    Snapshot files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
-    }
-    return files;
 }
 
 // An updater left behind by a failed case must not live on; it is known by its executable.
@@ -270,14 +259,14 @@ void tst_updatecycle::runningMainApplicationEndedBeforeQuery()
     endpoint.start();
     QVERIFY(pointConfigAt(endpoint.url("/api/upgrade")));
 
-    const Snapshot before = snapshot(installed());
+    const Snapshot before = snapshotFiles(installed());
     QVERIFY(launch("e2e-token"));
     QVERIFY(finishes());
     QCOMPARE(launcher.exitCode(), 0);
     QCOMPARE(queries.load(), 1);
     QVERIFY(!runningAtQuery);
     QVERIFY(!processRunning(pid));
-    QCOMPARE(snapshot(installed()), before);
+    QCOMPARE(snapshotFiles(installed()), before);
     QTest::qWait(500);
     QCOMPARE(mainApplicationStarts().size(), 1);
 }
@@ -286,14 +275,14 @@ void tst_updatecycle::runningMainApplicationEndedBeforeQuery()
 // the installation as it was (but for the files added) and the main application not started.
 void tst_updatecycle::runLeavesInstallationAlone(const QString &boxTitle, const Snapshot &added, int timeoutMs)
 {
-    Snapshot before = snapshot(installed());
+    Snapshot before = snapshotFiles(installed());
     before.insert(added);
     QVERIFY(launch("e2e-token"));
     if (!boxTitle.isEmpty())
         QVERIFY(answerBox(boxTitle));
     QVERIFY(finishes(timeoutMs));
     QCOMPARE(launcher.exitCode(), 0);
-    QCOMPARE(snapshot(installed()), before);
+    QCOMPARE(snapshotFiles(installed()), before);
     QTest::qWait(500);
     QVERIFY(mainApplicationStarts().isEmpty());
 }

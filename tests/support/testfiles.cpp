@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -44,4 +45,15 @@ bool processRunning(qint64 pid)
         return false;
     const char state = line.at(end + 2);
     return state != 'Z' && state != 'X';
+}
+
+FileSnapshot snapshotFiles(const QString &dir)
+{
+    FileSnapshot files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(dir).relativeFilePath(path), readFile(path));
+    }
+    return files;
 }

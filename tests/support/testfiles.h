@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 // Files for tests. Each failure is reported on the test log with the path and the reason, so a
@@ -14,3 +15,6 @@ QByteArray readFile(const QString &path);
 bool writeConfigXml(const QString &updaterDir, const QString &endpoint);
 // Present in /proc and neither a zombie nor dead.
 bool processRunning(qint64 pid);
+// Every file below dir, hidden ones too, by its path relative to dir.
+using FileSnapshot = QMap<QString, QByteArray>;
+FileSnapshot snapshotFiles(const QString &dir);

@@ -1,11 +1,15 @@
 #include "protocol/certificatetrust.h"
 
 #include <QDir>
+#include <QtNetwork/qtnetworkglobal.h>
+#if QT_CONFIG(ssl)
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#endif
 
 void trustOpenSslEnvironment()
 {
+#if QT_CONFIG(ssl) // a Qt without TLS (as the MinGW build here) has nothing to trust with
     QList<QSslCertificate> added;
     const QString file = qEnvironmentVariable("SSL_CERT_FILE");
     if (!file.isEmpty())
@@ -20,4 +24,5 @@ void trustOpenSslEnvironment()
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.addCaCertificates(added);
     QSslConfiguration::setDefaultConfiguration(configuration);
+#endif
 }

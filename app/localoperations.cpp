@@ -19,7 +19,8 @@ namespace {
 
 #ifndef Q_OS_WIN
 // Read, not set and put back: umask() is process-wide, and other threads create files meanwhile.
-mode_t currentUmask()
+// Read once: nothing here changes it, and a release may bring thousands of new files.
+mode_t readUmask()
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (status.open(QIODevice::ReadOnly)) {
@@ -29,6 +30,12 @@ mode_t currentUmask()
         }
     }
     return 022;
+}
+
+mode_t currentUmask()
+{
+    static const mode_t mask = readUmask();
+    return mask;
 }
 #endif
 

@@ -1,8 +1,8 @@
 #include <QApplication>
 #include <cstdlib>
 
+#include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
-#include "protocol/certificatetrust.h"
 
 int main(int argc, char *argv[])
 {
@@ -10,11 +10,14 @@ int main(int argc, char *argv[])
     // nested loops of the update run, and the process ends as soon as it returns.
     // The window draws nothing with OpenGL; on X11 loading its integration alone more than doubles
     // the memory the updater holds.
-    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
-        qputenv("QT_XCB_GL_INTEGRATION", "none");
+    UpdaterEnvironment::setOwnVariable("QT_XCB_GL_INTEGRATION", "none");
+#ifdef Q_OS_UNIX
+    // Without TZ the C library looks at /etc/localtime again on every local time conversion, and a
+    // release of thousands of files makes thousands: this names the same zone, read once.
+    UpdaterEnvironment::setOwnVariable("TZ", ":/etc/localtime");
+#endif
     auto *app = new QApplication(argc, argv);
     Q_UNUSED(app);
-    trustOpenSslEnvironment();
     auto *window = new updateWindow;
     window->show();
     window->on_btnTest_clicked();

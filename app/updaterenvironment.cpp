@@ -10,6 +10,12 @@ UpdaterEnvironment &instance()
     static UpdaterEnvironment environment;
     return environment;
 }
+
+QStringList &ownVariables()
+{
+    static QStringList names;
+    return names;
+}
 }
 
 QDateTime UpdaterEnvironment::now() const
@@ -20,6 +26,22 @@ QDateTime UpdaterEnvironment::now() const
 QList<QByteArray> UpdaterEnvironment::builtInReleaseKeys()
 {
     return SignedRelease::keysFromHex(QStringLiteral(UPDATER_RELEASE_KEY));
+}
+
+void UpdaterEnvironment::setOwnVariable(const char *name, const QByteArray &value)
+{
+    if (qEnvironmentVariableIsSet(name))
+        return;
+    qputenv(name, value);
+    ownVariables() << QString::fromLatin1(name);
+}
+
+QProcessEnvironment UpdaterEnvironment::mainApplicationEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : qAsConst(ownVariables()))
+        environment.remove(name);
+    return environment;
 }
 
 const UpdaterEnvironment &UpdaterEnvironment::current()

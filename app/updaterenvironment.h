@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QProcessEnvironment>
 #include <QString>
 #include <functional>
 
@@ -26,6 +27,10 @@ struct UpdaterEnvironment
     QDateTime now() const;
 
     static QList<QByteArray> builtInReleaseKeys();
+    // Sets a variable for the updater's own sake where the user's environment has none; the main
+    // application is started without it.
+    static void setOwnVariable(const char *name, const QByteArray &value);
+    static QProcessEnvironment mainApplicationEnvironment();
     static const UpdaterEnvironment &current();
     // Replaces what every later call sees; UpdaterEnvironment() restores the real surroundings.
     static void setForTesting(const UpdaterEnvironment &environment);

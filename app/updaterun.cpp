@@ -174,7 +174,11 @@ void updateWindow::runUpdate()
     log.write(failed ? QString("version.xml: not written, %1 of %2 files failed").arg(total - done).arg(total)
                      : QString("version.xml: written"));
     if (!failed || token == QLatin1String("NoToken")) {
-        const bool started = QProcess::startDetached(installDir + "Trelvox.exe", {}, installDir);
+        QProcess mainApplication;
+        mainApplication.setProgram(installDir + "Trelvox.exe");
+        mainApplication.setWorkingDirectory(installDir);
+        mainApplication.setProcessEnvironment(UpdaterEnvironment::mainApplicationEnvironment());
+        const bool started = mainApplication.startDetached();
         log.write(started ? "main application: started" : "main application: could not be started");
     } else {
         log.write("main application: not started");

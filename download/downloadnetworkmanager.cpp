@@ -1,4 +1,5 @@
 #include "download/downloadnetworkmanager.h"
+#include "protocol/certificatetrust.h"
 
 #include <QAuthenticator>
 #include <QDir>
@@ -137,6 +138,7 @@ void DownloadNetworkManager::sendRequest()
     bytesThisWindow = 0;
     responseOffset = bytesWritten;
 
+    trustOpenSslEnvironmentFor(this->url);
     QNetworkRequest request(this->url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/zip"));
     // Replaces the "gzip, deflate" the client would offer: the length the server announces is then

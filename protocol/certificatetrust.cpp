@@ -1,6 +1,7 @@
 #include "protocol/certificatetrust.h"
 
 #include <QDir>
+#include <QUrl>
 #include <QtNetwork/qtnetworkglobal.h>
 #if QT_CONFIG(ssl)
 #include <QSslCertificate>
@@ -25,4 +26,13 @@ void trustOpenSslEnvironment()
     configuration.addCaCertificates(added);
     QSslConfiguration::setDefaultConfiguration(configuration);
 #endif
+}
+
+void trustOpenSslEnvironmentFor(const QUrl &url)
+{
+    static bool trusted = false;
+    if (trusted || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
+        return;
+    trusted = true;
+    trustOpenSslEnvironment();
 }

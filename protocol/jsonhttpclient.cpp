@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "protocol/certificatetrust.h"
 #include "protocol/payloadcrypto.h"
 
 namespace {
@@ -94,7 +95,9 @@ void JsonHttpClient::abortWith(QNetworkReply *reply, const QString &reason, bool
 QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray &body, bool mayRedirect,
                                            qint64 timeLeftMs)
 {
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    const QUrl target(url, QUrl::TolerantMode);
+    trustOpenSslEnvironmentFor(target);
+    QNetworkRequest request(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     // Otherwise the client offers gzip and unpacks the reply before anything here can count it:
     // a few MiB on the wire could become GiB in memory.

@@ -112,6 +112,7 @@ private slots:
         QTest::newRow("lowercase") << "lower";
         QTest::newRow("spaces and line breaks") << "broken";
         QTest::newRow("lowercase and broken up") << "both";
+        QTest::newRow("a last lone digit") << "odd";
     }
 
     void aesHexInputForms()
@@ -119,9 +120,11 @@ private slots:
         QFETCH(QString, form);
         const std::string plain = "{\"download_url\":\"http://h/files\",\"files\":[]}";
         QString hex = QString::fromStdString(encryptAesCfbHex("k3y", requestIvText, plain));
-        if (form != "broken")
+        if (form == "odd")
+            hex += 'F';
+        else if (form != "broken")
             hex = hex.toLower();
-        if (form != "lower")
+        if (form == "broken" || form == "both")
             hex.replace(QRegularExpression("(.{7})"), "\\1 \r\n\t");
         QCOMPARE(decryptAesCfbHex("k3y", requestIvText, hex.toStdString()), plain);
     }

@@ -728,7 +728,7 @@ private slots:
             listen = "listen 127.0.0.1:" + port + " ssl; ssl_certificate " + dir + "/cert.pem; ssl_certificate_key " + dir
                 + "/key.pem;";
             qputenv("SSL_CERT_FILE", prefix.filePath("cert.pem").toUtf8());
-            trustOpenSslEnvironment(); // as the updater's start does
+            trustOpenSslEnvironment(); // as the updater does before its first https request
         }
         QByteArray site = config;
         const QList<QPair<QByteArray, QByteArray>> replacements{

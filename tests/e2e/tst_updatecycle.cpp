@@ -101,10 +101,11 @@ void tst_updatecycle::init()
     QVERIFY(QDir().mkpath(installed("updater")));
     QVERIFY(QFile::copy(UPDATER_BIN, installed("updater/updater")));
 
-    // Records each start (process id, working directory, number of arguments), then stays up a
-    // while as the real application would, so that ending it can be observed.
+    // Records each start (process id, working directory, number of arguments, two variables the
+    // updater sets for itself), then stays up a while as the real application would, so that
+    // ending it can be observed.
     const QByteArray standIn = "#!/bin/sh\n"
-                               "echo \"$$ $(pwd -P) $#\" >> '" + root("starts.txt").toUtf8() + "'\n"
+                               "echo \"$$ $(pwd -P) $# ${TZ-unset} ${QT_XCB_GL_INTEGRATION-unset}\" >> '" + root("starts.txt").toUtf8() + "'\n"
                                "i=0\n"
                                "while [ $i -lt 60 ]; do sleep 1; i=$((i + 1)); done\n";
     QVERIFY(writeFile(installed("Trelvox.exe"), standIn));
@@ -238,6 +239,9 @@ void tst_updatecycle::allFilesFine()
     const QStringList start = mainApplicationStarts().first().split(' ');
     QCOMPARE(start.value(1), QDir(installed()).canonicalPath());
     QCOMPARE(start.value(2), QString("0"));
+    // The main application gets the environment the updater was started with, not the updater's.
+    QCOMPARE(start.value(3), qEnvironmentVariable("TZ", "unset"));
+    QCOMPARE(start.value(4), qEnvironmentVariable("QT_XCB_GL_INTEGRATION", "unset"));
 }
 
 void tst_updatecycle::runningMainApplicationEndedBeforeQuery()

@@ -107,6 +107,7 @@ void updateWindow::runUpdate()
     bool failed = false;
     // The texts below change with every file; the window shows them at most ten times a second.
     RepaintThrottle throttle(Ui::updateClass::centralWidget);
+    throttle.gatherEdits(teFiles->document());
     throttle.hold();
     const auto reportFailure = [this, &throttle](const QString &message) {
         if (closing)

@@ -293,10 +293,11 @@ bool DownloadNetworkManager::openFile()
         fail(QNetworkReply::OperationCanceledError, tr("No file was named to receive the download"));
     else if (fileHandle < 0 && !file.open(QIODevice::Append | QIODevice::Unbuffered))
         failWrite();
-    // The caller's open file; a download begun again starts it over.
+    // The caller's open file; a download begun again starts it over. A file already empty is not
+    // truncated: on ext4 that alone makes its close write it out at once.
     else if (fileHandle >= 0
              && (!file.open(fileHandle, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
-                 || !file.resize(0) || !file.seek(0))) {
+                 || (file.size() > 0 && !file.resize(0)) || !file.seek(0))) {
         failWrite();
         file.close();
     }

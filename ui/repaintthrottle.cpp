@@ -26,6 +26,28 @@ void RepaintThrottle::hold()
     QCoreApplication::instance()->installEventFilter(this);
     widget->setUpdatesEnabled(false);
     timer.start();
+    gather(true);
+}
+
+void RepaintThrottle::gatherEdits(QTextDocument *document)
+{
+    gather(false);
+    this->document = document;
+    gather(held);
+}
+
+void RepaintThrottle::gather(bool on)
+{
+    if (on && !gathering && document) {
+        edit = QTextCursor(document);
+        edit.beginEditBlock();
+        gathering = true;
+    } else if (!on && gathering) {
+        gathering = false;
+        if (document)
+            edit.endEditBlock();
+        edit = QTextCursor();
+    }
 }
 
 void RepaintThrottle::release()
@@ -50,6 +72,7 @@ bool RepaintThrottle::eventFilter(QObject *watched, QEvent *event)
 
 void RepaintThrottle::catchUp()
 {
+    gather(false);
     if (layoutPending && widget->layout()) {
         layoutPending = false;
         widget->layout()->activate();
@@ -58,4 +81,5 @@ void RepaintThrottle::catchUp()
     widget->repaint();
     if (held)
         widget->setUpdatesEnabled(false);
+    gather(held);
 }

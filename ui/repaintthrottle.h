@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 class QWidget;
@@ -16,15 +19,22 @@ public:
 
     void hold();
     void release();
+    // While held, the document's changes are gathered into one edit that ends with each catch-up:
+    // a list that grows by a line a file is then laid out once an interval, not once a line.
+    void gatherEdits(QTextDocument *document);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void catchUp();
+    void gather(bool on);
 
     QWidget *widget;
     QTimer timer;
     bool held = false;
     bool layoutPending = false;
+    QPointer<QTextDocument> document;
+    QTextCursor edit; // holds the gathering edit open
+    bool gathering = false;
 };

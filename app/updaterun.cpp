@@ -51,6 +51,7 @@ void updateWindow::runUpdate()
     // A signed release goes in as a whole: every file is staged first and moved in only once all
     // have arrived. Without one, each file is put in place after its own download.
     const bool staging = release.sequence() > 0;
+    downloads.setSyncAhead(!staging);
     QList<ReleaseSwap::File> staged;
     QSet<QString> executables; // the targets the listing marks so
     for (const QString &path : filesToUpdate.keys()) {

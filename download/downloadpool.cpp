@@ -34,7 +34,7 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
             if (found == downloads.end())
                 return;
             found->second.finished = true;
-            if (manager != taken && manager->errorCode() == QNetworkReply::NoError)
+            if (syncingAhead && manager != taken && manager->errorCode() == QNetworkReply::NoError)
                 syncAhead(found->first, found->second.handle);
         });
         connect(manager, &DownloadNetworkManager::downloadProgress, this,

@@ -45,6 +45,9 @@ public:
     // to its owner. Returns the files' paths.
     QStringList abandonAll();
 
+    // Whether a file finished before its turn is synced at once, ready for a rename that must
+    // follow its sync; where the caller makes all files durable together, each sync only costs.
+    void setSyncAhead(bool on) { syncingAhead = on; }
     // Returns once the syncs begun ahead have ended: their handles are closed then.
     void waitForSyncs() { syncs.waitForDone(); }
 
@@ -62,5 +65,6 @@ private:
     QVector<DownloadNetworkManager *> idle;
     std::map<QString, Download> downloads; // by file; references stay valid while others come and go
     const DownloadNetworkManager *taken = nullptr;
+    bool syncingAhead = true;
     QThreadPool syncs; // declared last: its threads are waited for first
 };

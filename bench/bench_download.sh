@@ -5,8 +5,8 @@
 # query to update-service, every download from nginx, the renames and version.xml. The reference is
 # one curl invocation fetching the same URLs into a folder (connection reuse). A warm-up pair first,
 # then ours and curl alternately, best of three:
-#   1. 2,000 files of 4 KiB, one at a time and with Prefetch 6: our time over curl's (goal at most
-#      1.5x);
+#   1. 2,000 files of 4 KiB in a signed release, one at a time and with Prefetch 6, every file made
+#      durable before the run ends: our time over curl's (goals at most 4x and 2.5x);
 #   2. one 1 GiB file: our throughput over curl's (goal at least 0.9x), our peak resident memory
 #      (goal under 64 MiB).
 set -eu
@@ -32,8 +32,8 @@ if start_service "$work/www/many" 127.0.0.1 "$files/many"; then
         run_ours "$runs/install"
         ours_complete "$runs/install" 2000 $((2000 * 4096))
     }
-    # The updater makes each file durable before its rename; the cost of that alone on this disk
-    # is shown beside curl's time.
+    # The updater makes the staged release durable with one sync before its files move in; what an
+    # fsync of each file, one after another, costs on this disk is shown beside curl's time.
     curl_round() {
         run_curl "$work/many.cfg" "$runs/curl-out" ""
         tree_holds "$runs/curl-out" 2000 $((2000 * 4096)) || return 1
@@ -44,13 +44,14 @@ if start_service "$work/www/many" 127.0.0.1 "$files/many"; then
     }
     # As shipped, one file at a time; then with downloads ahead, which config.xml opts into.
     for prefetch in 0 6; do
+        goal=$([ "$prefetch" -eq 0 ] && echo 4 || echo 2.5)
         echo "== 2,000 files of 4 KiB over loopback, Prefetch $prefetch: whole run against one curl (best of 3)"
         make_install "$runs/install" "$prefetch"
         fsync_best=""
         if compare; then
             table_head
             table_row "whole run time" "$ours_best s" "$curl_best s" \
-                "$(awk -v o="$ours_best" -v c="$curl_best" 'BEGIN { print o / c }')" "<=" 1.5
+                "$(awk -v o="$ours_best" -v c="$curl_best" 'BEGIN { print o / c }')" "<=" "$goal"
             info_row "  curl, then fsync each file" "" "$fsync_best s"
             limit_row "our peak resident memory" "$(awk -v k="$peak_max" 'BEGIN { print k / 1024 }')" 64 MiB
         fi

@@ -12,6 +12,7 @@
 #include <cryptopp/xed25519.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 
@@ -48,22 +49,30 @@ std::string upperHex(const CryptoPP::byte *data, size_t size)
 
 std::string bytesOfHex(const std::string &hex)
 {
-    std::string bytes;
-    bytes.reserve(hex.size() / 2);
+    static const std::array<signed char, 256> values = [] {
+        std::array<signed char, 256> table;
+        table.fill(-1);
+        for (int i = 0; i < 10; ++i)
+            table['0' + i] = char(i);
+        for (int i = 0; i < 6; ++i)
+            table['a' + i] = table['A' + i] = char(10 + i);
+        return table;
+    }();
+    std::string bytes(hex.size() / 2, '\0');
+    size_t made = 0;
     int high = -1;
     for (const char c : hex) {
-        const int value = c >= '0' && c <= '9' ? c - '0'
-                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        const int value = values[static_cast<unsigned char>(c)];
         if (value < 0)
             continue;
         if (high < 0) {
             high = value;
         } else {
-            bytes += char(high << 4 | value);
+            bytes[made++] = char(high << 4 | value);
             high = -1;
         }
     }
+    bytes.resize(made);
     return bytes;
 }
 

@@ -1,4 +1,5 @@
 #include "download/downloadnetworkmanager.h"
+#include "download/plainhttpreply.h"
 #include "protocol/certificatetrust.h"
 
 #include <QAuthenticator>
@@ -8,6 +9,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTcpSocket>
 
 #include <limits>
 
@@ -93,6 +95,39 @@ DownloadNetworkManager::~DownloadNetworkManager()
         disconnect(this, &QNetworkAccessManager::finished, this, nullptr);
         currentReply->abort();
     }
+}
+
+QNetworkReply *DownloadNetworkManager::createRequest(Operation operation, const QNetworkRequest &request,
+                                                    QIODevice *outgoingData)
+{
+    if (!PlainHttpReply::takes(operation, request, proxy()))
+        return QNetworkAccessManager::createRequest(operation, request, outgoingData);
+    QTcpSocket *connection = nullptr;
+    if (idleConnection && idleServer == PlainHttpReply::serverOf(request.url())) {
+        connection = idleConnection;
+        connection->disconnect(this);
+        idleConnection = nullptr;
+    }
+    return new PlainHttpReply(request, connection, this);
+}
+
+void DownloadNetworkManager::keepIdle(QTcpSocket *connection, const QUrl &server)
+{
+    if (!connection)
+        return;
+    delete idleConnection;
+    idleConnection = connection;
+    idleServer = PlainHttpReply::serverOf(server);
+    connection->setParent(this);
+    // A connection the server closes, or sends to unasked, is no use for the next request.
+    const auto drop = [this, connection] {
+        if (idleConnection == connection)
+            idleConnection = nullptr;
+        connection->disconnect(this);
+        connection->deleteLater();
+    };
+    connect(connection, &QTcpSocket::disconnected, this, drop);
+    connect(connection, &QTcpSocket::readyRead, this, drop);
 }
 
 bool DownloadNetworkManager::startDownload(const QString &url, const QString &filePath, const ContentCheck &check,
@@ -329,6 +364,8 @@ void DownloadNetworkManager::readyRead()
 void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
+    if (auto *plain = qobject_cast<PlainHttpReply *>(reply))
+        keepIdle(plain->takeIdleConnection(), plain->url());
     if (reply != currentReply)
         return;
     stallTimer.stop();

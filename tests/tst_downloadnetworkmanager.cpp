@@ -1,7 +1,11 @@
 #include <QtTest>
 
 #include <QCryptographicHash>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
@@ -10,6 +14,7 @@
 #include <thread>
 
 #include "download/downloadnetworkmanager.h"
+#include "download/plainhttpreply.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/testfiles.h"
 
@@ -41,6 +46,11 @@ private:
     std::mutex lock;
     QList<QByteArray> authorizations; // every Authorization header the server saw
     QTemporaryDir dir;
+    // Answers exactly as written, by request path; a path in closing then closes the connection.
+    QTcpServer raw;
+    QMap<QByteArray, QByteArray> rawAnswers;
+    QSet<QByteArray> closing;
+    int rawConnections = 0;
 
     bool finish(DownloadNetworkManager &manager)
     {
@@ -191,6 +201,25 @@ private slots:
                                      });
         });
         server.start();
+
+        QVERIFY(raw.listen(QHostAddress::LocalHost));
+        connect(&raw, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *peer = raw.nextPendingConnection();
+            ++rawConnections;
+            connect(peer, &QTcpSocket::readyRead, peer, [this, peer] {
+                peer->setProperty("asked", peer->property("asked").toByteArray() + peer->readAll());
+                QByteArray asked = peer->property("asked").toByteArray();
+                for (int end = asked.indexOf("\r\n\r\n"); end >= 0; end = asked.indexOf("\r\n\r\n")) {
+                    const QByteArray path = asked.split(' ').value(1);
+                    asked.remove(0, end + 4);
+                    peer->write(rawAnswers.value(path));
+                    if (closing.contains(path))
+                        peer->disconnectFromHost();
+                }
+                peer->setProperty("asked", asked);
+            });
+            connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
+        });
     }
 
     void cleanupTestCase() { releaseStalled = true; }
@@ -394,6 +423,100 @@ private slots:
                      qPrintable(QString("%1 bytes for %2 requests").arg(retrySent.load()).arg(retryRequests.load())));
         if (mode == "busy") // the waits the server asked for
             QVERIFY(clock.elapsed() >= 2000);
+    }
+
+    // Plain http is read without the client's HTTP thread; what a caller sees must not change.
+    void sameOutcomesAsTheClient_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QByteArray>("answer"); // written as is by the raw server; empty: url as given
+        QTest::addColumn<bool>("closes");
+
+        const auto rawUrl = [this](const char *path) { return QString("http://127.0.0.1:%1%2").arg(raw.serverPort()).arg(path); };
+        for (const char *path : {"/chunks", "/large", "/empty", "/missing", "/redirect", "/encoded", "/headers", "/auth", "/truncated"})
+            QTest::newRow(path) << server.url(path) << QByteArray() << false;
+        QTest::newRow("ended by the close") << rawUrl("/close") << QByteArray("HTTP/1.0 200 OK\r\n\r\nuntil the end") << true;
+        QTest::newRow("an interim answer first")
+            << rawUrl("/interim") << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok") << false;
+        QTest::newRow("a header twice")
+            << rawUrl("/twice") << QByteArray("HTTP/1.1 200 OK\r\nX-A: 1\r\nx-a:  2 \r\nContent-Length: 1\r\n\r\nx") << false;
+        QTest::newRow("busy") << rawUrl("/busy")
+                              << QByteArray("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 5\r\n\r\nlater") << false;
+        QTest::newRow("no reason phrase") << rawUrl("/bare") << QByteArray("HTTP/1.1 200\r\nContent-Length: 1\r\n\r\nx") << false;
+        QTest::newRow("rich reason phrase") << rawUrl("/rich")
+                                            << QByteArray("HTTP/1.1 500 <b>Oops</b>\r\nContent-Length: 0\r\n\r\n") << false;
+        QTest::newRow("credentials asked for, no challenge")
+            << rawUrl("/who") << QByteArray("HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n") << false;
+        QTest::newRow("proxy credentials asked for")
+            << rawUrl("/proxy") << QByteArray("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 0\r\n\r\n") << false;
+        QTest::newRow("no content") << rawUrl("/none") << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << false;
+        QTest::newRow("lines ended by LF alone") << rawUrl("/lf") << QByteArray("HTTP/1.1 200 OK\nContent-Length: 2\n\nlf") << false;
+        QTest::newRow("cut short") << rawUrl("/cut") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort") << true;
+        QTest::newRow("closed unanswered") << rawUrl("/mute") << QByteArray() << true;
+        QTest::newRow("nobody listens") << "http://127.0.0.1:1/x" << QByteArray() << false;
+    }
+    void sameOutcomesAsTheClient()
+    {
+        QFETCH(QString, url);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, closes);
+        const QByteArray path = QUrl(url).path().toLatin1();
+        rawAnswers.insert(path, answer);
+        if (closes)
+            closing.insert(path);
+
+        QNetworkRequest request{QUrl(url)};
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/zip"));
+        request.setRawHeader("Accept-Encoding", "identity");
+        QNetworkAccessManager client;
+        client.setProxy(QNetworkProxy::NoProxy);
+        QVERIFY(PlainHttpReply::takes(QNetworkAccessManager::GetOperation, request, client.proxy()));
+        const auto outcome = [](QNetworkReply *reply) {
+            QByteArray body;
+            QObject::connect(reply, &QNetworkReply::readyRead, reply, [&] { body += reply->readAll(); });
+            QSignalSpy finished(reply, &QNetworkReply::finished);
+            if (!reply->isFinished() && !finished.wait(30000))
+                return QStringList{"did not finish"};
+            body += reply->readAll();
+            QStringList seen{QString::number(reply->error()), reply->errorString(),
+                             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString(),
+                             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(),
+                             reply->header(QNetworkRequest::ContentLengthHeader).toString(),
+                             QString::number(body.size()), QString::fromLatin1(body.left(64))};
+            for (const char *name : {"X-A", "Retry-After", "Content-Type"})
+                seen << QString::fromLatin1(QByteArray(name) + ": " + reply->rawHeader(name));
+            return seen;
+        };
+        QNetworkReply *theirs = client.get(request);
+        const QStringList expected = outcome(theirs);
+        delete theirs;
+        PlainHttpReply ours(request, nullptr, nullptr);
+        QCOMPARE(outcome(&ours), expected);
+    }
+
+    void connectionKeptBetweenDownloads_data()
+    {
+        QTest::addColumn<bool>("serverCloses");
+        QTest::newRow("kept by the server") << false;
+        QTest::newRow("closed by the server after each answer") << true;
+    }
+    void connectionKeptBetweenDownloads()
+    {
+        QFETCH(bool, serverCloses);
+        const QByteArray path = serverCloses ? "/once" : "/kept";
+        rawAnswers.insert(path, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nkept");
+        if (serverCloses)
+            closing.insert(path);
+        rawConnections = 0;
+        DownloadNetworkManager manager(nullptr);
+        for (int i = 0; i < 3; ++i) {
+            manager.startDownload(QString("http://127.0.0.1:%1%2").arg(raw.serverPort()).arg(QString(path)),
+                                  dir.filePath(QTest::currentDataTag()));
+            QVERIFY(finish(manager));
+            QCOMPARE(manager.errorCode(), 0);
+        }
+        QCOMPARE(readFile(dir.filePath(QTest::currentDataTag())), QByteArray("keptkeptkept"));
+        QCOMPARE(rawConnections, serverCloses ? 3 : 1);
     }
 
     void onlyHttpIsAskedFor()

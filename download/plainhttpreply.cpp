@@ -1,6 +1,8 @@
 #include "download/plainhttpreply.h"
 
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QLocale>
 #include <QNetworkProxy>
 #include <QTcpSocket>
 
@@ -86,7 +88,9 @@ bool PlainHttpReply::takes(QNetworkAccessManager::Operation operation, const QNe
                            const QNetworkProxy &proxy)
 {
     const QUrl &url = request.url();
+    // Without Accept-Encoding the client would offer compressed bodies and unpack them.
     return operation == QNetworkAccessManager::GetOperation && proxy.type() == QNetworkProxy::NoProxy
+        && request.hasRawHeader("Accept-Encoding")
         && url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 && !url.host().isEmpty()
         && url.port(80) > 0
         && request.attribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy).toInt()
@@ -121,23 +125,34 @@ void PlainHttpReply::attach(QTcpSocket *connection)
     connect(socket, &QAbstractSocket::disconnected, this, &PlainHttpReply::closed);
 }
 
+// The request byte for byte as the client writes it.
 void PlainHttpReply::send()
 {
-    QByteArray target = url().toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
-    if (!target.startsWith('/'))
-        target.prepend('/');
-    QByteArray host = url().host(QUrl::FullyEncoded).toLatin1();
-    if (host.contains(':'))
-        host = '[' + host + ']';
-    if (url().port(80) != 80)
-        host += ':' + QByteArray::number(url().port());
-    QByteArray head = "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n";
+    QUrl target = url();
+    QUrl::FormattingOptions format = QUrl::RemoveFragment | QUrl::RemoveUserInfo | QUrl::FullyEncoded
+        | QUrl::RemoveScheme | QUrl::RemoveAuthority;
+    if (target.path().isEmpty())
+        target.setPath(QStringLiteral("/"));
+    else
+        format |= QUrl::NormalizePathSegments;
+    const QString hostName = target.host();
+    QByteArray host = QHostAddress(hostName).protocol() == QAbstractSocket::IPv6Protocol ? '[' + hostName.toLatin1() + ']'
+                    : QHostAddress(hostName).isNull() ? QUrl::toAce(hostName) : hostName.toLatin1();
+    if (target.port() != -1)
+        host += ':' + QByteArray::number(target.port());
+    QByteArray head = "GET " + target.toEncoded(format) + " HTTP/1.1\r\nHost: " + host + "\r\n";
     const QNetworkRequest asked = request();
     for (const QByteArray &name : asked.rawHeaderList())
         head += name + ": " + asked.rawHeader(name) + "\r\n";
-    // As the client sends them.
     if (!asked.hasRawHeader("Connection"))
         head += "Connection: Keep-Alive\r\n";
+    if (!asked.hasRawHeader("Accept-Language")) {
+        const QString locale = QLocale::system().name().replace('_', '-');
+        head += "Accept-Language: "
+            + (locale == QLatin1String("C") ? QByteArray("en,*")
+               : locale.startsWith(QLatin1String("en-")) ? locale.toLatin1() + ",*" : locale.toLatin1() + ",en,*")
+            + "\r\n";
+    }
     if (!asked.hasRawHeader("User-Agent"))
         head += "User-Agent: Mozilla/5.0\r\n";
     socket->write(head + "\r\n");

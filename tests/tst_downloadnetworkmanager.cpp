@@ -50,6 +50,7 @@ private:
     QTcpServer raw;
     QMap<QByteArray, QByteArray> rawAnswers;
     QSet<QByteArray> closing;
+    QMap<QByteArray, QByteArray> rawAsked; // the last request head, by path
     int rawConnections = 0;
 
     bool finish(DownloadNetworkManager &manager)
@@ -211,6 +212,7 @@ private slots:
                 QByteArray asked = peer->property("asked").toByteArray();
                 for (int end = asked.indexOf("\r\n\r\n"); end >= 0; end = asked.indexOf("\r\n\r\n")) {
                     const QByteArray path = asked.split(' ').value(1);
+                    rawAsked.insert(path, asked.left(end));
                     asked.remove(0, end + 4);
                     peer->write(rawAnswers.value(path));
                     if (closing.contains(path))
@@ -489,9 +491,11 @@ private slots:
         };
         QNetworkReply *theirs = client.get(request);
         const QStringList expected = outcome(theirs);
+        const QByteArray theirHead = rawAsked.take(path);
         delete theirs;
         PlainHttpReply ours(request, nullptr, nullptr);
         QCOMPARE(outcome(&ours), expected);
+        QCOMPARE(rawAsked.take(path), theirHead);
     }
 
     void connectionKeptBetweenDownloads_data()

@@ -169,8 +169,10 @@ void PlainHttpReply::take()
                               : stage == Stage::Body ? (takeBody(untilClose ? inbox.size() : qMin<qint64>(remaining, inbox.size())), true)
                                                      : takeChunked();
         if (!progressed)
-            return;
+            break;
     }
+    if (peerClosed && (readBufferSize() == 0 || unread() < readBufferSize()))
+        settle();
 }
 
 bool PlainHttpReply::takeHead()
@@ -369,10 +371,14 @@ void PlainHttpReply::socketFailed()
 
 void PlainHttpReply::closed()
 {
-    if (isFinished())
-        return;
-    take(); // what arrived before the close
-    if (isFinished())
+    peerClosed = true;
+    take(); // what arrived before the close; it ends the answer once taken
+}
+
+// The server has closed the connection: the answer ends once the bytes it sent before are taken.
+void PlainHttpReply::settle()
+{
+    if (isFinished() || socket->bytesAvailable() > 0)
         return;
     if (stage == Stage::Body && untilClose)
         return complete();
@@ -380,6 +386,7 @@ void PlainHttpReply::closed()
         // Closed before any answer, as a server does with a connection it no longer keeps: asked
         // again on a new one.
         ++resends;
+        peerClosed = false;
         socket->disconnect(this);
         socket->deleteLater();
         attach(new QTcpSocket(this));
@@ -434,7 +441,7 @@ qint64 PlainHttpReply::readData(char *data, qint64 maxSize)
         bodyRead = 0;
     }
     // Taking was held back while the reader's share was full.
-    if (count > 0 && socket && !isFinished() && socket->bytesAvailable() > 0)
+    if (count > 0 && socket && !isFinished() && (socket->bytesAvailable() > 0 || peerClosed))
         QMetaObject::invokeMethod(this, &PlainHttpReply::take, Qt::QueuedConnection);
     return count == 0 && isFinished() ? -1 : count;
 }

@@ -51,6 +51,7 @@ private:
     void complete();
     void socketFailed();
     void closed();
+    void settle();
     void fail(NetworkError code, const QString &text);
     void end();
     qint64 unread() const { return body.size() - bodyRead; }
@@ -60,6 +61,7 @@ private:
     bool answered = false;  // a byte of the answer arrived
     bool completed = false; // the whole answer arrived
     int resends = 0;
+    bool peerClosed = false; // the server closed the connection
     QByteArray inbox;    // received, not yet taken
     QByteArray body;     // taken; read up to bodyRead
     int bodyRead = 0;

@@ -498,6 +498,27 @@ private slots:
         QCOMPARE(rawAsked.take(path), theirHead);
     }
 
+    // A reader that takes its time holds back the server, and still gets every byte sent before
+    // the server closed the connection.
+    void readerShareHoldsBackTheRest()
+    {
+        const QByteArray body(300 * 1024, 'r');
+        rawAnswers.insert("/held", "HTTP/1.0 200 OK\r\n\r\n" + body); // ended by the close
+        closing.insert("/held");
+        QNetworkRequest request{QUrl(QString("http://127.0.0.1:%1/held").arg(raw.serverPort()))};
+        request.setRawHeader("Accept-Encoding", "identity");
+        PlainHttpReply reply(request, nullptr, nullptr);
+        reply.setReadBufferSize(16 * 1024);
+        QByteArray got;
+        while (!reply.isFinished() || reply.bytesAvailable() > 0) {
+            QTRY_VERIFY(reply.bytesAvailable() > 0 || reply.isFinished());
+            QVERIFY(reply.bytesAvailable() <= 16 * 1024 + 64 * 1024); // the share and one socket's fill
+            got += reply.read(4096);
+        }
+        QCOMPARE(reply.error(), QNetworkReply::NoError);
+        QCOMPARE(got.size(), body.size());
+    }
+
     void connectionKeptBetweenDownloads_data()
     {
         QTest::addColumn<bool>("serverCloses");

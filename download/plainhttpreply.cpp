@@ -118,6 +118,7 @@ void PlainHttpReply::attach(QTcpSocket *connection)
 {
     socket = connection;
     socket->setParent(this);
+    socket->setProxy(QNetworkProxy::NoProxy); // as the manager's; never Qt's process-wide one
     socket->setReadBufferSize(socketBufferBytes);
     connect(socket, &QTcpSocket::connected, this, &PlainHttpReply::send);
     connect(socket, &QTcpSocket::readyRead, this, &PlainHttpReply::take);

@@ -53,7 +53,9 @@ bool FormDecoder::decompress(QIODevice *form, QIODevice *output, ContentCheck ex
                 return fail(expected.errorString());
             if (output->write(chunk) != chunk.size())
                 return fail(tr("the decompressed file cannot be written: %1").arg(output->errorString()));
-        } while (input.pos < input.size || produced.pos == produced.size);
+            // A full buffer may hold more to flush, unless the frame just ended: a call after its end
+            // would wait for another frame and leave the whole copy reading as cut short.
+        } while (input.pos < input.size || (produced.pos == produced.size && pending != 0));
     }
     if (read < 0)
         return fail(tr("the compressed copy cannot be read: %1").arg(form->errorString()));

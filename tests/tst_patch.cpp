@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <random>
 
+#include "download/formdecoder.h"
 #include "download/patchapplier.h"
 #include "service/patchmaker.h"
 
@@ -87,6 +88,37 @@ private slots:
         PatchApplier applier;
         QVERIFY2(applier.apply(oldBytes, patch, &output, newBytes.size()), qPrintable(applier.errorString()));
         QVERIFY(rebuilt == newBytes);
+    }
+
+    void compressedCopies_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("cut");
+        const int buffer = int(ZSTD_DStreamOutSize());
+        QTest::newRow("small") << 1000 << false;
+        // The frame ends where the decoder's output buffer is full.
+        QTest::newRow("a multiple of the decoder's buffer") << 3 * buffer << false;
+        QTest::newRow("cut short") << 3 * buffer << true;
+    }
+    void compressedCopies()
+    {
+        QFETCH(int, size);
+        QFETCH(bool, cut);
+        const QByteArray bytes(size, 'z');
+        QByteArray packed(int(ZSTD_compressBound(size_t(size))), '\0');
+        packed.resize(int(ZSTD_compress(packed.data(), size_t(packed.size()), bytes.constData(), size_t(size), 3)));
+        if (cut)
+            packed.chop(3);
+        QBuffer form(&packed);
+        QByteArray decoded;
+        QBuffer output(&decoded);
+        QVERIFY(form.open(QIODevice::ReadOnly) && output.open(QIODevice::ReadWrite));
+        FormDecoder decoder;
+        QCOMPARE(decoder.decompress(&form, &output, ContentCheck()), !cut);
+        if (cut)
+            QVERIFY2(decoder.errorString().contains("ends in the middle"), qPrintable(decoder.errorString()));
+        else
+            QVERIFY(decoded == bytes);
     }
 
     void malformed_data()

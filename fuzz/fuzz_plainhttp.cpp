@@ -46,5 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     body += reply.readAll().size();
     if (!reply.isFinished() || body > qint64(size))
         std::abort();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the server's closed peers
     return 0;
 }

@@ -8,18 +8,35 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-// Polls one descriptor until the event or the deadline; false at the deadline.
+// Polls one descriptor until the event or the deadline; false at the deadline. libFuzzer's timeout
+// timer interrupts calls that wait, which then simply wait on.
 bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd descriptor{fd, events, 0};
-    return left.count() > 0 && poll(&descriptor, 1, int(left.count())) > 0;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd descriptor{fd, events, 0};
+        const int ready = left.count() > 0 ? poll(&descriptor, 1, int(left.count())) : 0;
+        if (ready >= 0 || errno != EINTR)
+            return ready > 0;
+    }
+}
+
+// A connect that waits for room in the service's backlog may be interrupted; it completes on its own.
+bool connectTo(int fd, const sockaddr_in &address)
+{
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return true;
+    int error = errno;
+    socklen_t length = sizeof error;
+    return error == EINTR && waitFor(fd, POLLOUT, std::chrono::steady_clock::now() + std::chrono::seconds(7))
+        && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
 // Sends the bytes on a new connection, closes it for writing and returns what comes back until the
@@ -33,7 +50,7 @@ std::string exchange(int port, const uint8_t *data, size_t size)
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    if (fd < 0 || !connectTo(fd, address))
         std::abort(); // the service went down
     const auto sendDeadline = steady_clock::now() + seconds(7);
     for (size_t sent = 0; sent < size && waitFor(fd, POLLOUT, sendDeadline);) {

@@ -195,7 +195,7 @@ bool PlainHttpReply::takeHead()
     }
     if (!whole) {
         if (inbox.size() > maxHeadBytes)
-            fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
+            corrupted();
         return false;
     }
     inbox.remove(0, next);
@@ -206,7 +206,7 @@ bool PlainHttpReply::takeHead()
     statusCode = status.mid(9, end < 0 ? -1 : end - 9).toInt(&numeric);
     if (status.size() < 11 || !status.startsWith("HTTP/") || status.at(6) != '.' || status.at(8) != ' ' || !numeric
         || !QChar::isDigit(uchar(status.at(5))) || !QChar::isDigit(uchar(status.at(7)))) {
-        fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
+        corrupted();
         return false;
     }
     if (statusCode >= 100 && statusCode < 200 && statusCode != 101)
@@ -238,7 +238,7 @@ bool PlainHttpReply::takeHead()
         stage = Stage::ChunkSize;
     } else if (hasRawHeader("Content-Length")) {
         if (!lengthValid) {
-            fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
+            corrupted();
             return false;
         }
         stage = Stage::Body;
@@ -292,13 +292,13 @@ bool PlainHttpReply::takeChunked()
     case Stage::ChunkSize: {
         if (!lineAt(inbox, 0, &line, &next)) {
             if (inbox.size() > maxChunkLineBytes)
-                fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
+                corrupted();
             return false;
         }
         bool valid = false;
         const qint64 size = line.left(line.indexOf(';') < 0 ? line.size() : line.indexOf(';')).trimmed().toLongLong(&valid, 16);
         if (!valid || size < 0) {
-            fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
+            corrupted();
             return false;
         }
         inbox.remove(0, next);
@@ -310,10 +310,10 @@ bool PlainHttpReply::takeChunked()
         takeBody(qMin<qint64>(remaining, inbox.size()));
         return true;
     case Stage::ChunkEnd:
-        if (!lineAt(inbox, 0, &line, &next))
-            return inbox.size() < 2 ? false : (fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted")), false);
-        if (!line.isEmpty()) {
-            fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
+        if (!lineAt(inbox, 0, &line, &next) && inbox.size() < 2)
+            return false; // the line ending has not all arrived
+        if (!line.isEmpty() || next == 0) {
+            corrupted();
             return false;
         }
         inbox.remove(0, next);
@@ -328,7 +328,7 @@ bool PlainHttpReply::takeChunked()
             }
         }
         if (inbox.size() > maxHeadBytes)
-            fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
+            corrupted();
         return false;
     }
 }
@@ -395,6 +395,12 @@ void PlainHttpReply::settle()
         return;
     }
     fail(RemoteHostClosedError, QCoreApplication::translate("QHttp", "Connection closed"));
+}
+
+// What the client says of an answer it cannot read.
+void PlainHttpReply::corrupted()
+{
+    fail(ProtocolFailure, QCoreApplication::translate("QHttp", "Data corrupted"));
 }
 
 void PlainHttpReply::fail(NetworkError code, const QString &text)

@@ -53,6 +53,7 @@ private:
     void closed();
     void settle();
     void fail(NetworkError code, const QString &text);
+    void corrupted();
     void end();
     qint64 unread() const { return body.size() - bodyRead; }
 

@@ -89,6 +89,8 @@ FileInstaller::Begun FileInstaller::begin(const File &file) const
     // without a temporary name must not reach the installed target.
     if (!Installation::isSafeRelativePath(file.path))
         return {QString(), QString(), {DownloadFailed, tr("unsafe file path"), {}, {}}};
+    if (Installation::isReservedPath(file.path))
+        return {QString(), QString(), {DownloadFailed, tr("a name the updater keeps for its own records"), {}, {}}};
     const QString tempPath = steps.tempFileName();
     if (tempPath.isEmpty())
         return {QString(), QString(), {DownloadFailed, tr("no temporary file could be made"), {}, {}}};

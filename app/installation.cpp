@@ -54,6 +54,20 @@ bool isSafeRelativePath(const QString &path)
     return segments.last() != "" && segments.last() != ".";
 }
 
+bool isReservedPath(const QString &path)
+{
+    // Compared as Windows would open them: any case, either separator, "." and doubled ones dropped.
+    const QString name = QDir::cleanPath(QString(path).replace('\\', '/')).toLower();
+    const QString updater = QFileInfo(updaterDirectory()).fileName().toLower();
+    if (name == QLatin1String("release.state") || name.startsWith(QLatin1String("release.state.")))
+        return true;
+    for (const QString &own : {updater + "/install.journal", updater + "/replaced"}) {
+        if (name == own || name.startsWith(own + '.') || name.startsWith(own + '/'))
+            return true;
+    }
+    return false;
+}
+
 QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir)
 {
     QMap<QString, RemoteFileEntry> installed;

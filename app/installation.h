@@ -18,6 +18,10 @@ QString installationDirectory();
 // no device names (CON, NUL.txt, com1 ...), and ending in a name (not in "." or a separator).
 bool isSafeRelativePath(const QString &path);
 
+// Whether the path names one of the updater's own records (the install journal, the old copies,
+// the release state), which no release may write: the next start acts on them as an administrator.
+bool isReservedPath(const QString &path);
+
 // Each file version.xml lists, with the time the installed copy was last modified.
 QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir);
 

@@ -92,6 +92,8 @@ bool isLink(const QFileInfo &entry)
     return entry.isSymLink() || entry.isJunction();
 }
 
+} // namespace
+
 // A folder of the installation that is a link could lead anywhere, so no file is placed through one
 // (even one that points back inside: telling those apart is not worth the risk). Folders that do not
 // exist yet are made by us and are plain.
@@ -115,8 +117,6 @@ bool reachesTargetWithoutLinks(const QString &targetPath, const QString &install
     }
     return true;
 }
-
-} // namespace
 
 bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir, TempFolder *folder)
 {
@@ -163,6 +163,20 @@ bool moveInPlace(const QString &tempPath, const QString &targetPath, const QStri
     if (!oldCopyPath.isEmpty())
         moveOver(oldCopyPath, target.absoluteFilePath());
     return false;
+}
+
+bool syncFile(const QString &path)
+{
+#ifdef Q_OS_WIN
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && _commit(file.handle()) == 0;
+#else
+    const int handle = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const bool synced = handle >= 0 && ::fsync(handle) == 0;
+    if (handle >= 0)
+        ::close(handle);
+    return synced;
+#endif
 }
 
 bool syncFolders(const QSet<QString> &folders)

@@ -28,6 +28,13 @@ bool moveInPlace(const QString &tempPath, const QString &targetPath, const QStri
 // One rename over the target: the path never lacks a file, and a refused rename leaves it as it was.
 bool moveOver(const QString &from, const QString &to);
 
+// Whether targetPath lies below installDir with no folder between the two a symbolic link or
+// junction (a folder not made yet counts as plain).
+bool reachesTargetWithoutLinks(const QString &targetPath, const QString &installDir);
+
+// Makes the file's bytes durable; false when it cannot.
+bool syncFile(const QString &path);
+
 // Makes the renames into these folders durable: until then a power loss may bring back a replaced
 // file whole in its old form, which is harmless only while version.xml still names the old
 // versions. One sync per folder at the end costs far less than one per file.

@@ -22,7 +22,8 @@ void updateWindow::runUpdate()
     const QString logName = readConfigElement(Installation::updaterDirectory() + "/config.xml", "Log");
     const QString logPath = logName.isEmpty() ? QString() : QDir(Installation::updaterDirectory()).absoluteFilePath(logName);
     if (!log.open(logPath))
-        qWarning("the log %s cannot be written; the run goes on without it", qPrintable(logPath));
+        qWarning("the log %s is not written (%s); the run goes on without it", qPrintable(logPath),
+                 qPrintable(log.errorString()));
     log.write("run: started");
     ProxySetting proxy;
     if (!proxy.apply(readConfigElement(Installation::updaterDirectory() + "/config.xml", "Proxy")))
@@ -33,9 +34,8 @@ void updateWindow::runUpdate()
         return;
     }
     // Before anything else: an install a crash cut short is finished or undone.
-    const QString recovered = ReleaseSwap::recover(Installation::installationDirectory(), Installation::updaterDirectory());
-    if (!recovered.isEmpty())
-        log.write("run: " + recovered);
+    for (const QString &line : ReleaseSwap::recover(Installation::installationDirectory(), Installation::updaterDirectory()))
+        log.write("run: " + line);
     if (!queryUpgrade()) {
         log.write("run: nothing installed");
         close();
@@ -53,10 +53,10 @@ void updateWindow::runUpdate()
     const bool staging = release.sequence() > 0;
     downloads.setSyncAhead(!staging);
     QList<ReleaseSwap::File> staged;
-    QSet<QString> executables; // the targets the listing marks so
+    QHash<QString, const SignedRelease::Content *> contents; // by target, what the listing says of it
     for (const QString &path : filesToUpdate.keys()) {
-        if (const SignedRelease::Content *content = release.content(path); content && content->executable)
-            executables.insert(installDir + filesToUpdate.value(path).path);
+        if (const SignedRelease::Content *content = release.content(path))
+            contents.insert(installDir + filesToUpdate.value(path).path, content);
     }
     FileInstaller installer(installDir, downloadUrl, {
         [this] { return makeTempFileName(); },
@@ -77,7 +77,9 @@ void updateWindow::runUpdate()
         [&](const QString &tempPath, const QString &targetPath) {
             if (!staging)
                 return coverFile(tempPath, targetPath);
-            staged.append({tempPath, targetPath, QDateTime(), executables.contains(targetPath)});
+            const SignedRelease::Content *content = contents.value(targetPath);
+            staged.append({tempPath, targetPath, QDateTime(), content && content->executable,
+                           content ? content->size : 0, content ? content->sha256 : QByteArray()});
             tempFolder.close(tempPath); // opened again from its folder when it goes in
             return true;
         },
@@ -158,8 +160,9 @@ void updateWindow::runUpdate()
     downloads.waitForSyncs(); // a program cannot be started while another handle may write it
     if (staging && !failed) {
         ReleaseSwap swap(installDir, Installation::updaterDirectory());
-        if (!swap.install(staged, &tempFolder) || !swap.commit(Manifest::versionManifestToXml(serverFiles), release.sequence())) {
-            log.write(QString("run: %1; every file was put back").arg(swap.errorString()));
+        if (!swap.install(staged, &tempFolder, Manifest::versionManifestToXml(serverFiles), release.sequence()) || !swap.commit()) {
+            log.write(swap.everythingBack() ? QString("run: %1; every file was put back").arg(swap.errorString())
+                                            : QString("run: %1; the next start tries again").arg(swap.errorString()));
             failed = true;
             const QString key = swap.failedTarget().mid(installDir.size());
             if (!key.isEmpty() && !closing)

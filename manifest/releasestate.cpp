@@ -15,10 +15,15 @@ qint64 readReleaseSequence(const QString &path)
     return ok && sequence > 0 ? sequence : 0;
 }
 
+QByteArray releaseSequenceBytes(qint64 sequence)
+{
+    return QByteArray::number(sequence) + '\n';
+}
+
 bool writeReleaseSequence(const QString &path, qint64 sequence)
 {
     QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(sequence) + '\n') > 0 && file.commit();
+    return file.open(QIODevice::WriteOnly) && file.write(releaseSequenceBytes(sequence)) > 0 && file.commit();
 }
 
 } // namespace Manifest

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace Manifest {
@@ -9,5 +10,7 @@ namespace Manifest {
 // file reads as 0: no release yet.
 qint64 readReleaseSequence(const QString &path);
 bool writeReleaseSequence(const QString &path, qint64 sequence);
+// The bytes writeReleaseSequence() puts in the file.
+QByteArray releaseSequenceBytes(qint64 sequence);
 
 } // namespace Manifest

@@ -61,17 +61,21 @@ QString versionManifestToXml(VersionManifest manifest)
     return top.toXmlDocument();
 }
 
+QByteArray textFileBytes(const QString &text)
+{
+    // Line ends are CR LF everywhere, so the bytes are made here rather than by a text-mode device.
+    QByteArray bytes = (text + '\n').toUtf8();
+    bytes.replace('\n', "\r\n");
+    return bytes;
+}
+
 bool writeTextFile(const QString &text, const QString &path)
 {
     // QSaveFile replaces the file only once everything is written, so a crash midway leaves
-    // the previous manifest whole. Line ends are CR LF everywhere, so the bytes are made here
-    // rather than by a text-mode device.
+    // the previous manifest whole.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray bytes = (text + '\n').toUtf8();
-    bytes.replace('\n', "\r\n");
-    return file.write(bytes) == bytes.size() && file.commit();
+    const QByteArray bytes = textFileBytes(text);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
 } // namespace Manifest

@@ -13,5 +13,7 @@ VersionManifest readVersionManifest(const QString &path);
 VersionManifest versionManifestFromXml(const QByteArray &xml);
 QString versionManifestToXml(VersionManifest manifest);
 bool writeTextFile(const QString &text, const QString &path);
+// The bytes writeTextFile() puts in the file.
+QByteArray textFileBytes(const QString &text);
 
 } // namespace Manifest

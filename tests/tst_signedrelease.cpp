@@ -444,6 +444,8 @@ void tst_signedrelease::wholeRelease_data()
     QTest::newRow("third cannot be put in place") << "c.txt blocked" << "Error: cover file \\[c\\.txt\\] failed!";
     // Staged files are not all held open: a process may have fewer handles than a release has files.
     QTest::newRow("more files than open handles") << "many" << "";
+    // Planted by someone who can write the updater's folder: what it points at is not ours to empty.
+    QTest::newRow("the old copies' folder links outside") << "replaced link" << "";
 }
 
 // A signed release goes in whole or not at all: whatever fails, every installed file is then
@@ -478,6 +480,10 @@ void tst_signedrelease::wholeRelease()
         QVERIFY(QFile::remove(install + "c.txt"));
         QVERIFY(writeFile(install + "c.txt/in-the-way", "x"));
     }
+    if (fault == "replaced link") {
+        QVERIFY(writeFile(dir.filePath("outside/keep"), "keep"));
+        QVERIFY(QFile::link(dir.filePath("outside"), install + "updater/replaced"));
+    }
     const QStringList kept = names + QStringList{"c.txt/in-the-way", "version.xml", "release.state"};
     QMap<QString, QByteArray> before;
     for (const QString &name : kept)
@@ -508,6 +514,8 @@ void tst_signedrelease::wholeRelease()
     }
     if (box.isEmpty())
         QCOMPARE(readFile(install + "release.state"), QByteArray("5\n"));
+    if (fault == "replaced link")
+        QCOMPARE(readFile(dir.filePath("outside/keep")), QByteArray("keep"));
 }
 
 QTEST_MAIN(tst_signedrelease)

@@ -1,3 +1,6 @@
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -65,6 +68,8 @@ private slots:
     void unsafePathRefused_data();
     void unsafePathRefused();
     void killedAnywhereLeavesEveryFileWhole();
+    void journalLeftBehind_data();
+    void journalLeftBehind();
     void releaseTimesHoldInEveryZone_data();
     void releaseTimesHoldInEveryZone();
 
@@ -507,6 +512,98 @@ void tst_updatecycle::killedAnywhereLeavesEveryFileWhole()
     QVERIFY(launch("e2e-token"));
     QVERIFY(finishes(60000));
     QVERIFY(whole(after, newXml));
+}
+
+// What the next start does with a journal a crash, a user or a release left: only what the journal
+// itself put in place is undone, an old copy is never lost, and a journal that names anything but
+// the installation's files and the updater's own old copies is set aside untouched.
+void tst_updatecycle::journalLeftBehind_data()
+{
+    QTest::addColumn<QString>("target");     // below the installation, or "/..." below the test's folder
+    QTest::addColumn<QString>("oldCopy");    // below updater/, or "/..." below the test's folder; "" none
+    QTest::addColumn<QByteArray>("present"); // the target's bytes at the start; null: missing
+    QTest::addColumn<QString>("plant");      // what else was planted or broken
+    QTest::addColumn<QByteArray>("after");   // the target's bytes after the start; null: missing
+    QTest::addColumn<QString>("outcome");    // "done", "stays" (tried again later) or "set aside"
+    QTest::addColumn<QString>("logged");
+
+    const QByteArray fresh = "new a\n";
+    const QByteArray old = "old a\n";
+    QTest::newRow("the new file is put back") << "a.txt" << "replaced/0" << fresh << "" << old << "done" << "rolled back: 1 files";
+    QTest::newRow("a file changed since is left") << "a.txt" << "replaced/0" << QByteArray("user's a\n") << "" << QByteArray("user's a\n")
+                                                  << "done" << "a.txt was changed since and is left as it is";
+    QTest::newRow("a file new here is removed") << "a.txt" << "" << fresh << "" << QByteArray() << "done" << "rolled back";
+    QTest::newRow("moved aside, then cut off") << "a.txt" << "replaced/0" << QByteArray() << "" << old << "done" << "rolled back";
+    QTest::newRow("a put-back that fails keeps the old copy") << "gone/a.txt" << "replaced/0" << QByteArray() << "" << QByteArray()
+                                                              << "stays" << "a.txt could not be put back";
+    QTest::newRow("a target outside the installation") << "/outside.txt" << "replaced/0" << fresh << "" << fresh << "set aside"
+                                                       << "which is no file of the installation";
+    QTest::newRow("an old copy outside the updater's") << "a.txt" << "/outside.txt" << fresh << "" << fresh << "set aside"
+                                                       << "it keeps an old copy outside";
+    QTest::newRow("a torn journal") << "a.txt" << "replaced/0" << QByteArray() << "torn" << QByteArray() << "set aside" << "cannot be read";
+    QTest::newRow("the journal is a link") << "a.txt" << "replaced/0" << fresh << "journal link" << fresh << "set aside"
+                                           << "not a regular file";
+    QTest::newRow("the old copies' folder is a link") << "a.txt" << "replaced/0" << fresh << "copies link" << fresh << "set aside"
+                                                      << "is not a folder of the updater's own";
+}
+
+void tst_updatecycle::journalLeftBehind()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, oldCopy);
+    QFETCH(QByteArray, present);
+    QFETCH(QString, plant);
+    QFETCH(QByteArray, after);
+    QFETCH(QString, outcome);
+    QFETCH(QString, logged);
+    // As the updater forms them: its installation is its own folder + "/../".
+    const QString updaterDir = QFileInfo(installed("updater")).canonicalFilePath();
+    const QString install = updaterDir + "/../";
+    const auto at = [&](const QString &path, const QString &below) { return path.startsWith('/') ? root(path.mid(1)) : below + path; };
+    const QString targetPath = at(target, install);
+    const QString copyPath = at(oldCopy, updaterDir + "/");
+    const QString copies = plant == "copies link" ? root("outside") : installed("updater/replaced");
+
+    QVERIFY(QFile::remove(installed("a.txt")));
+    if (!present.isNull())
+        QVERIFY(writeFile(targetPath, present));
+    QVERIFY(QDir().mkpath(copies));
+    if (!oldCopy.isEmpty())
+        QVERIFY(writeFile(oldCopy.startsWith('/') ? copyPath : copies + "/0", "old a\n"));
+    if (plant == "copies link")
+        QVERIFY(QFile::link(copies, installed("updater/replaced")));
+    const QByteArray digest = QCryptographicHash::hash("new a\n", QCryptographicHash::Sha256).toHex();
+    QByteArray journal = QJsonDocument(QJsonObject{{"done", false}, {"files", QJsonArray{QJsonObject{
+        {"target", targetPath}, {"old", oldCopy.isEmpty() ? QString() : copyPath}, {"size", 6}, {"sha256", QString(digest)}}}}}).toJson();
+    if (plant == "torn")
+        journal.truncate(journal.size() / 2);
+    QVERIFY(writeFile(plant == "journal link" ? root("journal") : installed("updater/install.journal"), journal));
+    if (plant == "journal link")
+        QVERIFY(QFile::link(root("journal"), installed("updater/install.journal")));
+
+    QVERIFY(startService({{"b.txt", "2.0.0", "b\n"}}));
+    QVERIFY(writeFile(installed("updater/config.xml"), "<Config><Update>" + QString(service->endpoint()).replace("/api/upgrade", "/api/none").toUtf8()
+                                                          + "</Update><Log>update.log</Log></Config>"));
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(finishes());
+
+    QCOMPARE(QFileInfo::exists(targetPath) ? readFile(targetPath) : QByteArray(), after);
+    const QString log = QString::fromUtf8(readFile(installed("updater/update.log")));
+    QVERIFY2(log.contains(logged), qPrintable(log));
+    const QStringList asideNames = QDir(installed("updater")).entryList({"*.refused-*"}, QDir::AllEntries | QDir::System);
+    QCOMPARE(asideNames.size(), outcome == "set aside" ? 2 : 0); // the journal and the old copies' folder
+    QCOMPARE(QFileInfo::exists(installed("updater/install.journal")), outcome == "stays");
+    // An old copy is never lost while it may be needed: still kept, or set aside with the journal.
+    if (!oldCopy.isEmpty() && outcome != "done")
+        QVERIFY(readFile(oldCopy.startsWith('/') ? copyPath : outcome == "set aside" && plant != "copies link"
+                         ? installed("updater/" + asideNames.filter("replaced").value(0) + "/0") : copies + "/0") == "old a\n");
+    if (outcome == "stays") { // the next start, once the target's folder is back
+        QVERIFY(QDir().mkpath(QFileInfo(targetPath).absolutePath()));
+        QVERIFY(launch("e2e-token"));
+        QVERIFY(finishes());
+        QCOMPARE(readFile(targetPath), QByteArray("old a\n"));
+        QVERIFY(!QFileInfo::exists(installed("updater/install.journal")));
+    }
 }
 
 // The release's times are the service's wall-clock times, read by the updater as its own. A file put in

@@ -316,8 +316,12 @@ void DownloadNetworkManager::fail(int code, const QString &text, bool mayPass)
 
 void DownloadNetworkManager::failWrite()
 {
-    fail(QNetworkReply::OperationCanceledError,
-         tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(filePath), file.errorString()));
+    fail(QNetworkReply::OperationCanceledError, writeErrorString());
+}
+
+QString DownloadNetworkManager::writeErrorString() const
+{
+    return tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(filePath), file.errorString());
 }
 
 bool DownloadNetworkManager::openFile()
@@ -425,8 +429,11 @@ void DownloadNetworkManager::finish()
     file.close();
     if (refused && fileHandle < 0)
         file.remove();
-    if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError)
-        failWrite();
+    // No reply is left to fail by now, so the error is recorded here.
+    if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError) {
+        lastErrorCode = QNetworkReply::OperationCanceledError;
+        lastErrorString = writeErrorString();
+    }
     emit replyFinished();
 }
 

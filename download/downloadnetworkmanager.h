@@ -81,6 +81,7 @@ private:
     void finish();
     void fail(int code, const QString &text, bool transient = false);
     void failWrite();
+    QString writeErrorString() const;
     bool openFile();
     bool roomFor(qint64 bytes);
     void checkPace();

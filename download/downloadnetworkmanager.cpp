@@ -9,6 +9,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QTcpSocket>
 
 #include <limits>
@@ -216,9 +217,7 @@ void DownloadNetworkManager::takeHeaders(QNetworkReply *reply)
     if (status == 200 && responseOffset > 0)
         startOver();
     if (status == 206) {
-        const QByteArray range = reply->rawHeader("Content-Range");
-        const bool here = range.startsWith("bytes " + QByteArray::number(responseOffset) + "-");
-        if (responseOffset == 0 || !here || sent != validator) {
+        if (responseOffset == 0 || !isRestOfFile(reply) || sent != validator) {
             validator.clear(); // the next attempt asks for the whole file
             bytesWritten = 0;
             startOver();
@@ -227,6 +226,24 @@ void DownloadNetworkManager::takeHeaders(QNetworkReply *reply)
     }
     if (status == 200)
         validator = sent;
+}
+
+// The answer to "bytes=N-" must be all the rest, "bytes N-END/TOTAL" with END the file's last byte;
+// anything else here would be taken for the whole file once its bytes end.
+bool DownloadNetworkManager::isRestOfFile(const QNetworkReply *reply) const
+{
+    // At most 18 digits each: no sum or comparison below can leave 64 bits.
+    static const QRegularExpression pattern("^bytes ([0-9]{1,18})-([0-9]{1,18})/([0-9]{1,18})$");
+    const QRegularExpressionMatch range = pattern.match(QString::fromLatin1(reply->rawHeader("Content-Range")));
+    if (!range.hasMatch())
+        return false;
+    const qint64 start = range.captured(1).toLongLong();
+    const qint64 end = range.captured(2).toLongLong();
+    const qint64 total = range.captured(3).toLongLong();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return start == responseOffset && end >= start && end == total - 1
+        && (!length.isValid() || length.toLongLong() == end - start + 1)
+        && (!firstCheck.isActive() || firstCheck.listedSize() == total);
 }
 
 void DownloadNetworkManager::startOver()

@@ -77,6 +77,7 @@ private:
     static QString bodyProblem(const QNetworkReply *reply);
     void sendRequest();
     void takeHeaders(QNetworkReply *reply);
+    bool isRestOfFile(const QNetworkReply *reply) const;
     void startOver();
     void finish();
     void fail(int code, const QString &text, bool transient = false);

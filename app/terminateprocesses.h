@@ -1,5 +1,5 @@
 #pragma once
 
 // Ends every running process whose executable name contains nameText (case-sensitive).
-// True when none matched; otherwise whether the last match was ended.
+// True when none matched or every match was ended; false when any could not be ended.
 bool terminateProcesses(const char *nameText);

@@ -92,7 +92,11 @@ bool terminateProcesses(const char *nameText)
             continue;
         if (!matches(std::string("/proc/") + entry->d_name, nameText))
             continue;
-        result = ::kill(static_cast<pid_t>(pid), SIGKILL) == 0 && waitUntilGone(static_cast<pid_t>(pid));
+        // Every match is tried, and one left running fails the whole; one that ended on its own
+        // since the listing is gone as well.
+        const bool ended = (::kill(static_cast<pid_t>(pid), SIGKILL) == 0 || errno == ESRCH)
+            && waitUntilGone(static_cast<pid_t>(pid));
+        result = ended && result;
     }
     ::closedir(proc);
     return result;

@@ -55,8 +55,9 @@ bool terminateProcesses(const char *nameText)
         if (entry.th32ProcessID == self)
             continue;
         const std::string name = ansiName(entry.szExeFile);
+        // Every match is tried, and one left running fails the whole.
         if (!name.empty() && std::strstr(name.c_str(), nameText))
-            result = endProcess(entry.th32ProcessID);
+            result = endProcess(entry.th32ProcessID) && result;
     }
     CloseHandle(snapshot);
     return result;

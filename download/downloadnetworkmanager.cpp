@@ -9,6 +9,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QTcpSocket>
 
 #include <limits>
@@ -216,9 +217,7 @@ void DownloadNetworkManager::takeHeaders(QNetworkReply *reply)
     if (status == 200 && responseOffset > 0)
         startOver();
     if (status == 206) {
-        const QByteArray range = reply->rawHeader("Content-Range");
-        const bool here = range.startsWith("bytes " + QByteArray::number(responseOffset) + "-");
-        if (responseOffset == 0 || !here || sent != validator) {
+        if (responseOffset == 0 || !isRestOfFile(reply) || sent != validator) {
             validator.clear(); // the next attempt asks for the whole file
             bytesWritten = 0;
             startOver();
@@ -227,6 +226,24 @@ void DownloadNetworkManager::takeHeaders(QNetworkReply *reply)
     }
     if (status == 200)
         validator = sent;
+}
+
+// The answer to "bytes=N-" must be all the rest, "bytes N-END/TOTAL" with END the file's last byte;
+// anything else here would be taken for the whole file once its bytes end.
+bool DownloadNetworkManager::isRestOfFile(const QNetworkReply *reply) const
+{
+    // At most 18 digits each: no sum or comparison below can leave 64 bits.
+    static const QRegularExpression pattern("^bytes ([0-9]{1,18})-([0-9]{1,18})/([0-9]{1,18})$");
+    const QRegularExpressionMatch range = pattern.match(QString::fromLatin1(reply->rawHeader("Content-Range")));
+    if (!range.hasMatch())
+        return false;
+    const qint64 start = range.captured(1).toLongLong();
+    const qint64 end = range.captured(2).toLongLong();
+    const qint64 total = range.captured(3).toLongLong();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return start == responseOffset && end >= start && end == total - 1
+        && (!length.isValid() || length.toLongLong() == end - start + 1)
+        && (!firstCheck.isActive() || firstCheck.listedSize() == total);
 }
 
 void DownloadNetworkManager::startOver()
@@ -316,8 +333,12 @@ void DownloadNetworkManager::fail(int code, const QString &text, bool mayPass)
 
 void DownloadNetworkManager::failWrite()
 {
-    fail(QNetworkReply::OperationCanceledError,
-         tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(filePath), file.errorString()));
+    fail(QNetworkReply::OperationCanceledError, writeErrorString());
+}
+
+QString DownloadNetworkManager::writeErrorString() const
+{
+    return tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(filePath), file.errorString());
 }
 
 bool DownloadNetworkManager::openFile()
@@ -425,8 +446,11 @@ void DownloadNetworkManager::finish()
     file.close();
     if (refused && fileHandle < 0)
         file.remove();
-    if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError)
-        failWrite();
+    // No reply is left to fail by now, so the error is recorded here.
+    if (lastErrorCode == QNetworkReply::NoError && file.error() != QFileDevice::NoError) {
+        lastErrorCode = QNetworkReply::OperationCanceledError;
+        lastErrorString = writeErrorString();
+    }
     emit replyFinished();
 }
 

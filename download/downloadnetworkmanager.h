@@ -77,10 +77,12 @@ private:
     static QString bodyProblem(const QNetworkReply *reply);
     void sendRequest();
     void takeHeaders(QNetworkReply *reply);
+    bool isRestOfFile(const QNetworkReply *reply) const;
     void startOver();
     void finish();
     void fail(int code, const QString &text, bool transient = false);
     void failWrite();
+    QString writeErrorString() const;
     bool openFile();
     bool roomFor(qint64 bytes);
     void checkPace();

@@ -76,24 +76,74 @@ std::string bytesOfHex(const std::string &hex)
     return bytes;
 }
 
-// Where the MAC member's 64 hex digits start; npos when the member is absent (present false), or
-// repeated or not followed by exactly 64 hex digits (present true). A quote that opens a key cannot
-// stand escaped inside a string, so every match is a real member somewhere in the reply.
+size_t afterBlanks(const std::string &text, size_t at)
+{
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+        ++at;
+    return at;
+}
+
+// Whether a string of exactly the MAC's hex digits opens at `at`.
+bool isMacValue(const std::string &text, size_t at)
+{
+    if (text.size() <= at + replyMacHexLength + 1 || text[at] != '"' || text[at + replyMacHexLength + 1] != '"')
+        return false;
+    return std::all_of(text.begin() + at + 1, text.begin() + at + 1 + replyMacHexLength,
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+// Whether the key whose opening quote is at `key` is a member of the reply object itself. The text
+// before it is walked token by token: a string is skipped whole, escapes included, so a quote inside
+// one opens nothing, and the nesting is counted, so a member of an inner value is not the reply's.
+bool isReplyMember(const std::string &text, size_t key)
+{
+    const size_t first = afterBlanks(text, 0);
+    if (first >= text.size() || text[first] != '{')
+        return false;
+    int depth = 0;
+    int topValues = 0; // a value after the reply's object is not the reply
+    size_t at = 0;
+    for (; at < key; ++at) {
+        const char c = text[at];
+        if (c == '{' || c == '[') {
+            if (depth++ == 0)
+                ++topValues;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == '"') {
+            ++at;
+            while (at < key && text[at] != '"')
+                at += text[at] == '\\' ? 2 : 1;
+        }
+    }
+    return at == key && depth == 1 && topValues == 1;
+}
+
+// Where the MAC member's 64 hex digits start; npos when no key names the member (present false),
+// or when one does but it is not the only one, not a member of the reply object itself, or not a
+// string of 64 hex digits (present true). The keys are found in the bytes as they are, the name in
+// quotes before a colon, which a string value cannot hold unescaped: a reply garbled on the way,
+// its quotes no longer paired, then still holds the member and fails instead of reading as a
+// reply without one.
 size_t macValueAt(const std::string &text, bool *present)
 {
-    const std::string opening = std::string("\"") + replyMacMember + "\":\"";
-    const size_t found = text.find(opening);
-    *present = found != std::string::npos;
-    if (!*present || text.find(opening, found + 1) != std::string::npos)
-        return std::string::npos;
-    const size_t value = found + opening.size();
-    if (text.size() <= value + replyMacHexLength || text[value + replyMacHexLength] != '"')
-        return std::string::npos;
-    for (int i = 0; i < replyMacHexLength; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(text[value + i])))
-            return std::string::npos;
+    const std::string name = std::string("\"") + replyMacMember + "\"";
+    size_t key = std::string::npos;
+    size_t colon = 0;
+    int keys = 0;
+    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+        const size_t after = afterBlanks(text, at + name.size());
+        if (after < text.size() && text[after] == ':') {
+            key = at;
+            colon = after;
+            ++keys;
+        }
     }
-    return value;
+    *present = keys > 0;
+    if (keys != 1 || !isReplyMember(text, key))
+        return std::string::npos;
+    const size_t open = afterBlanks(text, colon + 1);
+    return isMacValue(text, open) ? open + 1 : std::string::npos;
 }
 
 // The MAC in lowercase hex over text with the member's value as zeros; empty if Crypto++ fails.

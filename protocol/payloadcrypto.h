@@ -22,9 +22,11 @@ constexpr int replyMacHexLength = 64;
 enum class ReplyMac { Absent, Valid, Invalid };
 
 // The JSON text with the member's zeros replaced by its MAC; empty when the text does not hold the
-// member, with a zero value, exactly once.
+// member, with a zero value, exactly once and in the reply object itself. Blanks around its colon
+// are JSON's own, so a reply printed with them is sealed and checked alike.
 std::string sealReplyMac(const std::string &keyText, const std::string &plainText);
-// More than one occurrence of the member, or a value that is not 64 hex digits, is Invalid.
+// A key naming the member more than once or inside a nested value, or a value that is not a string
+// of 64 hex digits, is Invalid.
 ReplyMac checkReplyMac(const std::string &keyText, const std::string &plainText);
 
 // Whether signature (64 raw bytes) is the Ed25519 signature of message under publicKey (32 raw

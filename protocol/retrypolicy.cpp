@@ -27,9 +27,12 @@ int RetryPolicy::waitMs(const QNetworkReply *reply, int attempt) const
 {
     bool given = false;
     const qint64 retryAfter = reply->rawHeader("Retry-After").trimmed().toLongLong(&given);
+    const qint64 maxWait = qMax(0, maxRetryWaitMs);
+    // Bounded before it is multiplied: a huge value would overflow to a wait that never ends.
     if (given && retryAfter >= 0)
-        return int(qMin<qint64>(retryAfter * 1000, maxRetryWaitMs));
-    const qint64 backoff = qint64(backoffBaseMs) << qBound(0, attempt - 1, 16);
-    const qint64 jitter = QRandomGenerator::global()->bounded(backoffBaseMs / 2 + 1);
-    return int(qMin<qint64>(backoff + jitter, maxRetryWaitMs));
+        return int(qMin(qMin<qint64>(retryAfter, maxWait / 1000 + 1) * 1000, maxWait));
+    const qint64 base = qMax(0, backoffBaseMs);
+    const qint64 backoff = base << qBound(0, attempt - 1, 16);
+    const qint64 jitter = QRandomGenerator::global()->bounded(int(base / 2 + 1));
+    return int(qMin(backoff + jitter, maxWait));
 }

@@ -107,6 +107,11 @@ void tst_hostilepeers::hostilePeer_data()
     QTest::newRow("rich reason phrase") << "rich reason phrase" << a << 1000 << ".+: " + failedA
                                         << "file a\\.txt: download failed: .+" << false;
     QTest::newRow("log is a FIFO") << "log is a FIFO" << a << 1000 << "" << "" << true;
+    // The first answer is cut after "new"; the next, asked for the rest, says it is the part named.
+    QTest::newRow("resumed with the rest") << "resumed bytes 3-5/6" << a << 1000 << "" << "version\\.xml: written" << true;
+    for (const char *range : {"bytes 3-4/6", "bytes 3-5/*", "bytes 3-5/7"})
+        QTest::addRow("resumed with %s", range) << QString("resumed ") + range << a << 1000 << ".+: " + failedA
+                                                << "file a\\.txt: download failed: .+" << false;
     // The log writes what a name holds, escaped: neither a new line nor text turned around.
     const QString override(QChar(0x202e));
     for (const QString &path : {QString("a\nb.txt"), "a" + override + "\rb.txt", QString("a") + QChar(0) + "b", QString("plugins/aux.dll")}) {
@@ -183,7 +188,21 @@ void tst_hostilepeers::hostilePeer()
         return !stopping && sink.write("x", 1);
     };
     LoopbackServer files;
-    files.setHandler([&](const httplib::Request &, httplib::Response &response) {
+    files.setHandler([&](const httplib::Request &request, httplib::Response &response) {
+        if (peer.startsWith("resumed ")) {
+            response.set_header("ETag", "\"v\"");
+            if (!request.has_header("Range"))
+                return response.set_content_provider(6, "application/octet-stream", [](size_t, size_t, httplib::DataSink &sink) {
+                    sink.write("new", 3);
+                    return false;
+                });
+            const QString range = peer.section(' ', 1);
+            const int last = range.section('-', 1).section('/', 0, 0).toInt(); // the bytes from 3 to it are sent
+            const_cast<httplib::Request &>(request).ranges.clear(); // answered as the row says, not by the library
+            response.status = 206;
+            response.set_header("Content-Range", range.toStdString());
+            return response.set_content(std::string("new a\n").substr(3, last - 2), "application/octet-stream");
+        }
         if (peer == "trickling download")
             return response.set_chunked_content_provider("application/octet-stream", trickle);
         if (peer == "swapped link" || peer == "swapped hard link") {

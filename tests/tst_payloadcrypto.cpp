@@ -146,6 +146,14 @@ private slots:
         // Escaped, the name is text inside a string, not a member.
         QTest::newRow("escaped inside a string") << head + "\"x\":\"\\\"reply_mac\\\":\\\"" + QByteArray(64, '0') + "\"}"
                                                 << int(ReplyMac::Absent);
+        QTest::newRow("name as a value only") << head + "\"x\":\"reply_mac\"}" << int(ReplyMac::Absent);
+        QTest::newRow("nested only") << head + "\"f\":{" + member + "MAC\"}}" << int(ReplyMac::Invalid);
+        // As a flipped bit leaves it: the member is still there, not read as absent.
+        QTest::newRow("quotes unpaired before it") << "{\"download_url\":\"h,\"files\":[]," + member + "MAC\"}" << int(ReplyMac::Invalid);
+        QTest::newRow("blanks around the colon") << head + "\"reply_mac\" :\t\"MAC\"}" << int(ReplyMac::Valid);
+        QTest::newRow("pretty-printed")
+            << QByteArray("{\n    \"download_url\": \"http://h/files\",\n    \"files\": [\n    ],\n    \"reply_mac\": \"MAC\"\n}\n")
+            << int(ReplyMac::Valid);
     }
 
     // The MAC is what openssl computes over the text with zeros in its place, keyed with the request key.
@@ -157,9 +165,11 @@ private slots:
         const QByteArray digest = openssl({"dgst", "-sha256", "-hmac", QString::fromStdString(key)}, zeroed).trimmed().split(' ').last();
         QCOMPARE(digest.size(), 64);
         const QByteArray sent = QByteArray(text).replace("MAC", digest);
-        if (text.count("MAC") == 1)
-            QCOMPARE(QByteArray::fromStdString(sealReplyMac(key, zeroed.toStdString())), sent);
-        QTEST(int(checkReplyMac(key, sent.toStdString())), "expected");
+        QFETCH(int, expected);
+        if (text.count("MAC") == 1) // the service seals exactly what is checked as valid
+            QCOMPARE(QByteArray::fromStdString(sealReplyMac(key, zeroed.toStdString())),
+                     expected == int(ReplyMac::Valid) ? sent : QByteArray());
+        QCOMPARE(int(checkReplyMac(key, sent.toStdString())), expected);
         if (QTest::currentDataTag() == QByteArray("sealed"))
             QCOMPARE(checkReplyMac("aZ09bY18cY", sent.toStdString()), ReplyMac::Invalid);
     }

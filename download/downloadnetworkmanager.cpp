@@ -1,6 +1,4 @@
 #include "download/downloadnetworkmanager.h"
-#include "download/plainhttpreply.h"
-#include "protocol/certificatetrust.h"
 
 #include <QAuthenticator>
 #include <QDir>
@@ -10,7 +8,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QTcpSocket>
 
 #include <limits>
 
@@ -57,7 +54,7 @@ QString DownloadNetworkManager::bodyProblem(const QNetworkReply *reply)
 }
 
 DownloadNetworkManager::DownloadNetworkManager(QObject *parent)
-    : QNetworkAccessManager(parent)
+    : CurlNetworkAccessManager(parent)
 {
     // Named outright: Qt's process-wide proxy is never used for a server on this machine.
     setProxy(QNetworkProxy::applicationProxy());
@@ -96,39 +93,6 @@ DownloadNetworkManager::~DownloadNetworkManager()
         disconnect(this, &QNetworkAccessManager::finished, this, nullptr);
         currentReply->abort();
     }
-}
-
-QNetworkReply *DownloadNetworkManager::createRequest(Operation operation, const QNetworkRequest &request,
-                                                    QIODevice *outgoingData)
-{
-    if (!PlainHttpReply::takes(operation, request, proxy()))
-        return QNetworkAccessManager::createRequest(operation, request, outgoingData);
-    QTcpSocket *connection = nullptr;
-    if (idleConnection && idleServer == PlainHttpReply::serverOf(request.url())) {
-        connection = idleConnection;
-        connection->disconnect(this);
-        idleConnection = nullptr;
-    }
-    return new PlainHttpReply(request, connection, this);
-}
-
-void DownloadNetworkManager::keepIdle(QTcpSocket *connection, const QUrl &server)
-{
-    if (!connection)
-        return;
-    delete idleConnection;
-    idleConnection = connection;
-    idleServer = PlainHttpReply::serverOf(server);
-    connection->setParent(this);
-    // A connection the server closes, or sends to unasked, is no use for the next request.
-    const auto drop = [this, connection] {
-        if (idleConnection == connection)
-            idleConnection = nullptr;
-        connection->disconnect(this);
-        connection->deleteLater();
-    };
-    connect(connection, &QTcpSocket::disconnected, this, drop);
-    connect(connection, &QTcpSocket::readyRead, this, drop);
 }
 
 bool DownloadNetworkManager::startDownload(const QString &url, const QString &filePath, const ContentCheck &check,
@@ -174,7 +138,6 @@ void DownloadNetworkManager::sendRequest()
     bytesThisWindow = 0;
     responseOffset = bytesWritten;
 
-    trustOpenSslEnvironmentFor(this->url);
     QNetworkRequest request(this->url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/zip"));
     // Replaces the "gzip, deflate" the client would offer: the length the server announces is then
@@ -385,8 +348,6 @@ void DownloadNetworkManager::readyRead()
 void DownloadNetworkManager::replyFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
-    if (auto *plain = qobject_cast<PlainHttpReply *>(reply))
-        keepIdle(plain->takeIdleConnection(), plain->url());
     if (reply != currentReply)
         return;
     stallTimer.stop();

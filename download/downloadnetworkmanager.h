@@ -2,7 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkAccessManager>
+#include "protocol/curlnetworkaccessmanager.h"
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -12,11 +12,10 @@
 #include "protocol/retrypolicy.h"
 
 class QAuthenticator;
-class QTcpSocket;
 class QNetworkReply;
 
 // Fetches one URL at a time into a file, appending the body as it arrives.
-class DownloadNetworkManager : public QNetworkAccessManager
+class DownloadNetworkManager : public CurlNetworkAccessManager
 {
     Q_OBJECT
 
@@ -63,11 +62,6 @@ signals:
     // An attempt failed for a reason that may pass; the next begins in waitMs.
     void retrying(int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
 
-protected:
-    // A plain http GET without a proxy is read here, the rest by the client (see PlainHttpReply).
-    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
-                                 QIODevice *outgoingData) override;
-
 protected slots:
     void readyRead();
     void replyFinished(QNetworkReply *reply);
@@ -88,7 +82,6 @@ private:
     void checkPace();
     qint64 minBytesPerWindow() const;
     void startDeadline(qint64 size);
-    void keepIdle(QTcpSocket *connection, const QUrl &server);
 
     int lastErrorCode = 0;
     QString lastErrorString;
@@ -115,6 +108,4 @@ private:
     qint64 bytesThisWindow = 0;
     Limits limits;
     ContentCheck contentCheck;
-    QTcpSocket *idleConnection = nullptr; // left open by the last answer, for the next request
-    QString idleServer;
 };

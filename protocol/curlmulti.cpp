@@ -1,0 +1,123 @@
+#include "protocol/curlmulti.h"
+#include "protocol/curlreply.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+CurlMulti *CurlMulti::instance()
+{
+    // Made on first use and kept: the cached connections are what makes the next request cheap.
+    static CurlMulti *multi = [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        return new CurlMulti;
+    }();
+    return multi;
+}
+
+CurlMulti::CurlMulti()
+    : multi(curl_multi_init())
+{
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &CurlMulti::onSocket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &CurlMulti::onTimer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+    timer.setSingleShot(true);
+    timer.callOnTimeout(this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+}
+
+CurlMulti::~CurlMulti()
+{
+    curl_multi_cleanup(multi);
+}
+
+bool CurlMulti::add(CURL *easy)
+{
+    return curl_multi_add_handle(multi, easy) == CURLM_OK;
+}
+
+void CurlMulti::remove(CURL *easy)
+{
+    curl_multi_remove_handle(multi, easy);
+}
+
+int CurlMulti::onTimer(CURLM *, long timeoutMs, void *self)
+{
+    // Never acted on from inside curl: the timer calls back once curl has returned.
+    auto *multi = static_cast<CurlMulti *>(self);
+    if (timeoutMs < 0)
+        multi->timer.stop();
+    else
+        multi->timer.start(int(qMin<long>(timeoutMs, 24L * 3600 * 1000)));
+    return 0;
+}
+
+int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void *watch)
+{
+    static_cast<CurlMulti *>(self)->watch(socket, what, static_cast<Watch *>(watch));
+    return 0;
+}
+
+// A notifier is never deleted while it may be signalling: disabled at once, gone later.
+void CurlMulti::drop(QSocketNotifier *&notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
+
+void CurlMulti::watch(curl_socket_t socket, int what, Watch *watch)
+{
+    if (what == CURL_POLL_REMOVE) {
+        if (watch) {
+            drop(watch->read);
+            drop(watch->write);
+            delete watch;
+        }
+        curl_multi_assign(multi, socket, nullptr);
+        return;
+    }
+    if (!watch) {
+        watch = new Watch;
+        curl_multi_assign(multi, socket, watch);
+    }
+    const auto notifier = [this, socket](QSocketNotifier::Type type, int event) {
+        auto *made = new QSocketNotifier(qintptr(socket), type, this);
+        connect(made, &QSocketNotifier::activated, this, [this, socket, event] { act(socket, event); });
+        return made;
+    };
+    const bool reads = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
+    const bool writes = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
+    if (reads && !watch->read)
+        watch->read = notifier(QSocketNotifier::Read, CURL_CSELECT_IN);
+    if (!reads)
+        drop(watch->read);
+    if (writes && !watch->write)
+        watch->write = notifier(QSocketNotifier::Write, CURL_CSELECT_OUT);
+    if (!writes)
+        drop(watch->write);
+}
+
+void CurlMulti::act(curl_socket_t socket, int events)
+{
+    int running = 0;
+    curl_multi_socket_action(multi, socket, events, &running);
+    takeDone();
+}
+
+void CurlMulti::takeDone()
+{
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        CURL *easy = message->easy_handle;
+        const CURLcode result = message->data.result; // the message goes with the handle's removal
+        char *reply = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &reply);
+        remove(easy);
+        reinterpret_cast<CurlReply *>(reply)->transferDone(result);
+    }
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+
+#include <curl/curl.h>
+
+class QSocketNotifier;
+class CurlReply;
+
+// The one libcurl multi handle of the process, driven by the Qt event loop: a notifier for each of
+// curl's sockets and one timer, so transfers run inside whatever loop the GUI thread is in and no
+// call blocks. Its connection cache outlives the transfers: the next request to the same server
+// takes the same connection, and the files of one release share one HTTP/2 connection.
+class CurlMulti : public QObject
+{
+    Q_OBJECT
+
+public:
+    static CurlMulti *instance();
+    ~CurlMulti() override;
+
+    bool add(CURL *easy);
+    void remove(CURL *easy);
+
+private:
+    CurlMulti();
+    static int onSocket(CURL *easy, curl_socket_t socket, int what, void *self, void *watch);
+    static int onTimer(CURLM *multi, long timeoutMs, void *self);
+    void act(curl_socket_t socket, int events);
+    void takeDone();
+
+    struct Watch
+    {
+        QSocketNotifier *read = nullptr;
+        QSocketNotifier *write = nullptr;
+    };
+    void watch(curl_socket_t socket, int what, Watch *watch);
+    static void drop(QSocketNotifier *&notifier);
+
+    CURLM *multi = nullptr;
+    QTimer timer;
+};

@@ -185,10 +185,12 @@ size_t CurlReply::onHeader(char *data, size_t size, size_t count, void *self)
         // Without a phrase the client gives the whole line as the reason, for HTTP/1 at least.
         reply->reason = phrase >= 0 ? line.mid(phrase + 1).trimmed() : line.startsWith("HTTP/1.") ? line : QByteArray();
         reply->head.clear();
+        reply->headComplete = false;
     } else if (line.isEmpty()) {
-        if (reply->status >= 200 && !reply->headTaken)
-            reply->takeHead();
-    } else if (!reply->headTaken) { // trailers after the body are not the answer's headers
+        // Taken with the first byte of the body or at the end: curl may still answer a demand for
+        // credentials with a request of its own, and only the answer to that one counts.
+        reply->headComplete = reply->status >= 200;
+    } else if (!reply->headComplete) { // trailers after the body are not the answer's headers
         const int colon = line.indexOf(':');
         if (colon > 0)
             reply->head.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
@@ -292,6 +294,8 @@ void CurlReply::deliver()
 void CurlReply::transferDone(CURLcode result)
 {
     running = false;
+    if (!headTaken && status > 0)
+        takeHead();
     const QString text = QString::fromUtf8(*errorText ? errorText : curl_easy_strerror(result));
     switch (result) {
     case CURLE_OK:

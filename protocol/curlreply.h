@@ -58,6 +58,7 @@ private:
     int status = 0;
     QByteArray reason;
     QList<QPair<QByteArray, QByteArray>> head;
+    bool headComplete = false; // the blank line after the current answer's head arrived
     bool headTaken = false;
     qint64 received = 0;
     qint64 uploaded = 0;

@@ -43,6 +43,7 @@ private slots:
     void logNamedByConfig();
     void logFile_data();
     void logFile();
+    void throughProxy_data();
     void throughProxy();
     void prefetchPlacesInOrder();
     void closeWithDownloadsAhead();
@@ -441,8 +442,16 @@ void tst_updaterun::logFile()
 }
 
 // With a Proxy in config.xml the query and the downloads both go through it: a real tinyproxy here.
+void tst_updaterun::throughProxy_data()
+{
+    QTest::addColumn<QString>("credentials"); // what the proxy asks for with a 407, and config.xml gives
+    QTest::newRow("open") << "";
+    QTest::newRow("asks for Basic credentials") << "proxy-user:proxy-pw";
+}
+
 void tst_updaterun::throughProxy()
 {
+    QFETCH(QString, credentials);
     if (QStandardPaths::findExecutable("tinyproxy").isEmpty())
         QSKIP("no tinyproxy here");
     QTcpServer probe; // a free port for it, which it cannot be told to pick itself
@@ -450,7 +459,9 @@ void tst_updaterun::throughProxy()
     const quint16 port = probe.serverPort();
     probe.close();
     QVERIFY(writeFile(dir->filePath("tinyproxy.conf"), QString("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\n"
-                                                               "LogFile \"%2\"\n").arg(port).arg(dir->filePath("tinyproxy.log")).toUtf8()));
+                                                               "LogFile \"%2\"\n%3").arg(port).arg(dir->filePath("tinyproxy.log"))
+                                                           .arg(credentials.isEmpty() ? QString() : "BasicAuth " + QString(credentials).replace(':', ' ') + "\n")
+                                                           .toUtf8()));
     QProcess proxy;
     proxy.start("tinyproxy", {"-d", "-c", dir->filePath("tinyproxy.conf")});
     QVERIFY(proxy.waitForStarted());
@@ -460,8 +471,9 @@ void tst_updaterun::throughProxy()
     reachable.abort();
 
     QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}}));
-    QVERIFY(writeFile(installed("updater/config.xml"), QString("<Config><Update>%1</Update><Proxy>http://127.0.0.1:%2</Proxy></Config>\n")
-                                                          .arg(service->endpoint()).arg(port).toUtf8()));
+    QVERIFY(writeFile(installed("updater/config.xml"), QString("<Config><Update>%1</Update><Proxy>http://%2</Proxy></Config>\n")
+                                                          .arg(service->endpoint(), (credentials.isEmpty() ? QString() : credentials + "@")
+                                                                                        + "127.0.0.1:" + QString::number(port)).toUtf8()));
     updateWindow window;
     window.token = "T";
     MessageBoxAnswerer answerer;

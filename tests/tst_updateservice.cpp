@@ -725,7 +725,7 @@ private slots:
                                                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
                                                    "-keyout", prefix.filePath("key.pem"), "-out", prefix.filePath("cert.pem")}),
                      0);
-            listen = "listen 127.0.0.1:" + port + " ssl; ssl_certificate " + dir + "/cert.pem; ssl_certificate_key " + dir
+            listen = "listen 127.0.0.1:" + port + " ssl http2; ssl_certificate " + dir + "/cert.pem; ssl_certificate_key " + dir
                 + "/key.pem;";
             qputenv("SSL_CERT_FILE", prefix.filePath("cert.pem").toUtf8());
         }
@@ -767,6 +767,7 @@ private slots:
             QSignalSpy finished(reply, &QNetworkReply::finished);
             QVERIFY(finished.wait(10000));
             QCOMPARE(reply->error(), QNetworkReply::NoError);
+            QVERIFY(reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
             fileBytes = reply->readAll();
             reply->deleteLater();
             qunsetenv("SSL_CERT_FILE");

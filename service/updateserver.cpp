@@ -17,7 +17,8 @@ namespace {
 
 // What the log line of the request being handled on this worker adds to the HTTP facts: the
 // query's outcome or the reason of a refusal. httplib runs a request's handler and its logger on
-// the same thread.
+// the same thread. Each handler starts it afresh: an answer that never went out (a connection cut
+// part way through its body) leaves no line, and its note must not end up on the next request's.
 thread_local QString currentNote;
 
 void refuse(httplib::Response &response, int status, const QString &reason)
@@ -63,6 +64,7 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
     http.getFile("/releases/([^/]+)/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
         return serveFile(request, response);
     });
+    // Called only for answers without a body, so for requests no handler of ours has refused.
     http.setErrorHandler([](const httplib::Request &, httplib::Response &response) {
         if (response.status == 413)
             refuse(response, 400, tr("the request body is over %1 bytes").arg(maxRequestBody));
@@ -70,7 +72,7 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
             refuse(response, 431, tr("the request headers are over %1 bytes").arg(BoundedHttpServer::maxHeaderBytes));
         else if (response.status == 416)
             refuse(response, 416, tr("the range lies outside the file"));
-        else if (currentNote.isEmpty())
+        else
             refuse(response, response.status, response.status == 404 ? tr("no such path") : tr("malformed request"));
     });
     http.setLogger([this](const httplib::Request &request, const httplib::Response &response) {
@@ -155,6 +157,7 @@ int UpdateServer::bind(const QString &host, int port)
 
 void UpdateServer::answerUpgrade(const httplib::Request &request, httplib::Response &response) const
 {
+    currentNote.clear();
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(request.body));
     if (!document.isObject())
         return refuse(response, 400, tr("the body is not a JSON object"));
@@ -232,6 +235,7 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
 
 int UpdateServer::serveFile(const httplib::Request &request, httplib::Response &response) const
 {
+    currentNote.clear();
     QString path;
     if (request.matches.size() == 2) {
         path = release.resolve(QString::fromStdString(request.matches[1]));

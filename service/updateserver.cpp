@@ -130,8 +130,26 @@ void UpdateServer::logRequest(const httplib::Request &request, const httplib::Re
 
 void UpdateServer::setRollout(std::shared_ptr<const Rollout> next)
 {
+    // Ready before the first query, for a file fetched through another process's answer.
+    QHash<QString, QString> read;
+    for (const Rollout::Release &other : next ? next->releases() : QList<Rollout::Release>()) {
+        ReleaseFolder::Listing listing;
+        QString unused; // the rollout was checked as it was read
+        if (other.downloadUrl.isEmpty() && ReleaseFolder(other.dir).readListing(&listing, &unused))
+            read.insert(other.dir, listing.digest);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(digestMutex);
+        digests = read;
+    }
     const std::lock_guard<std::mutex> lock(rolloutMutex);
     rollout = std::move(next);
+}
+
+void UpdateServer::rememberDigest(const QString &dir, const QString &digest) const
+{
+    const std::lock_guard<std::mutex> lock(digestMutex);
+    digests.insert(dir, digest);
 }
 
 std::shared_ptr<const Rollout> UpdateServer::currentRollout() const
@@ -221,8 +239,11 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
                 .arg(fingerprint(token))
                 .arg(files.size())
                 .arg(chosen ? chosen->name : Rollout::stableName);
+    // A republished listing moves its files to its new digest; the old one leads nowhere.
+    if (chosen && chosen->downloadUrl.isEmpty())
+        rememberDigest(chosen->dir, listing.digest);
     const QString url = !chosen ? downloadUrl
-        : !chosen->downloadUrl.isEmpty() ? chosen->downloadUrl : ownUrl + "/releases/" + chosen->name;
+        : !chosen->downloadUrl.isEmpty() ? chosen->downloadUrl : ownUrl + "/releases/" + listing.digest;
     // Its zeros become the MAC once the reply is written out.
     QJsonObject reply{{"download_url", url}, {"files", files},
                       {replyMacMember, QString(replyMacHexLength, '0')}};
@@ -240,10 +261,18 @@ int UpdateServer::serveFile(const httplib::Request &request, httplib::Response &
     if (request.matches.size() == 2) {
         path = release.resolve(QString::fromStdString(request.matches[1]));
     } else if (const std::shared_ptr<const Rollout> rollout = currentRollout()) {
-        for (const Rollout::Release &other : rollout->releases()) {
-            if (other.name == QString::fromStdString(request.matches[1]))
-                path = ReleaseFolder(other.dir).resolve(QString::fromStdString(request.matches[2]));
+        // By digest only: a name anyone can guess would hand a channel's build to anyone.
+        const QString digest = QString::fromStdString(request.matches[1]);
+        QString dir;
+        {
+            const std::lock_guard<std::mutex> lock(digestMutex);
+            for (const Rollout::Release &other : rollout->releases()) {
+                if (dir.isEmpty() && digests.value(other.dir) == digest)
+                    dir = other.dir;
+            }
         }
+        if (!dir.isEmpty())
+            path = ReleaseFolder(dir).resolve(QString::fromStdString(request.matches[2]));
     }
     const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

@@ -398,6 +398,11 @@ bool BoundedHttpServer::respond(MHD_Connection *connection, Exchange *exchange, 
         if (fd >= 0) {
             reply = MHD_create_response_from_fd_at_offset64(length, fd, offset);
             response.set_header("Content-Length", std::to_string(length));
+            // The library owns the descriptor only once it has made the response.
+            if (!reply) {
+                close(fd);
+                return false;
+            }
         }
     }
     if (fd < 0) {

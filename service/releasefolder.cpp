@@ -17,15 +17,18 @@
 
 namespace {
 
-bool readJsonObject(const QString &path, QJsonObject *object, QString *error)
+bool readJsonObject(const QString &path, QJsonObject *object, QString *error, QByteArray *bytes = nullptr)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = ReleaseFolder::tr("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
+    const QByteArray text = file.readAll();
+    if (bytes)
+        *bytes = text;
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
         *error = ReleaseFolder::tr("%1 is not a JSON object").arg(path);
         return false;
@@ -71,10 +74,10 @@ QString ReleaseFolder::resolve(const QString &relativePath) const
     return canonical;
 }
 
-bool ReleaseFolder::readFiles(QJsonArray *files, QString *error) const
+bool ReleaseFolder::readFiles(QJsonArray *files, QString *error, QByteArray *bytes) const
 {
     QJsonObject listing;
-    if (!readJsonObject(path(listingName), &listing, error))
+    if (!readJsonObject(path(listingName), &listing, error, bytes))
         return false;
     if (!listing.value("files").isArray()) {
         *error = tr("%1 holds no \"files\" array").arg(path(listingName));
@@ -119,12 +122,19 @@ QJsonValue ReleaseFolder::releaseMember(const QString &release, const char *name
 bool ReleaseFolder::readListing(Listing *listing, QString *error) const
 {
     *listing = Listing();
-    if (!readFiles(&listing->files, error))
+    QByteArray bytes;
+    if (!readFiles(&listing->files, error, &bytes))
         return false;
-    if (!QFile::exists(path(signedListingName)))
+    const auto digestOf = [](const QByteArray &text) {
+        return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+    };
+    if (!QFile::exists(path(signedListingName))) {
+        listing->digest = digestOf(bytes);
         return true;
+    }
     if (!readSigned(listing, error))
         return false;
+    listing->digest = digestOf(listing->release.toUtf8());
     // Answering with files the signature does not cover would only make every updater refuse. The
     // forms are named in the signed listing alone.
     QJsonArray signedFiles;
@@ -312,7 +322,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
             .toJson(QJsonDocument::Compact));
     // The download URL is the service's to choose; the headroom covers a usual one.
     const QString signatureSpace(ReleaseSigner::signatureHexLength, '0');
-    if (!replyFits({listing, release, signer ? signatureSpace : QString()}, QString(), error))
+    if (!replyFits({listing, release, signer ? signatureSpace : QString(), QString()}, QString(), error))
         return false;
     if (dryRun)
         return true;

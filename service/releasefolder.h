@@ -29,6 +29,8 @@ public:
         QJsonArray files;
         QString release;   // the signed listing text; empty when the folder is not signed
         QString signature; // hex
+        // SHA-256 (hex) of the listing as served: the signed text, else release.json's bytes.
+        QString digest;
     };
 
     // What one publish did, path by path.
@@ -84,7 +86,7 @@ public:
 
 private:
     QString path(const char *name) const { return root + "/" + name; }
-    bool readFiles(QJsonArray *files, QString *error) const;
+    bool readFiles(QJsonArray *files, QString *error, QByteArray *bytes = nullptr) const;
     bool readSigned(Listing *listing, QString *error) const;
 
     QString root; // canonical, empty when the folder does not exist

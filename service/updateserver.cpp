@@ -17,7 +17,8 @@ namespace {
 
 // What the log line of the request being handled on this worker adds to the HTTP facts: the
 // query's outcome or the reason of a refusal. httplib runs a request's handler and its logger on
-// the same thread.
+// the same thread. Each handler starts it afresh: an answer that never went out (a connection cut
+// part way through its body) leaves no line, and its note must not end up on the next request's.
 thread_local QString currentNote;
 
 void refuse(httplib::Response &response, int status, const QString &reason)
@@ -63,6 +64,7 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
     http.getFile("/releases/([^/]+)/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
         return serveFile(request, response);
     });
+    // Called only for answers without a body, so for requests no handler of ours has refused.
     http.setErrorHandler([](const httplib::Request &, httplib::Response &response) {
         if (response.status == 413)
             refuse(response, 400, tr("the request body is over %1 bytes").arg(maxRequestBody));
@@ -70,7 +72,7 @@ UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair
             refuse(response, 431, tr("the request headers are over %1 bytes").arg(BoundedHttpServer::maxHeaderBytes));
         else if (response.status == 416)
             refuse(response, 416, tr("the range lies outside the file"));
-        else if (currentNote.isEmpty())
+        else
             refuse(response, response.status, response.status == 404 ? tr("no such path") : tr("malformed request"));
     });
     http.setLogger([this](const httplib::Request &request, const httplib::Response &response) {
@@ -128,8 +130,26 @@ void UpdateServer::logRequest(const httplib::Request &request, const httplib::Re
 
 void UpdateServer::setRollout(std::shared_ptr<const Rollout> next)
 {
+    // Ready before the first query, for a file fetched through another process's answer.
+    QHash<QString, QString> read;
+    for (const Rollout::Release &other : next ? next->releases() : QList<Rollout::Release>()) {
+        ReleaseFolder::Listing listing;
+        QString unused; // the rollout was checked as it was read
+        if (other.downloadUrl.isEmpty() && ReleaseFolder(other.dir).readListing(&listing, &unused))
+            read.insert(other.dir, listing.digest);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(digestMutex);
+        digests = read;
+    }
     const std::lock_guard<std::mutex> lock(rolloutMutex);
     rollout = std::move(next);
+}
+
+void UpdateServer::rememberDigest(const QString &dir, const QString &digest) const
+{
+    const std::lock_guard<std::mutex> lock(digestMutex);
+    digests.insert(dir, digest);
 }
 
 std::shared_ptr<const Rollout> UpdateServer::currentRollout() const
@@ -155,6 +175,7 @@ int UpdateServer::bind(const QString &host, int port)
 
 void UpdateServer::answerUpgrade(const httplib::Request &request, httplib::Response &response) const
 {
+    currentNote.clear();
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(request.body));
     if (!document.isObject())
         return refuse(response, 400, tr("the body is not a JSON object"));
@@ -218,8 +239,11 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
                 .arg(fingerprint(token))
                 .arg(files.size())
                 .arg(chosen ? chosen->name : Rollout::stableName);
+    // A republished listing moves its files to its new digest; the old one leads nowhere.
+    if (chosen && chosen->downloadUrl.isEmpty())
+        rememberDigest(chosen->dir, listing.digest);
     const QString url = !chosen ? downloadUrl
-        : !chosen->downloadUrl.isEmpty() ? chosen->downloadUrl : ownUrl + "/releases/" + chosen->name;
+        : !chosen->downloadUrl.isEmpty() ? chosen->downloadUrl : ownUrl + "/releases/" + listing.digest;
     // Its zeros become the MAC once the reply is written out.
     QJsonObject reply{{"download_url", url}, {"files", files},
                       {replyMacMember, QString(replyMacHexLength, '0')}};
@@ -232,14 +256,23 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
 
 int UpdateServer::serveFile(const httplib::Request &request, httplib::Response &response) const
 {
+    currentNote.clear();
     QString path;
     if (request.matches.size() == 2) {
         path = release.resolve(QString::fromStdString(request.matches[1]));
     } else if (const std::shared_ptr<const Rollout> rollout = currentRollout()) {
-        for (const Rollout::Release &other : rollout->releases()) {
-            if (other.name == QString::fromStdString(request.matches[1]))
-                path = ReleaseFolder(other.dir).resolve(QString::fromStdString(request.matches[2]));
+        // By digest only: a name anyone can guess would hand a channel's build to anyone.
+        const QString digest = QString::fromStdString(request.matches[1]);
+        QString dir;
+        {
+            const std::lock_guard<std::mutex> lock(digestMutex);
+            for (const Rollout::Release &other : rollout->releases()) {
+                if (dir.isEmpty() && digests.value(other.dir) == digest)
+                    dir = other.dir;
+            }
         }
+        if (!dir.isEmpty())
+            path = ReleaseFolder(dir).resolve(QString::fromStdString(request.matches[2]));
     }
     const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

@@ -6,6 +6,7 @@
 #include "service/servicekeypair.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QSet>
 #include <QString>
 
@@ -16,8 +17,9 @@
 
 // The substitute update service: answers the updater's upgrade query at "/api/upgrade" from a
 // release folder's listing and serves the release's files under "/files/". A rollout may offer other
-// releases to some users; their files are under "/releases/NAME/". Every request leaves one line in
-// the log, on standard error and in an optional file.
+// releases to some users; their files are under "/releases/DIGEST/", DIGEST the SHA-256 of the
+// listing they were answered with, so that only those answered can fetch them. Every request leaves
+// one line in the log, on standard error and in an optional file.
 class UpdateServer
 {
     Q_DECLARE_TR_FUNCTIONS(UpdateServer)
@@ -53,6 +55,7 @@ private:
     int serveFile(const httplib::Request &request, httplib::Response &response) const;
     QJsonObject replyFor(const QString &token, QString *note) const;
     std::shared_ptr<const Rollout> currentRollout() const;
+    void rememberDigest(const QString &dir, const QString &digest) const;
     void logRequest(const httplib::Request &request, const httplib::Response &response);
 
     ReleaseFolder release;
@@ -62,6 +65,9 @@ private:
     QString ownUrl; // http://HOST:PORT
     mutable std::mutex rolloutMutex;
     std::shared_ptr<const Rollout> rollout;
+    // Of each rollout release served here, by folder: the digest of its listing as last read.
+    mutable std::mutex digestMutex;
+    mutable QHash<QString, QString> digests;
     BoundedHttpServer http;
     std::mutex logMutex;
     std::FILE *logFile = nullptr;

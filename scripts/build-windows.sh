@@ -49,11 +49,13 @@ resolve() { # PACKAGE CACHE-NAME -> the version to use
 QT_VERSION=$(resolve qtbase-opensource-src qtbase)
 CRYPTOPP_VERSION=$(resolve libcrypto++ cryptopp)
 ZSTD_VERSION=$(resolve libzstd zstd)
+CURL_VERSION=$(resolve curl curl)
 QT=$CACHE_PARENT/qtbase-$(echo "$QT_VERSION" | tr ':~' '__')
 CRYPTOPP=$CACHE_PARENT/cryptopp-$(echo "$CRYPTOPP_VERSION" | tr ':~' '__')
 ZSTD=$CACHE_PARENT/zstd-$(echo "$ZSTD_VERSION" | tr ':~' '__')
-# The three together, as the toolchain file takes them.
-CACHE=$CACHE_PARENT/set-$(echo "qtbase-$QT_VERSION-cryptopp-$CRYPTOPP_VERSION-zstd-$ZSTD_VERSION" | tr ':~' '__')
+CURL=$CACHE_PARENT/curl-$(echo "$CURL_VERSION" | tr ':~' '__')
+# The four together, as the toolchain file takes them.
+CACHE=$CACHE_PARENT/set-$(echo "qtbase-$QT_VERSION-cryptopp-$CRYPTOPP_VERSION-zstd-$ZSTD_VERSION-curl-$CURL_VERSION" | tr ':~' '__')
 mkdir -p "$CACHE"
 
 # The -posix compilers under the plain names: Qt's mkspec calls $(CROSS_COMPILE)g++.
@@ -130,11 +132,31 @@ if [ ! -f "$ZSTD/.complete" ]; then
     took "zstd" "$start"
 fi
 
+if [ ! -f "$CURL/.complete" ]; then
+    echo "build-windows: building libcurl $CURL_VERSION for MinGW with Schannel (about 2 minutes)"
+    start=$(now)
+    rm -rf "$CURL"
+    src=$(fetch curl "$CURL_VERSION")
+    # TLS from Windows itself (Schannel, with the system's certificate store); static, so nothing to deploy.
+    (cd "$src" && nice -n 19 cmake -S . -B build-mingw -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_C_COMPILER=$HOST-gcc-posix -DCMAKE_RC_COMPILER=$HOST-windres -DCMAKE_INSTALL_PREFIX="$CURL" \
+        -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
+        -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_ZLIB=OFF \
+        -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DCURL_DISABLE_LDAP=ON -DENABLE_UNICODE=ON \
+        >"$WORK/curl-build.log" 2>&1 \
+        && nice -n 19 cmake --build build-mingw -j"$JOBS" >>"$WORK/curl-build.log" 2>&1 \
+        && cmake --install build-mingw >>"$WORK/curl-build.log" 2>&1) || { tail -40 "$WORK/curl-build.log"; exit 1; }
+    rm -rf "$src"
+    touch "$CURL/.complete"
+    took "libcurl" "$start"
+fi
+
 # The set names the parts through links of its own, so that the toolchain file finds everything below it;
 # pkg-config files under the names the project's CMake asks for.
 ln -sfn "$QT" "$CACHE/qt"
 ln -sfn "$CRYPTOPP" "$CACHE/cryptopp"
 ln -sfn "$ZSTD" "$CACHE/zstd"
+ln -sfn "$CURL" "$CACHE/curl"
 mkdir -p "$CACHE/pkgconfig"
 cat >"$CACHE/pkgconfig/libcrypto++.pc" <<EOF
 Name: libcrypto++
@@ -149,6 +171,13 @@ Description: zstd for MinGW-w64
 Version: $ZSTD_VERSION
 Cflags: -I$CACHE/zstd/include
 Libs: -L$CACHE/zstd/lib -lzstd
+EOF
+cat >"$CACHE/pkgconfig/libcurl.pc" <<EOF
+Name: libcurl
+Description: libcurl for MinGW-w64, with Schannel
+Version: $CURL_VERSION
+Cflags: -I$CACHE/curl/include -DCURL_STATICLIB
+Libs: -L$CACHE/curl/lib -lcurl -lws2_32 -lbcrypt -ladvapi32 -lcrypt32
 EOF
 
 echo "build-windows: dependencies in $CACHE"

@@ -121,6 +121,8 @@ CurlReply::CurlReply(QNetworkAccessManager::Operation operation, const QNetworkR
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlReply::onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    // Large reads: each one costs a turn of the event loop, and a 16 KiB turn caps a large file's pace.
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L); // an encoded body is refused, never unpacked
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
@@ -233,7 +235,8 @@ size_t CurlReply::onBody(char *data, size_t size, size_t count, void *self)
     }
     if (!reply->headTaken)
         reply->takeHead();
-    reply->body.append(data, int(size * count));
+    reply->body.append(QByteArray(data, int(size * count)));
+    reply->unreadBytes += qint64(size * count);
     reply->received += qint64(size * count);
     reply->schedule();
     return size * count;
@@ -388,13 +391,19 @@ qint64 CurlReply::bytesAvailable() const
 
 qint64 CurlReply::readData(char *data, qint64 maxSize)
 {
-    const qint64 count = qMin<qint64>(maxSize, unread());
-    memcpy(data, body.constData() + bodyRead, size_t(count));
-    bodyRead += int(count);
-    if (bodyRead == body.size()) {
-        body.clear();
-        bodyRead = 0;
+    qint64 count = 0;
+    while (count < maxSize && !body.isEmpty()) {
+        const QByteArray &piece = body.first();
+        const qint64 taken = qMin<qint64>(maxSize - count, piece.size() - firstRead);
+        memcpy(data + count, piece.constData() + firstRead, size_t(taken));
+        count += taken;
+        firstRead += int(taken);
+        if (firstRead == piece.size()) {
+            body.removeFirst();
+            firstRead = 0;
+        }
     }
+    unreadBytes -= count;
     // The transfer waited while the reader's share was full.
     if (paused && running && (readBufferSize() <= 0 || unread() < readBufferSize())) {
         paused = false;

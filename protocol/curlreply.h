@@ -43,7 +43,7 @@ private:
     void deliver();
     void fail(NetworkError code, const QString &text);
     void end();
-    qint64 unread() const { return body.size() - bodyRead; }
+    qint64 unread() const { return unreadBytes; }
 
     CURL *easy = nullptr;
     curl_slist *headers = nullptr;
@@ -53,8 +53,10 @@ private:
     bool scheduled = false;
     bool headPending = false; // a head arrived that the reader was not told of yet
     bool doneSeen = false;    // the transfer ended; finished() follows the last delivery
-    QByteArray body;
-    int bodyRead = 0;
+    // As curl gave them, so that no growing copy of the body is ever made.
+    QList<QByteArray> body;
+    int firstRead = 0; // of body's first piece
+    qint64 unreadBytes = 0;
     int status = 0;
     QByteArray reason;
     QList<QPair<QByteArray, QByteArray>> head;

@@ -159,7 +159,8 @@ QJsonObject JsonHttpClient::readJsonReply(QNetworkReply *reply, QString keyText)
 QJsonObject JsonHttpClient::readJsonReply(QNetworkReply *reply, const QString &keyText, QByteArray *plainText)
 {
     QJsonObject result;
-    const QByteArray body = reply->readAll();
+    // In one piece of its known size: reading all of it piece by piece grows a copy a piece at a time.
+    const QByteArray body = reply->read(reply->bytesAvailable());
     plainText->clear();
     QString text;
     if (!keyText.isEmpty()) {

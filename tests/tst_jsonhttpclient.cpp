@@ -257,7 +257,7 @@ void tst_jsonhttpclient::bodyLimit()
     QNetworkReply *reply = client.postJson(server.url(path), {});
     QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
     if (!fails)
-        QCOMPARE(reply->readAll().size(), limit);
+        QCOMPARE(reply->read(reply->bytesAvailable()).size(), limit); // as the client reads it
     reply->deleteLater();
 
     if (!measured)

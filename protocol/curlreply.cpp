@@ -126,7 +126,9 @@ CurlReply::CurlReply(QNetworkAccessManager::Operation operation, const QNetworkR
     curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L); // an encoded body is refused, never unpacked
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L); // wait for a connection that may multiplex
+    // Over TLS a request waits for a connection that may multiplex (HTTP/2); plain http never does,
+    // and a download ahead of its turn would wait for the one in flight.
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, long(request.url().scheme() == QLatin1String("https")));
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTPAUTH, long(CURLAUTH_ANY)); // credentials only when asked for
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "Mozilla/5.0");

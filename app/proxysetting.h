@@ -14,7 +14,10 @@ public:
     // Makes it the process's proxy; false, with no proxy then, when the text is none of the above.
     bool apply(const QString &text);
     QString errorString() const { return error; }
+    // Which proxy the clients use, for the log (empty for none): never its credentials.
+    QString description() const { return described; }
 
 private:
     QString error;
+    QString described;
 };

@@ -28,6 +28,8 @@ void updateWindow::runUpdate()
     ProxySetting proxy;
     if (!proxy.apply(readConfigElement(Installation::updaterDirectory() + "/config.xml", "Proxy")))
         log.write("run: config.xml's Proxy: " + proxy.errorString() + "; no proxy used");
+    else if (!proxy.description().isEmpty())
+        log.write("run: proxy: " + proxy.description());
     if (!UpdaterEnvironment::current().endProcesses("Trelvox.exe")) {
         log.write("run: a running Trelvox.exe could not be ended");
         close();

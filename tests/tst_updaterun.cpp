@@ -444,14 +444,17 @@ void tst_updaterun::logFile()
 // With a Proxy in config.xml the query and the downloads both go through it: a real tinyproxy here.
 void tst_updaterun::throughProxy_data()
 {
-    QTest::addColumn<QString>("credentials"); // what the proxy asks for with a 407, and config.xml gives
-    QTest::newRow("open") << "";
-    QTest::newRow("asks for Basic credentials") << "proxy-user:proxy-pw";
+    QTest::addColumn<QString>("credentials"); // what the proxy asks for with a 407, and the setting gives
+    QTest::addColumn<bool>("system");         // named by http_proxy, config.xml saying "system"
+    QTest::newRow("open") << "" << false;
+    QTest::newRow("asks for Basic credentials") << "proxy-user:proxy-pw" << false;
+    QTest::newRow("the environment's, asking for credentials") << "proxy-user:proxy-pw" << true;
 }
 
 void tst_updaterun::throughProxy()
 {
     QFETCH(QString, credentials);
+    QFETCH(bool, system);
     if (QStandardPaths::findExecutable("tinyproxy").isEmpty())
         QSKIP("no tinyproxy here");
     QTcpServer probe; // a free port for it, which it cannot be told to pick itself
@@ -471,15 +474,23 @@ void tst_updaterun::throughProxy()
     reachable.abort();
 
     QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}}));
-    QVERIFY(writeFile(installed("updater/config.xml"), QString("<Config><Update>%1</Update><Proxy>http://%2</Proxy></Config>\n")
-                                                          .arg(service->endpoint(), (credentials.isEmpty() ? QString() : credentials + "@")
-                                                                                        + "127.0.0.1:" + QString::number(port)).toUtf8()));
+    const QString address = "http://" + (credentials.isEmpty() ? QString() : credentials + "@") + "127.0.0.1:" + QString::number(port);
+    if (system)
+        qputenv("http_proxy", address.toUtf8());
+    QVERIFY(writeFile(installed("updater/config.xml"), QString("<Config><Update>%1</Update><Proxy>%2</Proxy><Log>update.log</Log></Config>\n")
+                                                          .arg(service->endpoint(), system ? "system" : address).toUtf8()));
     updateWindow window;
     window.token = "T";
     MessageBoxAnswerer answerer;
     window.runUpdate();
+    qunsetenv("http_proxy");
     proxy.terminate();
     proxy.waitForFinished();
+
+    // The log names the proxy, never its password.
+    const QByteArray runLog = readFile(installed("updater/update.log"));
+    QVERIFY2(runLog.contains("proxy: ") && runLog.contains("http://127.0.0.1:" + QByteArray::number(port)), runLog.constData());
+    QVERIFY2(!runLog.contains("proxy-pw"), runLog.constData());
 
     QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
     const QByteArray log = readFile(dir->filePath("tinyproxy.log"));

@@ -8,6 +8,7 @@
 #include "tests/support/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/tlsfileserver.h"
 #include "tests/support/xvfbdisplay.h"
 
 #include <atomic>
@@ -65,6 +66,8 @@ private slots:
     void secondDownloadFails();
     void windowClosedDuringSecondDownload();
     void serviceUnreachable();
+    void filesOverTls_data();
+    void filesOverTls();
     void unsafePathRefused_data();
     void unsafePathRefused();
     void killedAnywhereLeavesEveryFileWhole();
@@ -380,6 +383,31 @@ void tst_updatecycle::serviceUnreachable()
     QVERIFY(pointConfigAt(QString("http://127.0.0.1:%1/api/upgrade").arg(port)));
     // After every attempt the query allows, some 30 s of backoff.
     runLeavesInstallationAlone(QString(), {}, 90000);
+}
+
+// Files from nginx over TLS, the updater trusting a company's own authority through SSL_CERT_FILE.
+void tst_updatecycle::filesOverTls_data()
+{
+    QTest::addColumn<bool>("signedByAuthority");
+    QTest::newRow("certificate of the trusted authority: installs") << true;
+    QTest::newRow("certificate no authority signed: refused, nothing changed") << false;
+}
+
+void tst_updatecycle::filesOverTls()
+{
+    QFETCH(bool, signedByAuthority);
+    TlsFileServer files;
+    QVERIFY2(files.start(root("release"), signedByAuthority), qPrintable(files.errorString()));
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}}, {"--download-url", files.url()}));
+    qputenv("SSL_CERT_FILE", files.authorityFile().toUtf8());
+    if (signedByAuthority) {
+        QVERIFY(launch("e2e-token"));
+        QVERIFY(finishes());
+        QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    } else {
+        runLeavesInstallationAlone("Error");
+    }
+    qunsetenv("SSL_CERT_FILE");
 }
 
 void tst_updatecycle::unsafePathRefused_data()

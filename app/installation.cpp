@@ -92,7 +92,10 @@ QString readUpdateUrl(QString path)
 QString upgradeEndpoint(const QString &updaterDir)
 {
     const QString configured = readUpdateUrl(updaterDir + "/config.xml");
-    return configured.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade") : configured;
+    if (!configured.isEmpty())
+        return configured;
+    const QString builtIn = QStringLiteral(UPDATER_DEFAULT_URL);
+    return builtIn.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade") : builtIn;
 }
 
 } // namespace Installation

@@ -24,6 +24,7 @@ updateWindow::updateWindow(QWidget *parent)
     , eventLoop(this)
 {
     setupUi(this);
+    retryCountdown = std::make_unique<RetryCountdown>(leProgress);
     connect(&downloads, &DownloadPool::downloadProgress, this, &updateWindow::progressChanged,
             Qt::QueuedConnection);
     connect(&downloads, &DownloadPool::retrying, this,
@@ -69,7 +70,7 @@ void updateWindow::showRetry(const QString &what, int waitMs, int nextAttempt, i
 {
     const int seconds = (waitMs + 999) / 1000;
     log.write(QString("%1: %2; attempt %3 of %4 in %5 s").arg(what, reason).arg(nextAttempt).arg(maxAttempts).arg(seconds));
-    leProgress->setText(tr("Retrying in %1 s (%2/%3)...").arg(seconds).arg(nextAttempt).arg(maxAttempts));
+    retryCountdown->start(waitMs, nextAttempt, maxAttempts);
 }
 
 void updateWindow::closeEvent(QCloseEvent *event)
@@ -92,6 +93,7 @@ bool updateWindow::queryUpgrade()
     });
     const QString shown = leProgress->text();
     const bool answered = exchange.run(endpoint, token, publicKey, &answer);
+    retryCountdown->stop();
     leProgress->setText(shown); // no longer waiting for another attempt
     if (!answered) {
         log.write(QString("query %1: failed: %2").arg(endpoint, exchange.errorString()));

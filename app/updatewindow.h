@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QMainWindow>
 #include <QString>
+#include <memory>
 #include <string>
 
 #include "download/contentcheck.h"
@@ -13,6 +14,7 @@
 #include "app/updatelog.h"
 #include "manifest/versionentry.h"
 #include "protocol/signedrelease.h"
+#include "ui/retrycountdown.h"
 #include "ui_update.h"
 
 class updateWindow : public QMainWindow, public Ui::updateClass
@@ -59,4 +61,7 @@ public:
     QString token;
     std::string publicKey;
     bool closing = false;
+
+private:
+    std::unique_ptr<RetryCountdown> retryCountdown;
 };

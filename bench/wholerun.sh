@@ -75,6 +75,14 @@ start_xvfb() {
 start_nginx() {
     docroot=$1; host=$2; ns=${3:-}
     mkdir -p "$work/nginx"
+    scheme=http
+    if [ -n "${wr_tls:-}" ]; then # HTTP/2 over TLS, the certificate trusted through SSL_CERT_FILE
+        scheme=https
+        openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=$host" -addext "subjectAltName=IP:$host" \
+            -keyout "$work/tls.key" -out "$work/tls.pem" 2> /dev/null || { echo "no certificate"; return 1; }
+        SSL_CERT_FILE="$work/tls.pem"
+        export SSL_CERT_FILE
+    fi
     access="access_log off;"
     [ -z "${wr_access_log:-}" ] || access="log_format wire '\$request_uri \$status \$bytes_sent \$body_bytes_sent'; access_log $wr_access_log wire;"
     if [ -n "$ns" ]; then ports=8080; else ports=$(shuf -i 20000-60000 -n 10); fi
@@ -88,13 +96,13 @@ http {
     default_type application/octet-stream;
     client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
     fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
-    server { listen $host:$nginx_port; location /files/ { alias $docroot/; } }
+    server { listen $host:$nginx_port${wr_tls:+ ssl http2; ssl_certificate $work/tls.pem; ssl_certificate_key $work/tls.key}; location /files/ { alias $docroot/; } }
 }
 CONF
         ${ns:+ip netns exec "$ns"} nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" \
             -e "$work/nginx/error.log" 2> /dev/null &
         candidate=$!
-        probe() { ${ns:+ip netns exec "$ns"} curl -s -o /dev/null --max-time 2 "http://$host:$nginx_port/files/"; }
+        probe() { ${ns:+ip netns exec "$ns"} curl -s -o /dev/null --max-time 2 ${wr_tls:+--cacert "$work/tls.pem"} "$scheme://$host:$nginx_port/files/"; }
         if wait_for 30 probe; then
             wr_pids="$wr_pids $candidate"
             nginx_pid=$candidate
@@ -178,6 +186,15 @@ reset_install() {
     set_aside "$1"
     sync
 }
+
+# busy_disk_start / busy_disk_stop: another process writing to the disk the runs write to, as a
+# backup or a browser's cache would, 64 MiB at a time, each made durable.
+busy_disk_start() {
+    ( while :; do dd if=/dev/zero of="$runs/busy" bs=1M count=64 conv=fsync status=none || exit; done ) &
+    busy_pid=$!
+    wr_pids="$wr_pids $busy_pid"
+}
+busy_disk_stop() { kill "$busy_pid" 2>/dev/null || true; wait "$busy_pid" 2>/dev/null || true; rm -f "$runs/busy"; }
 
 # run_ours INSTALL [NETNS]: one whole run, updater-launch start to exit; sets took and peak_kib.
 # Our runs and curl's both get a private IPC and PID namespace: the segment "Download_inf" and the

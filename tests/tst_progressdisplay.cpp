@@ -2,7 +2,10 @@
 
 #include <climits>
 
+#include <QLabel>
+
 #include "ui/progressdisplay.h"
+#include "ui/retrycountdown.h"
 
 class tst_progressdisplay : public QObject
 {
@@ -47,6 +50,26 @@ private slots:
             QVERIFY(shown.barMaximum > 0);
             QVERIFY(qAbs(double(shown.barValue) / shown.barMaximum - double(received) / total) < 1e-6);
         }
+    }
+
+    // The wait counts down each second, then says the attempt is under way; a text anyone else
+    // writes meanwhile stays.
+    void retryCountdown()
+    {
+        QLabel label("Downloading (1/5)...");
+        RetryCountdown countdown(&label);
+        countdown.start(1500, 2, 5);
+        QCOMPARE(label.text(), QString("Retrying in 2 s, attempt 2 of 5..."));
+        QTRY_COMPARE_WITH_TIMEOUT(label.text(), QString("Retrying in 1 s, attempt 2 of 5..."), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(label.text(), QString("Retrying, attempt 2 of 5..."), 5000);
+
+        countdown.start(1500, 3, 5);
+        label.setText("Downloading (2/5)...");
+        QLabel beside;
+        RetryCountdown later(&beside); // ticks just after the first
+        later.start(1500, 3, 5);
+        QTRY_COMPARE_WITH_TIMEOUT(beside.text(), QString("Retrying in 1 s, attempt 3 of 5..."), 5000);
+        QCOMPARE(label.text(), QString("Downloading (2/5)..."));
     }
 };
 

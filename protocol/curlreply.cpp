@@ -1,5 +1,6 @@
 #include "protocol/curlreply.h"
 #include "protocol/curlmulti.h"
+#include "protocol/systemproxy.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -75,7 +76,7 @@ const QByteArray &addedAuthorities()
     return pem;
 }
 
-void useProxy(CURL *easy, const QNetworkProxy &proxy)
+void useProxy(CURL *easy, const QNetworkProxy &proxy, const QUrl &url)
 {
     // With none named, curl's own reading of http_proxy and the like is off as well.
     if (proxy.type() == QNetworkProxy::NoProxy
@@ -83,8 +84,20 @@ void useProxy(CURL *easy, const QNetworkProxy &proxy)
         curl_easy_setopt(easy, CURLOPT_PROXY, "");
         return;
     }
-    if (proxy.type() == QNetworkProxy::DefaultProxy)
-        return; // the system's: curl reads http_proxy, https_proxy and no_proxy for each URL
+    if (proxy.type() == QNetworkProxy::DefaultProxy) {
+#ifdef Q_OS_WIN
+        // The system's settings for this URL; a proxy that asks is answered as the signed-in user.
+        const QByteArray system = SystemProxy::forUrl(url);
+        curl_easy_setopt(easy, CURLOPT_PROXY, system.isEmpty() ? "" : ("http://" + system).constData());
+        if (!system.isEmpty()) {
+            curl_easy_setopt(easy, CURLOPT_PROXYUSERPWD, ":");
+            curl_easy_setopt(easy, CURLOPT_PROXYAUTH, long(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM));
+        }
+#else
+        Q_UNUSED(url); // curl reads http_proxy, https_proxy and no_proxy for each URL
+#endif
+        return;
+    }
     const QByteArray scheme = proxy.type() == QNetworkProxy::Socks5Proxy ? "socks5h" : "http";
     const QByteArray address = scheme + "://" + QUrl::toAce(proxy.hostName()) + ':' + QByteArray::number(proxy.port());
     curl_easy_setopt(easy, CURLOPT_PROXY, address.constData());
@@ -139,7 +152,7 @@ CurlReply::CurlReply(QNetworkAccessManager::Operation operation, const QNetworkR
                               CURL_BLOB_NOCOPY};
         curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &authorities);
     }
-    useProxy(easy, proxy);
+    useProxy(easy, proxy, request.url());
     if (connections)
         curl_easy_setopt(easy, CURLOPT_SHARE, connections);
 

@@ -5,6 +5,7 @@
 
 #include "app/installation.h"
 #include "protocol/configfile.h"
+#include "protocol/systemproxy.h"
 #include "tests/support/messageboxanswerer.h"
 
 class tst_configfile : public QObject
@@ -15,6 +16,8 @@ private slots:
     void readUpdateUrl();
     void readPrefetch_data();
     void readPrefetch();
+    void systemProxyLists_data();
+    void systemProxyLists();
 };
 
 void tst_configfile::readUpdateUrl_data()
@@ -107,6 +110,36 @@ void tst_configfile::readPrefetch()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
     file.close();
     QTEST(::readPrefetch(dir.filePath("config.xml")), "prefetch");
+}
+
+// The proxy and bypass lists as Windows keeps them in a user's internet settings.
+void tst_configfile::systemProxyLists_data()
+{
+    QTest::addColumn<QString>("proxies");
+    QTest::addColumn<QString>("bypass");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QByteArray>("proxy");
+    QTest::newRow("one for every scheme") << "proxy:3128" << "" << "https://cdn.example/f" << QByteArray("proxy:3128");
+    QTest::newRow("one per scheme") << "http=p1:80;https=p2:8443" << "" << "https://cdn.example/f" << QByteArray("p2:8443");
+    QTest::newRow("named scheme wins over the default") << "p0:80 https=p2:8443" << "" << "https://cdn.example/f"
+                                                        << QByteArray("p2:8443");
+    QTest::newRow("none for this scheme") << "http=p1:80" << "" << "https://cdn.example/f" << QByteArray();
+    QTest::newRow("with a scheme in front") << "http=http://p1:80" << "" << "http://cdn.example/f" << QByteArray("p1:80");
+    QTest::newRow("bypassed by wildcard") << "p:80" << "*.corp.example;10.*" << "http://files.corp.example/f" << QByteArray();
+    QTest::newRow("bypassed address") << "p:80" << "*.corp.example;10.*" << "http://10.1.2.3/f" << QByteArray();
+    QTest::newRow("not bypassed") << "p:80" << "*.corp.example" << "http://corp.example.evil/f" << QByteArray("p:80");
+    QTest::newRow("<local>: a name without a dot") << "p:80" << "<local>" << "http://intranet/f" << QByteArray();
+    QTest::newRow("<local> leaves others") << "p:80" << "<local>" << "http://cdn.example/f" << QByteArray("p:80");
+    QTest::newRow("bypassed with its port") << "p:80" << "cdn.example:8080" << "http://cdn.example:8080/f" << QByteArray();
+    QTest::newRow("no list") << "" << "" << "http://cdn.example/f" << QByteArray();
+}
+
+void tst_configfile::systemProxyLists()
+{
+    QFETCH(QString, proxies);
+    QFETCH(QString, bypass);
+    QFETCH(QString, url);
+    QTEST(SystemProxy::fromLists(proxies, bypass, QUrl(url)), "proxy");
 }
 
 QTEST_MAIN(tst_configfile)

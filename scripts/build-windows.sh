@@ -50,12 +50,15 @@ QT_VERSION=$(resolve qtbase-opensource-src qtbase)
 CRYPTOPP_VERSION=$(resolve libcrypto++ cryptopp)
 ZSTD_VERSION=$(resolve libzstd zstd)
 CURL_VERSION=$(resolve curl curl)
+NGHTTP2_VERSION=$(resolve nghttp2 nghttp2)
 QT=$CACHE_PARENT/qtbase-$(echo "$QT_VERSION" | tr ':~' '__')
 CRYPTOPP=$CACHE_PARENT/cryptopp-$(echo "$CRYPTOPP_VERSION" | tr ':~' '__')
 ZSTD=$CACHE_PARENT/zstd-$(echo "$ZSTD_VERSION" | tr ':~' '__')
-CURL=$CACHE_PARENT/curl-$(echo "$CURL_VERSION" | tr ':~' '__')
-# The four together, as the toolchain file takes them.
-CACHE=$CACHE_PARENT/set-$(echo "qtbase-$QT_VERSION-cryptopp-$CRYPTOPP_VERSION-zstd-$ZSTD_VERSION-curl-$CURL_VERSION" | tr ':~' '__')
+NGHTTP2=$CACHE_PARENT/nghttp2-$(echo "$NGHTTP2_VERSION" | tr ':~' '__')
+# Named apart from a libcurl built without HTTP/2.
+CURL=$CACHE_PARENT/curl-h2-$(echo "$CURL_VERSION-nghttp2-$NGHTTP2_VERSION" | tr ':~' '__')
+# All of them together, as the toolchain file takes them.
+CACHE=$CACHE_PARENT/set-$(echo "qtbase-$QT_VERSION-cryptopp-$CRYPTOPP_VERSION-zstd-$ZSTD_VERSION-curl-$CURL_VERSION-nghttp2-$NGHTTP2_VERSION" | tr ':~' '__')
 mkdir -p "$CACHE"
 
 # The -posix compilers under the plain names: Qt's mkspec calls $(CROSS_COMPILE)g++.
@@ -132,8 +135,25 @@ if [ ! -f "$ZSTD/.complete" ]; then
     took "zstd" "$start"
 fi
 
+if [ ! -f "$NGHTTP2/.complete" ]; then
+    echo "build-windows: building nghttp2 $NGHTTP2_VERSION for MinGW (under a minute)"
+    start=$(now)
+    rm -rf "$NGHTTP2"
+    src=$(fetch nghttp2 "$NGHTTP2_VERSION")
+    # The library alone, static: HTTP/2 for libcurl.
+    (cd "$src" && nice -n 19 cmake -S . -B build-mingw -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_C_COMPILER=$HOST-gcc-posix -DCMAKE_CXX_COMPILER=$HOST-g++-posix -DCMAKE_RC_COMPILER=$HOST-windres \
+        -DCMAKE_INSTALL_PREFIX="$NGHTTP2" -DENABLE_LIB_ONLY=ON -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF \
+        -DENABLE_DOC=OFF -DBUILD_TESTING=OFF >"$WORK/nghttp2-build.log" 2>&1 \
+        && nice -n 19 cmake --build build-mingw -j"$JOBS" >>"$WORK/nghttp2-build.log" 2>&1 \
+        && cmake --install build-mingw >>"$WORK/nghttp2-build.log" 2>&1) || { tail -40 "$WORK/nghttp2-build.log"; exit 1; }
+    rm -rf "$src"
+    touch "$NGHTTP2/.complete"
+    took "nghttp2" "$start"
+fi
+
 if [ ! -f "$CURL/.complete" ]; then
-    echo "build-windows: building libcurl $CURL_VERSION for MinGW with Schannel (about 2 minutes)"
+    echo "build-windows: building libcurl $CURL_VERSION for MinGW with Schannel and HTTP/2 (about 2 minutes)"
     start=$(now)
     rm -rf "$CURL"
     src=$(fetch curl "$CURL_VERSION")
@@ -142,7 +162,9 @@ if [ ! -f "$CURL/.complete" ]; then
         -DCMAKE_C_COMPILER=$HOST-gcc-posix -DCMAKE_RC_COMPILER=$HOST-windres -DCMAKE_INSTALL_PREFIX="$CURL" \
         -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
         -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_ZLIB=OFF \
-        -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DCURL_DISABLE_LDAP=ON -DENABLE_UNICODE=ON \
+        -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=ON -DNGHTTP2_INCLUDE_DIR="$NGHTTP2/include" \
+        -DNGHTTP2_LIBRARY="$(ls "$NGHTTP2"/lib*/libnghttp2.a | head -n 1)" -DCMAKE_C_FLAGS=-DNGHTTP2_STATICLIB \
+        -DCURL_DISABLE_LDAP=ON -DENABLE_UNICODE=ON \
         >"$WORK/curl-build.log" 2>&1 \
         && nice -n 19 cmake --build build-mingw -j"$JOBS" >>"$WORK/curl-build.log" 2>&1 \
         && cmake --install build-mingw >>"$WORK/curl-build.log" 2>&1) || { tail -40 "$WORK/curl-build.log"; exit 1; }
@@ -157,6 +179,7 @@ ln -sfn "$QT" "$CACHE/qt"
 ln -sfn "$CRYPTOPP" "$CACHE/cryptopp"
 ln -sfn "$ZSTD" "$CACHE/zstd"
 ln -sfn "$CURL" "$CACHE/curl"
+ln -sfn "$NGHTTP2" "$CACHE/nghttp2"
 mkdir -p "$CACHE/pkgconfig"
 cat >"$CACHE/pkgconfig/libcrypto++.pc" <<EOF
 Name: libcrypto++
@@ -174,10 +197,10 @@ Libs: -L$CACHE/zstd/lib -lzstd
 EOF
 cat >"$CACHE/pkgconfig/libcurl.pc" <<EOF
 Name: libcurl
-Description: libcurl for MinGW-w64, with Schannel
+Description: libcurl for MinGW-w64, with Schannel and nghttp2
 Version: $CURL_VERSION
 Cflags: -I$CACHE/curl/include -DCURL_STATICLIB
-Libs: -L$CACHE/curl/lib -lcurl -lws2_32 -lbcrypt -ladvapi32 -lcrypt32
+Libs: -L$CACHE/curl/lib -L$(dirname "$(ls "$NGHTTP2"/lib*/libnghttp2.a | head -n 1)") -lcurl -lnghttp2 -lws2_32 -lbcrypt -ladvapi32 -lcrypt32
 EOF
 
 echo "build-windows: dependencies in $CACHE"

@@ -13,6 +13,7 @@
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/tinyproxy.h"
 #include "tests/support/testenvironment.h"
 
 #include <atomic>
@@ -457,45 +458,29 @@ void tst_updaterun::throughProxy()
     QFETCH(bool, system);
     if (QStandardPaths::findExecutable("tinyproxy").isEmpty())
         QSKIP("no tinyproxy here");
-    QTcpServer probe; // a free port for it, which it cannot be told to pick itself
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    QVERIFY(writeFile(dir->filePath("tinyproxy.conf"), QString("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\n"
-                                                               "LogFile \"%2\"\n%3").arg(port).arg(dir->filePath("tinyproxy.log"))
-                                                           .arg(credentials.isEmpty() ? QString() : "BasicAuth " + QString(credentials).replace(':', ' ') + "\n")
-                                                           .toUtf8()));
-    QProcess proxy;
-    proxy.start("tinyproxy", {"-d", "-c", dir->filePath("tinyproxy.conf")});
-    QVERIFY(proxy.waitForStarted());
-    QTcpSocket reachable;
-    QTRY_VERIFY_WITH_TIMEOUT((reachable.abort(), reachable.connectToHost(QHostAddress::LocalHost, port),
-                              reachable.waitForConnected(200)), 10000);
-    reachable.abort();
+    TinyProxy proxy;
+    QVERIFY(proxy.start(credentials));
 
     QVERIFY(serve({{"a.txt", "2.0.0", "new a\n"}}));
-    const QString address = "http://" + (credentials.isEmpty() ? QString() : credentials + "@") + "127.0.0.1:" + QString::number(port);
     if (system)
-        qputenv("http_proxy", address.toUtf8());
+        qputenv("http_proxy", proxy.url().toUtf8());
     QVERIFY(writeFile(installed("updater/config.xml"), QString("<Config><Update>%1</Update><Proxy>%2</Proxy><Log>update.log</Log></Config>\n")
-                                                          .arg(service->endpoint(), system ? "system" : address).toUtf8()));
+                                                          .arg(service->endpoint(), system ? "system" : proxy.url()).toUtf8()));
     updateWindow window;
     window.token = "T";
     MessageBoxAnswerer answerer;
     window.runUpdate();
     qunsetenv("http_proxy");
-    proxy.terminate();
-    proxy.waitForFinished();
-
-    // The log names the proxy, never its password.
-    const QByteArray runLog = readFile(installed("updater/update.log"));
-    QVERIFY2(runLog.contains("proxy: ") && runLog.contains("http://127.0.0.1:" + QByteArray::number(port)), runLog.constData());
-    QVERIFY2(!runLog.contains("proxy-pw"), runLog.constData());
+    proxy.stop();
 
     QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
-    const QByteArray log = readFile(dir->filePath("tinyproxy.log"));
+    const QByteArray log = proxy.log();
     QVERIFY2(log.contains("POST " + service->endpoint().toUtf8()), log.constData());
     QVERIFY2(log.contains("GET " + QUrl(service->endpoint()).resolved(QUrl("/files/a.txt")).toString().toUtf8()), log.constData());
+    // The log names the proxy, never its password.
+    const QByteArray runLog = readFile(installed("updater/update.log"));
+    QVERIFY2(runLog.contains("proxy: ") && runLog.contains(proxy.url(false).toUtf8()), runLog.constData());
+    QVERIFY2(!runLog.contains("proxy-pw"), runLog.constData());
 }
 
 void tst_updaterun::prefetchPlacesInOrder()

@@ -3,6 +3,8 @@
 #include "tests/support/loopbackserver.h"
 #include "tests/support/releaseservice.h"
 #include "tests/support/testfiles.h"
+#include "tests/support/tinyproxy.h"
+#include "tests/support/tlsfileserver.h"
 #include "tests/support/wineprefix.h"
 #include "tests/support/xvfbdisplay.h"
 
@@ -55,11 +57,15 @@ private slots:
     void unsafePathRefused();
     void tokenThroughSegment_data();
     void tokenThroughSegment();
+    void filesOverTls_data();
+    void filesOverTls();
+    void throughProxy();
 
 private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
     QString installed(const QString &name = QString()) const { return root(installFolder + "/" + name); }
-    bool startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {});
+    bool startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments = {},
+                      const QByteArray &configExtra = {});
     bool launch(const QStringList &launcherArguments);
     int finishAnswering(const QString &boxTitle, int timeoutMs = 90000);
     QStringList mainApplicationStarts() const;
@@ -110,12 +116,13 @@ void tst_windows::cleanup()
     installFolder = "install";
 }
 
-bool tst_windows::startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments)
+bool tst_windows::startService(const QList<ReleaseService::File> &files, const QStringList &extraArguments,
+                               const QByteArray &configExtra)
 {
     service = std::make_unique<ReleaseService>(root("release"));
     return service->publish(files) && service->start(extraArguments)
         && writeFile(installed("updater/config.xml"), "<Config><Update>" + service->endpoint().toUtf8()
-                                                          + "</Update><Log>updater.log</Log></Config>\n");
+                                                          + "</Update><Log>updater.log</Log>" + configExtra + "</Config>\n");
 }
 
 bool tst_windows::launch(const QStringList &launcherArguments)
@@ -407,6 +414,45 @@ void tst_windows::tokenThroughSegment()
     QCOMPARE(finishAnswering(boxTitle.isEmpty() ? "Error" : boxTitle), boxTitle.isEmpty() ? 0 : 1);
     QCOMPARE(launcher.exitCode(), 0);
     QCOMPARE(readFile(installed("a.txt")), QByteArray(updated ? "new a\n" : "old a\n"));
+}
+
+// Files from nginx over TLS, verified by Schannel against the machine's store, where a company
+// adds its own authority.
+void tst_windows::filesOverTls_data()
+{
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("authority in the machine's store: installs") << true;
+    QTest::newRow("certificate no authority signed: refused") << false;
+}
+
+void tst_windows::filesOverTls()
+{
+    QFETCH(bool, trusted);
+    TlsFileServer files;
+    QVERIFY2(files.start(root("release"), trusted), qPrintable(files.errorString()));
+    if (trusted)
+        QVERIFY(wine->trustAuthority(files.authorityFile()));
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\r\n"}}, {"--download-url", files.url()}));
+    QVERIFY(launch({"--token", "wine-token"}));
+    QCOMPARE(finishAnswering("Error"), trusted ? 0 : 1);
+    QCOMPARE(readFile(installed("a.txt")), trusted ? QByteArray("new a\r\n") : QByteArray("old a\n"));
+}
+
+// The query and the download through a proxy that asks for Basic credentials.
+void tst_windows::throughProxy()
+{
+    if (QStandardPaths::findExecutable("tinyproxy").isEmpty())
+        QSKIP("no tinyproxy here");
+    TinyProxy proxy;
+    QVERIFY(proxy.start("proxy-user:proxy-pw"));
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\r\n"}}, {}, "<Proxy>" + proxy.url().toUtf8() + "</Proxy>"));
+    QVERIFY(launch({"--token", "wine-token"}));
+    QCOMPARE(finishAnswering("Error"), 0);
+    proxy.stop();
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\r\n"));
+    const QByteArray log = proxy.log();
+    QVERIFY2(log.contains("POST " + service->endpoint().toUtf8()), log.constData());
+    QVERIFY2(log.contains("GET " + QUrl(service->endpoint()).resolved(QUrl("/files/a.txt")).toString().toUtf8()), log.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_windows)

@@ -1,7 +1,11 @@
 #include "tests/support/wineprefix.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QtEndian>
+
+#include "tests/support/testfiles.h"
 
 WinePrefix::WinePrefix(const QProcessEnvironment &displayEnvironment)
     : env(displayEnvironment)
@@ -57,4 +61,26 @@ void WinePrefix::endAll() const
 QString WinePrefix::windowsPath(const QString &path)
 {
     return "Z:" + QDir::cleanPath(QDir(path).absolutePath()).replace('/', '\\');
+}
+
+bool WinePrefix::trustAuthority(const QString &pemFile) const
+{
+    QByteArray pem = readFile(pemFile);
+    const int begin = pem.indexOf("-----BEGIN CERTIFICATE-----");
+    const int end = pem.indexOf("-----END CERTIFICATE-----");
+    if (begin < 0 || end < begin)
+        return false;
+    const QByteArray der = QByteArray::fromBase64(pem.mid(begin + 27, end - begin - 27).simplified().replace(' ', ""));
+    // The store keeps each certificate under its SHA-1 as a list of properties: the certificate
+    // itself is property 32.
+    QByteArray blob(12, '\0');
+    qToLittleEndian<quint32>(32, blob.data());
+    qToLittleEndian<quint32>(1, blob.data() + 4);
+    qToLittleEndian<quint32>(quint32(der.size()), blob.data() + 8);
+    blob += der;
+    const QByteArray thumbprint = QCryptographicHash::hash(der, QCryptographicHash::Sha1).toHex().toUpper();
+    const QByteArray reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+        + thumbprint + "]\n\"Blob\"=hex:" + blob.toHex(',') + "\n";
+    const QString file = dir.filePath("authority.reg");
+    return writeFile(file, reg) && run("wine", {"regedit", "/S", windowsPath(file)}, 60000);
 }

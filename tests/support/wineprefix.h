@@ -24,6 +24,8 @@ public:
                const QString &workingDirectory) const;
     // Ends every process of the prefix and waits for its wineserver to go.
     void endAll() const;
+    // Adds the authority (a PEM file) to the machine's trusted roots, as a company's own is.
+    bool trustAuthority(const QString &pemFile) const;
 
     // The path as Windows programs in the prefix name it: on drive Z:, with backslashes.
     static QString windowsPath(const QString &path);

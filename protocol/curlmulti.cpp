@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <utility>
+
 CurlMulti *CurlMulti::instance()
 {
     // Made on first use and kept: the cached connections are what makes the next request cheap.
@@ -103,8 +105,22 @@ void CurlMulti::watch(curl_socket_t socket, int what, Watch *watch)
 void CurlMulti::act(curl_socket_t socket, int events)
 {
     int running = 0;
+    working = true;
     curl_multi_socket_action(multi, socket, events, &running);
     takeDone();
+    working = false;
+    // A reader may start, end or delete requests, or turn the event loop, in any of these.
+    for (const QPointer<CurlReply> &reply : std::exchange(news, {})) {
+        if (reply)
+            reply->deliver();
+    }
+}
+
+bool CurlMulti::deliverLater(CurlReply *reply)
+{
+    if (working)
+        news.append(reply);
+    return working;
 }
 
 void CurlMulti::takeDone()

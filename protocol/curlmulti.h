@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <curl/curl.h>
@@ -23,6 +25,9 @@ public:
 
     bool add(CURL *easy);
     void remove(CURL *easy);
+    // While curl is at work, a reply with news is told once curl has returned, in the same turn of
+    // the event loop; false at other times, when the reply must post its news itself.
+    bool deliverLater(CurlReply *reply);
 
 private:
     CurlMulti();
@@ -41,4 +46,6 @@ private:
 
     CURLM *multi = nullptr;
     QTimer timer;
+    bool working = false;
+    QList<QPointer<CurlReply>> news;
 };

@@ -273,7 +273,8 @@ void CurlReply::schedule()
     if (scheduled)
         return;
     scheduled = true;
-    QMetaObject::invokeMethod(this, &CurlReply::deliver, Qt::QueuedConnection);
+    if (!CurlMulti::instance()->deliverLater(this))
+        QMetaObject::invokeMethod(this, &CurlReply::deliver, Qt::QueuedConnection);
 }
 
 // What arrived since the last delivery, told in the order the client tells it; the reader may end

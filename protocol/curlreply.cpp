@@ -5,9 +5,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QNetworkProxyFactory>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -43,37 +43,53 @@ QNetworkReply::NetworkError errorOfStatus(int status)
     }
 }
 
-// The authorities SSL_CERT_FILE (a PEM file) and SSL_CERT_DIR (a folder of PEM files) name, after
-// the system's own; empty when neither is set, and curl's defaults then stand. Read once.
-const QByteArray &addedAuthorities()
+// Where the authorities are, when SSL_CERT_FILE (a PEM file) or SSL_CERT_DIR (folders of hashed
+// PEM files, as OpenSSL reads them) add to the system's own; both empty when neither is set, and
+// curl's defaults then stand. Folders are looked up per issuer, and the system's folder keeps the
+// system's authorities trusted: reading every file up front would cost each run a tenth of a second.
+// Only a curl without such a folder gets one file of the system's list and the added one, written
+// once a process and private to it. Found once.
+struct Authorities
 {
-    static const QByteArray pem = [] {
+    QByteArray file;
+    QByteArray folders;
+};
+
+const Authorities &addedAuthorities()
+{
+    static QTemporaryFile written(QDir::tempPath() + "/updater-authorities-XXXXXX.pem");
+    static const Authorities found = [] {
+        Authorities found;
         const QByteArray file = qgetenv("SSL_CERT_FILE");
         const QByteArray dir = qgetenv("SSL_CERT_DIR");
         if (file.isEmpty() && dir.isEmpty())
-            return QByteArray();
-        QByteArray all;
-        const auto add = [&all](const QString &path) {
-            QFile pemFile(path);
-            if (pemFile.open(QIODevice::ReadOnly))
-                all += pemFile.readAll() + '\n';
-        };
+            return found;
         CURL *probe = curl_easy_init();
-        char *system = nullptr;
-        if (probe && curl_easy_getinfo(probe, CURLINFO_CAINFO, &system) == CURLE_OK && system)
-            add(QFile::decodeName(system));
-        curl_easy_cleanup(probe);
-        if (!file.isEmpty())
-            add(QFile::decodeName(file));
-        for (const QByteArray &folder : dir.split(':')) {
-            if (folder.isEmpty())
-                continue;
-            for (const QFileInfo &entry : QDir(QFile::decodeName(folder)).entryInfoList(QDir::Files, QDir::Name))
-                add(entry.filePath());
+        char *systemFolder = nullptr;
+        char *systemFile = nullptr;
+        if (probe) {
+            curl_easy_getinfo(probe, CURLINFO_CAPATH, &systemFolder);
+            curl_easy_getinfo(probe, CURLINFO_CAINFO, &systemFile);
         }
-        return all;
+        found.folders = dir;
+        if (systemFolder)
+            found.folders += (found.folders.isEmpty() ? "" : ":") + QByteArray(systemFolder);
+        if (file.isEmpty() || systemFolder || !systemFile) {
+            found.file = file;
+        } else {
+            QFile system(QFile::decodeName(systemFile));
+            QFile added(QFile::decodeName(file));
+            const QByteArray all = (system.open(QIODevice::ReadOnly) ? system.readAll() + '\n' : QByteArray())
+                + (added.open(QIODevice::ReadOnly) ? added.readAll() : QByteArray());
+            // Nothing trusted rather than less than asked for, when the list cannot be written.
+            found.file = written.open() && written.write(all) == all.size() && written.flush()
+                ? QFile::encodeName(written.fileName())
+                : QByteArray("/nonexistent");
+        }
+        curl_easy_cleanup(probe);
+        return found;
     }();
-    return pem;
+    return found;
 }
 
 void useProxy(CURL *easy, const QNetworkProxy &proxy, const QUrl &url)
@@ -147,10 +163,11 @@ CurlReply::CurlReply(QNetworkAccessManager::Operation operation, const QNetworkR
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "Mozilla/5.0");
     // Read only for the first https request: where the variables name the whole system store,
     // reading it would cost a run over plain http a tenth of a second.
-    if (request.url().scheme() == QLatin1String("https") && !addedAuthorities().isEmpty()) {
-        curl_blob authorities{const_cast<char *>(addedAuthorities().constData()), size_t(addedAuthorities().size()),
-                              CURL_BLOB_NOCOPY};
-        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &authorities);
+    if (request.url().scheme() == QLatin1String("https")) {
+        if (!addedAuthorities().file.isEmpty())
+            curl_easy_setopt(easy, CURLOPT_CAINFO, addedAuthorities().file.constData());
+        if (!addedAuthorities().folders.isEmpty())
+            curl_easy_setopt(easy, CURLOPT_CAPATH, addedAuthorities().folders.constData());
     }
     useProxy(easy, proxy, request.url());
     if (connections)

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QUrl>
 
 #include <map>
 
@@ -151,6 +152,67 @@ bool ReleaseFolder::readListing(Listing *listing, QString *error) const
         return false;
     }
     return true;
+}
+
+namespace {
+
+// Where updaters are sent for the files: anything else fails on every user's machine, not here.
+bool checkDownloadUrl(const QString &url, QString *error)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    if (url.isEmpty() || (parsed.isValid() && (parsed.scheme() == "http" || parsed.scheme() == "https")
+                          && !parsed.host().isEmpty()))
+        return true;
+    *error = ReleaseFolder::tr("the download URL %1 is not an absolute http or https URL, such as "
+                               "https://updates.example.com/files").arg(url);
+    return false;
+}
+
+bool checkSignature(const QString &dir, const ReleaseFolder::Listing &listing, const QStringList &releaseKeys,
+                    QString *error)
+{
+    if (listing.release.isEmpty()) {
+        if (!releaseKeys.isEmpty())
+            *error = ReleaseFolder::missingSignedListing(dir);
+        return releaseKeys.isEmpty();
+    }
+    const QDateTime expires = QDateTime::fromString(
+        ReleaseFolder::releaseMember(listing.release, "expires").toString(), Qt::ISODate);
+    if (!expires.isValid() || expires <= QDateTime::currentDateTimeUtc()) {
+        *error = ReleaseFolder::tr("the signed listing has expired; publish it again with --sign");
+        return false;
+    }
+    for (const QString &key : releaseKeys) {
+        if (ReleaseSigner::verify(key.toStdString(), listing.release.toStdString(), listing.signature.toStdString()))
+            return true;
+    }
+    if (!releaseKeys.isEmpty())
+        *error = ReleaseFolder::tr("the signed listing does not verify under --release-key; "
+                                   "publish it again with --sign and the matching private key");
+    return releaseKeys.isEmpty();
+}
+
+} // namespace
+
+bool ReleaseFolder::readChecked(const QString &dir, const QStringList &releaseKeys, const QString &downloadUrl,
+                                Listing *listing, QString *error)
+{
+    const ReleaseFolder folder(dir);
+    if (!folder.exists()) {
+        *error = tr("the release folder %1 does not exist").arg(dir);
+        return false;
+    }
+    if (!QFile::exists(dir + "/" + listingName)) {
+        *error = tr("%1 has no %2: run publish first").arg(dir, listingName);
+        return false;
+    }
+    return checkDownloadUrl(downloadUrl, error) && folder.readListing(listing, error)
+        && checkSignature(dir, *listing, releaseKeys, error) && replyFits(*listing, downloadUrl, error);
+}
+
+int ReleaseFolder::sequenceOf(const Listing &listing)
+{
+    return listing.release.isEmpty() ? 0 : releaseMember(listing.release, "sequence").toInt();
 }
 
 qint64 ReleaseFolder::replyBytes(const Listing &listing, const QString &downloadUrl)

@@ -58,6 +58,14 @@ public:
     // there is one. Fails when the signed listing names other files than the listing does.
     bool readListing(Listing *listing, QString *error) const;
 
+    // The listing as serve answers with it, held to everything an updater would refuse it for: it
+    // parses, fits a reply, names an absolute http or https download URL (empty: the service's own),
+    // has not expired and, with release keys, is signed and verifies under one of them.
+    static bool readChecked(const QString &dir, const QStringList &releaseKeys, const QString &downloadUrl,
+                            Listing *listing, QString *error);
+    // Of the signed listing; 0 when not signed.
+    static int sequenceOf(const Listing &listing);
+
     // The encrypted reply to an upgrade query with this listing, in bytes: hex of the ciphertext of
     // its compact JSON, with room for short members beside the listing's.
     static qint64 replyBytes(const Listing &listing, const QString &downloadUrl);

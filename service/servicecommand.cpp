@@ -236,60 +236,6 @@ bool readReleaseKeys(const QStringList &values, QStringList *keys, QString *erro
     return true;
 }
 
-// What a vendor must hear before users do: a listing the service cannot answer with.
-bool checkListing(const QString &dir, const ReleaseFolder::Listing &listing, const QStringList &releaseKeys,
-                  QString *error)
-{
-    if (listing.release.isEmpty()) {
-        if (!releaseKeys.isEmpty())
-            *error = ReleaseFolder::missingSignedListing(dir);
-        return releaseKeys.isEmpty();
-    }
-    const QDateTime expires = QDateTime::fromString(
-        ReleaseFolder::releaseMember(listing.release, "expires").toString(), Qt::ISODate);
-    if (!expires.isValid() || expires <= QDateTime::currentDateTimeUtc()) {
-        *error = ServiceCommand::tr("the signed listing has expired; publish it again with --sign");
-        return false;
-    }
-    for (const QString &key : releaseKeys) {
-        if (ReleaseSigner::verify(key.toStdString(), listing.release.toStdString(), listing.signature.toStdString()))
-            return true;
-    }
-    if (!releaseKeys.isEmpty())
-        *error = ServiceCommand::tr("the signed listing does not verify under --release-key; "
-                                    "publish it again with --sign and the matching private key");
-    return releaseKeys.isEmpty();
-}
-
-// Where updaters are sent for the files: anything else fails on every user's machine, not here.
-bool checkDownloadUrl(const QString &url, QString *error)
-{
-    const QUrl parsed(url, QUrl::StrictMode);
-    if (url.isEmpty() || (parsed.isValid() && (parsed.scheme() == "http" || parsed.scheme() == "https")
-                          && !parsed.host().isEmpty()))
-        return true;
-    *error = ServiceCommand::tr("the download URL %1 is not an absolute http or https URL, such as "
-                                "https://updates.example.com/files").arg(url);
-    return false;
-}
-
-// Everything serve checks before it answers with a release folder.
-bool checkRelease(const QString &dir, const QStringList &releaseKeys, const QString &downloadUrl,
-                  ReleaseFolder::Listing *listing, QString *error)
-{
-    const ReleaseFolder folder(dir);
-    if (!folder.exists()) {
-        *error = ServiceCommand::tr("the release folder %1 does not exist").arg(dir);
-        return false;
-    }
-    if (!QFile::exists(dir + "/" + ReleaseFolder::listingName)) {
-        *error = ServiceCommand::tr("%1 has no %2: run publish first").arg(dir, ReleaseFolder::listingName);
-        return false;
-    }
-    return checkDownloadUrl(downloadUrl, error) && folder.readListing(listing, error)
-        && checkListing(dir, *listing, releaseKeys, error) && ReleaseFolder::replyFits(*listing, downloadUrl, error);
-}
-
 // The rollout file and every release it names, checked as the stable one is. An updater never takes
 // a sequence below the one it has, so a rollout signed below the stable release would reach nobody.
 std::shared_ptr<const Rollout> readRollout(const QString &path, const QStringList &releaseKeys, int stableSequence,
@@ -300,9 +246,9 @@ std::shared_ptr<const Rollout> readRollout(const QString &path, const QStringLis
         return nullptr;
     for (const Rollout::Release &release : rollout->releases()) {
         ReleaseFolder::Listing listing;
-        if (!checkRelease(release.dir, releaseKeys, release.downloadUrl, &listing, error))
+        if (!ReleaseFolder::readChecked(release.dir, releaseKeys, release.downloadUrl, &listing, error))
             return nullptr;
-        const int sequence = ReleaseFolder::releaseMember(listing.release, "sequence").toInt();
+        const int sequence = ReleaseFolder::sequenceOf(listing);
         if (release.name == Rollout::rolloutName && stableSequence > 0 && sequence <= stableSequence) {
             *error = ServiceCommand::tr("the rollout's signed sequence %1 is not above the stable release's %2; "
                                         "publish the rollout's folder from a copy of the stable one")
@@ -321,9 +267,9 @@ int serve(const QCommandLineParser &arguments)
     QStringList releaseKeys;
     ReleaseFolder::Listing listing;
     if (!readReleaseKeys(arguments.values("release-key"), &releaseKeys, &error)
-        || !checkRelease(releaseDir, releaseKeys, arguments.value("download-url"), &listing, &error))
+        || !ReleaseFolder::readChecked(releaseDir, releaseKeys, arguments.value("download-url"), &listing, &error))
         return fail(error);
-    const int stableSequence = ReleaseFolder::releaseMember(listing.release, "sequence").toInt();
+    const int stableSequence = ReleaseFolder::sequenceOf(listing);
     const QString rolloutPath = arguments.value("rollout");
     std::shared_ptr<const Rollout> rollout;
     if (!rolloutPath.isEmpty() && !(rollout = readRollout(rolloutPath, releaseKeys, stableSequence, &error)))
@@ -348,6 +294,7 @@ int serve(const QCommandLineParser &arguments)
     pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
 
     UpdateServer server(releaseDir, pair);
+    server.setReleaseKeys(releaseKeys);
     if (arguments.isSet("tokens")) {
         QSet<QString> tokens;
         if (!Rollout::readTokenList(arguments.value("tokens"), &tokens, &error))
@@ -395,7 +342,7 @@ int serve(const QCommandLineParser &arguments)
 
     // The share can be widened or halted without a restart: a hang-up reads the rollout file again.
     // A file that does not check out leaves the last good one in force.
-    std::thread([&server, rolloutPath, releaseKeys, stableSequence, hangUp] {
+    std::thread([&server, rolloutPath, releaseKeys, hangUp] {
         for (;;) {
             int signal = 0;
             if (sigwait(&hangUp, &signal) != 0)
@@ -403,7 +350,7 @@ int serve(const QCommandLineParser &arguments)
             QString reason;
             if (rolloutPath.isEmpty()) {
                 server.log(ServiceCommand::tr("hang-up: no --rollout file to read"));
-            } else if (auto next = readRollout(rolloutPath, releaseKeys, stableSequence, &reason)) {
+            } else if (auto next = readRollout(rolloutPath, releaseKeys, server.stableSequence(), &reason)) {
                 server.log(ServiceCommand::tr("rollout read again: %1").arg(next->summary()));
                 server.setRollout(next);
             } else {

@@ -83,9 +83,10 @@ private:
         return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     }
 
-    static QByteArray signedListing(const ReleaseSigner &signer, const QJsonArray &files, const QString &expires)
+    static QByteArray signedListing(const ReleaseSigner &signer, const QJsonArray &files, const QString &expires,
+                                    int sequence = 1)
     {
-        const QByteArray text = QJsonDocument(QJsonObject{{"sequence", 1}, {"expires", expires}, {"files", files}})
+        const QByteArray text = QJsonDocument(QJsonObject{{"sequence", sequence}, {"expires", expires}, {"files", files}})
                                     .toJson(QJsonDocument::Compact);
         return QJsonDocument(QJsonObject{{"release", QString::fromUtf8(text)},
                                          {"release_signature", QString::fromStdString(signer.sign(text.toStdString()))}})
@@ -489,43 +490,48 @@ private slots:
         QCOMPARE(answers(*service, {"tester-1"}), QStringList{servedAt(beta)});
     }
 
+    // Each listing serve refuses to start with, it also refuses to take in place of the one it serves.
     void serveRefuses_data()
     {
         QTest::addColumn<QByteArray>("listing");
         QTest::addColumn<QByteArray>("signedListing");
         QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("when"); // "start", "serving" (published while served) or "both"
         QTest::addColumn<QString>("reason");
         const QJsonArray files{QJsonObject{{"file_path", "a.txt"}, {"file_version", "1.0.0"}}};
         const QByteArray listing = QJsonDocument(QJsonObject{{"files", files}}).toJson();
         const ReleaseSigner demo = ReleaseSigner::fromPrivateKeyDer(readFile(signingKey).toStdString());
         const QString later = QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate);
         const QStringList withKey{"--release-key", releaseKey};
-        QTest::newRow("no listing") << QByteArray() << QByteArray() << QStringList() << "no release.json: run publish first";
-        QTest::newRow("listing not JSON") << QByteArray("{\"files\": [") << QByteArray() << QStringList() << "not a JSON object";
-        QTest::newRow("no files") << QByteArray("{}") << QByteArray() << QStringList() << "no \"files\" array";
-        QTest::newRow("port in use") << listing << QByteArray() << QStringList{"--listen", "PORT"} << "in use";
-        QTest::newRow("unsigned, with a release key") << listing << QByteArray() << withKey
+        QTest::newRow("no listing") << QByteArray() << QByteArray() << QStringList() << "both" << "no release.json: run publish first";
+        QTest::newRow("listing not JSON") << QByteArray("{\"files\": [") << QByteArray() << QStringList() << "both" << "not a JSON object";
+        QTest::newRow("no files") << QByteArray("{}") << QByteArray() << QStringList() << "both" << "no \"files\" array";
+        QTest::newRow("port in use") << listing << QByteArray() << QStringList{"--listen", "PORT"} << "start" << "in use";
+        QTest::newRow("unsigned, with a release key") << listing << QByteArray() << withKey << "both"
                                                       << "copy release-signed.json from the build machine";
         QTest::newRow("download URL without a scheme") << listing << QByteArray()
-                                                       << QStringList{"--download-url", "cdn.example.com/files"}
+                                                       << QStringList{"--download-url", "cdn.example.com/files"} << "start"
                                                        << "not an absolute http or https URL";
         QTest::newRow("download URL of another scheme") << listing << QByteArray()
                                                         << QStringList{"--download-url", "ftp://cdn.example.com/files"}
-                                                        << "not an absolute http or https URL";
-        QTest::newRow("rollout file not JSON") << listing << QByteArray() << QStringList{"--rollout", "ROLLOUT"}
+                                                        << "start" << "not an absolute http or https URL";
+        QTest::newRow("rollout file not JSON") << listing << QByteArray() << QStringList{"--rollout", "ROLLOUT"} << "start"
                                                << "not a JSON object";
-        QTest::newRow("release key not a key") << listing << QByteArray() << QStringList{"--release-key", demoKey}
+        QTest::newRow("release key not a key") << listing << QByteArray() << QStringList{"--release-key", demoKey} << "start"
                                                << "not an Ed25519 public key";
         QTest::newRow("signed by another key") << listing << signedListing(ReleaseSigner::generate(), files, later)
-                                               << withKey << "does not verify";
-        QTest::newRow("signed, other files") << listing << signedListing(demo, QJsonArray(), later) << QStringList()
+                                               << withKey << "both" << "does not verify";
+        QTest::newRow("signed, other files") << listing << signedListing(demo, QJsonArray(), later) << QStringList() << "both"
                                              << "names other files";
         QTest::newRow("signed, expired") << listing << signedListing(demo, files, "2020-01-01T00:00:00Z")
-                                         << QStringList() << "expired";
+                                         << QStringList() << "both" << "expired";
+        QTest::newRow("sequence falls") << listing << signedListing(demo, files, later, 4) << withKey << "serving"
+                                        << "its signed sequence 4 is below the 5 served; publish it again with "
+                                           "update-service publish DIR --sign release-private.der --sequence 6";
         // Its encrypted reply, hex, is twice as long: over what an updater takes.
         const QJsonArray oversized{QJsonObject{{"file_path", "a.txt"}, {"file_version", QString(33 << 20, '1')}}};
         QTest::newRow("reply too large") << QJsonDocument(QJsonObject{{"files", oversized}}).toJson() << QByteArray()
-                                         << QStringList() << "over the 64 MiB an updater accepts";
+                                         << QStringList() << "both" << "over the 64 MiB an updater accepts";
     }
 
     void serveRefuses()
@@ -533,20 +539,52 @@ private slots:
         QFETCH(QByteArray, listing);
         QFETCH(QByteArray, signedListing);
         QFETCH(QStringList, options);
+        QFETCH(QString, when);
         QFETCH(QString, reason);
         QTemporaryDir dir;
-        if (!listing.isNull())
-            QVERIFY(writeFile(dir.filePath("release.json"), listing));
-        if (!signedListing.isNull())
-            QVERIFY(writeFile(dir.filePath("release-signed.json"), signedListing));
-        const auto running = serve();
-        options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port()));
-        QVERIFY(writeFile(dir.filePath("rollout.json"), "{\"rollout\": "));
-        options.replaceInStrings("ROLLOUT", dir.filePath("rollout.json"));
-        QByteArray out, err;
-        QCOMPARE(run(QStringList{"serve", "--release", dir.path(), "--key", demoKey} + options, &out, &err), 1);
-        QVERIFY2(err.count('\n') == 1 && err.contains(reason.toUtf8()), err);
-        QVERIFY(!out.contains("listening"));
+        const QString folder = dir.filePath("release");
+        const auto publishRow = [&] {
+            QFile::remove(folder + "/release.json");
+            QFile::remove(folder + "/release-signed.json");
+            return QDir().mkpath(folder) && (listing.isNull() || writeFile(folder + "/release.json", listing))
+                && (signedListing.isNull() || writeFile(folder + "/release-signed.json", signedListing));
+        };
+        if (when != "serving") {
+            QVERIFY(publishRow());
+            const auto running = serve();
+            options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port()));
+            QVERIFY(writeFile(dir.filePath("rollout.json"), "{\"rollout\": "));
+            options.replaceInStrings("ROLLOUT", dir.filePath("rollout.json"));
+            QByteArray out, err;
+            QCOMPARE(run(QStringList{"serve", "--release", folder, "--key", demoKey} + options, &out, &err), 1);
+            QVERIFY2(err.count('\n') == 1 && err.contains(reason.toUtf8()), err);
+            QVERIFY(!out.contains("listening"));
+        }
+        if (when == "start")
+            return;
+
+        const QJsonArray files{QJsonObject{{"file_path", "a.txt"}, {"file_version", "1.0.0"}}};
+        const QByteArray good = UpdateServiceTest::signedListing(
+            ReleaseSigner::fromPrivateKeyDer(readFile(signingKey).toStdString()), files,
+            QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate), 5);
+        QVERIFY(writeFile(folder + "/release.json", QJsonDocument(QJsonObject{{"files", files}}).toJson())
+                && writeFile(folder + "/release-signed.json", good));
+        const auto service = serve(options, QString(), folder);
+        QVERIFY(service->port() > 0);
+        const QString served = QJsonDocument::fromJson(good)["release"].toString();
+        QCOMPARE(upgrade(service->port(), "t")["release"].toString(), served);
+        QVERIFY(publishRow());
+        for (int i = 0; i < 2; ++i) {
+            const QJsonObject reply = upgrade(service->port(), "t");
+            QCOMPARE(reply["release"].toString(), served);
+            QCOMPARE(reply["files"].toArray().size(), 1);
+        }
+        QByteArray log;
+        const QByteArray line = "\nlisting of " + folder.toUtf8() + " not served, the last good one stays: ";
+        QTRY_VERIFY2((log += service->readStandardError()).contains(line), log);
+        const QByteArray logged = log.mid(log.indexOf(line) + 1).split('\n').constFirst();
+        QVERIFY2(logged.contains(QString(reason).replace("DIR", folder).toUtf8()), logged);
+        QCOMPARE(log.count("not served"), 1); // once, not for every query
     }
 
     void commandLine_data()

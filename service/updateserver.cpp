@@ -199,6 +199,19 @@ std::shared_ptr<const UpdateServer::Served> UpdateServer::readServed(const QStri
                            .arg(dir, reason);
             refusals.insert(dir, reason);
         } else {
+            for (const QJsonValue &entry : next->listing.files)
+                next->files.insert(entry["file_path"].toString(),
+                                   {entry["sha256"].toString(), qint64(entry["file_size"].toDouble(-1))});
+            // The forms are named in the signed listing alone.
+            for (const QJsonValue &entry : ReleaseFolder::releaseMember(next->listing.release, "files").toArray()) {
+                QJsonArray forms = entry["patches"].toArray();
+                forms.append(entry["compressed"]);
+                for (const QJsonValue &form : forms) {
+                    if (form.isObject())
+                        next->files.insert(form["path"].toString(),
+                                           {form["sha256"].toString(), qint64(form["size"].toDouble(-1))});
+                }
+            }
             if (refusals.remove(dir) > 0)
                 line = tr("listing of %1 served again: sequence %2").arg(dir).arg(sequence);
             served.insert(dir, next);
@@ -335,5 +348,17 @@ int UpdateServer::serveFile(const httplib::Request &request, httplib::Response &
         return -1;
     }
     response.set_header("Content-Type", "application/octet-stream");
+    // Vouched for only while the listing is the one read: a listing published since may name other
+    // bytes under the same path.
+    std::shared_ptr<const Served> current = lastServed(dir);
+    QString unused; // the file goes out anyway, only without its ETag
+    if (!current && dir == releaseDir)
+        current = readServed(dir, downloadUrl, &unused);
+    const auto listed = current ? current->files.constFind(relativePath) : QHash<QString, Served::File>::const_iterator();
+    static const QRegularExpression digestPattern("^[0-9a-f]{64}$");
+    struct stat info{};
+    if (current && listed != current->files.cend() && digestPattern.match(listed->sha256).hasMatch()
+        && fstat(fd, &info) == 0 && info.st_size == listed->size && current->stamp == stampOf(dir))
+        response.set_header("ETag", ("\"" + listed->sha256 + "\"").toStdString());
     return fd;
 }

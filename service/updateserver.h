@@ -19,8 +19,9 @@
 // The substitute update service: answers the updater's upgrade query at "/api/upgrade" from a
 // release folder's listing and serves the release's files under "/files/". A rollout may offer other
 // releases to some users; their files are under "/releases/DIGEST/", DIGEST the SHA-256 of the
-// listing they were answered with, so that only those answered can fetch them. Every request leaves
-// one line in the log, on standard error and in an optional file.
+// listing they were answered with, so that only those answered can fetch them. Each file goes with a
+// strong ETag, the digest its listing holds, so that an interrupted download resumes only on the same
+// bytes. Every request leaves one line in the log, on standard error and in an optional file.
 class UpdateServer
 {
     Q_DECLARE_TR_FUNCTIONS(UpdateServer)
@@ -56,11 +57,17 @@ public:
     QString errorString() const { return error; }
 
 private:
-    // A folder's listing as last taken.
+    // A folder's listing as last taken, with what validates each file it names.
     struct Served
     {
+        struct File
+        {
+            QString sha256;
+            qint64 size = -1;
+        };
         ReleaseFolder::Listing listing;
         QString stamp; // of the listing files when they were read
+        QHash<QString, File> files; // by path below the folder, the forms included
     };
 
     // Reads the folder's listing again; null, with the reason, when it fails and none was taken before.

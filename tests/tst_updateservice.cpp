@@ -975,13 +975,22 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("urlPath");
         QTest::addColumn<QString>("range");
+        QTest::addColumn<QString>("ifRange"); // ETAG and DATE: the file's own validators
         QTest::addColumn<int>("status");
-        QTest::newRow("large, several pieces") << "Trelvox.exe" << "Trelvox.exe" << QString() << 0;
-        QTest::newRow("a span") << "Trelvox.exe" << "Trelvox.exe" << "bytes=1000-1999" << 206;
-        QTest::newRow("a span past the end") << "Trelvox.exe" << "Trelvox.exe" << "bytes=614400-" << 416;
-        QTest::newRow("nested, control bytes") << "data/nested/config.bin" << "data/nested/config.bin" << QString() << 0;
-        QTest::newRow("non-ASCII name") << "docs/\u00fcn\u00ef.txt" << "docs/%C3%BCn%C3%AF.txt" << QString() << 0;
-        QTest::newRow("empty") << "empty.dat" << "empty.dat" << QString() << 0;
+        const QString span = "bytes=1000-1999", other = '"' + QString(64, '0') + '"';
+        QTest::newRow("large, several pieces") << "Trelvox.exe" << "Trelvox.exe" << QString() << QString() << 0;
+        QTest::newRow("a span") << "Trelvox.exe" << "Trelvox.exe" << span << QString() << 206;
+        QTest::newRow("a span past the end") << "Trelvox.exe" << "Trelvox.exe" << "bytes=614400-" << QString() << 416;
+        QTest::newRow("nested, control bytes") << "data/nested/config.bin" << "data/nested/config.bin" << QString() << QString() << 0;
+        QTest::newRow("non-ASCII name") << "docs/\u00fcn\u00ef.txt" << "docs/%C3%BCn%C3%AF.txt" << QString() << QString() << 0;
+        QTest::newRow("empty") << "empty.dat" << "empty.dat" << QString() << QString() << 0;
+        // A resumed download: only the same copy gets the rest, any other the whole file.
+        QTest::newRow("a span of the same ETag") << "Trelvox.exe" << "Trelvox.exe" << span << "ETAG" << 206;
+        QTest::newRow("a span of another ETag") << "Trelvox.exe" << "Trelvox.exe" << span << other << 0;
+        QTest::newRow("a span of a weak ETag") << "Trelvox.exe" << "Trelvox.exe" << span << "W/ETAG" << 0;
+        QTest::newRow("a span of the same date") << "Trelvox.exe" << "Trelvox.exe" << span << "DATE" << 206;
+        QTest::newRow("a span of another date") << "Trelvox.exe" << "Trelvox.exe" << span << "Thu, 01 Jan 1970 00:00:00 GMT" << 0;
+        QTest::newRow("past the end, of another ETag") << "Trelvox.exe" << "Trelvox.exe" << "bytes=614400-" << other << 0;
     }
 
     void servesExactBytes()
@@ -989,16 +998,27 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, urlPath);
         QFETCH(QString, range);
+        QFETCH(QString, ifRange);
         QFETCH(int, status);
         const auto service = serve();
         httplib::Client client("127.0.0.1", service->port());
+        QByteArray expected = readFile(release + "/" + path);
+        const auto head = client.Head(("/files/" + urlPath).toStdString());
+        QVERIFY(head && head->status == 200);
+        const std::string etag = '"' + sha256Hex(expected).toStdString() + '"';
+        QCOMPARE(head->get_header_value("ETag"), etag);
+        const QString date = QString::fromStdString(head->get_header_value("Last-Modified"));
+        QDateTime modified = QLocale::c().toDateTime(date, "ddd, dd MMM yyyy hh:mm:ss 'GMT'");
+        modified.setTimeSpec(Qt::UTC);
+        QCOMPARE(modified.toSecsSinceEpoch(), QFileInfo(release + "/" + path).lastModified().toSecsSinceEpoch());
         httplib::Headers headers;
         if (!range.isEmpty())
             headers.emplace("Range", range.toStdString());
+        if (!ifRange.isEmpty())
+            headers.emplace("If-Range", ifRange.replace("ETAG", QString::fromStdString(etag)).replace("DATE", date).toStdString());
         const auto result = client.Get(("/files/" + urlPath).toStdString(), headers);
         QVERIFY(result);
         QCOMPARE(result->status, status == 0 ? 200 : status);
-        QByteArray expected = readFile(release + "/" + path);
         if (status == 416) {
             QCOMPARE(result->get_header_value("Content-Range"), "bytes */" + std::to_string(expected.size()));
             return;

@@ -421,12 +421,12 @@ const QList<Command> &commands()
                            "                       [--sequence N] [--dry-run]\n"
                            "    Lists the folder's files by content in release.json: new and changed files take\n"
                            "    --version, unchanged ones keep their version and time. --sign also writes the\n"
-                           "    signed listing, release-signed.json, valid for DAYS (30), and gives new and changed\n"
-                           "    files a compressed copy in .trelvox-forms/ and patches from their copies in each\n"
-                           "    OLD-DIR when no larger than BYTES (1 GiB); the signed listing names them.\n"
-                           "    Its sequence continues the folder's release-signed.json; --sequence N sets it\n"
-                           "    (above the last), as it must when that file did not come with the folder.\n"
-                           "    --dry-run writes nothing.\n"),
+                           "    signed listing, release-signed.json, valid for DAYS (30), and gives new and\n"
+                           "    changed files a compressed copy in .trelvox-forms/ when smaller\n"
+                           "    and patches from their copies in each OLD-DIR when no larger than BYTES (1 GiB);\n"
+                           "    the signed listing names them. Its sequence continues the folder's\n"
+                           "    release-signed.json; --sequence N sets it (above the last), as it must when that\n"
+                           "    file did not come with the folder. --dry-run writes nothing.\n"),
          1, 1, {valued("version"), valued("sign"), valued("expires-in", "30"), valued("delta-from"),
                 valued("patch-limit"), valued("sequence"), QCommandLineOption("dry-run")},
          {"delta-from"}, {}, publish},

@@ -235,31 +235,39 @@ private slots:
     {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<bool>("republish"); // again after app.bin changed, a form was lost and copy.txt came
-        QTest::newRow("new files, two equal bases") << QStringList() << false;
-        QTest::newRow("republished") << QStringList() << true;
-        QTest::newRow("above the patch limit") << QStringList{"--patch-limit", "1000"} << false;
-        QTest::newRow("dry run") << QStringList{"--dry-run"} << false;
+        QTest::addColumn<QByteArray>("tiny"); // tiny.bin's bytes, which zstd cannot make smaller; null: no such file
+        QTest::newRow("new files, two equal bases") << QStringList() << false << QByteArray();
+        QTest::newRow("republished") << QStringList() << true << QByteArray();
+        QTest::newRow("above the patch limit") << QStringList{"--patch-limit", "1000"} << false << QByteArray();
+        QTest::newRow("dry run") << QStringList{"--dry-run"} << false << QByteArray();
+        QTest::newRow("a file compression does not shrink") << QStringList() << false << QByteArray("tiny");
     }
 
     void publishForms()
     {
         QFETCH(QStringList, options);
         QFETCH(bool, republish);
+        QFETCH(QByteArray, tiny);
         QTemporaryDir dir;
         const QString base = dir.filePath("1.0.0"), base2 = dir.filePath("1.0.1"), release = dir.filePath("2.0.0");
         const QString forms = release + "/.trelvox-forms/";
         QByteArray app;
         for (int i = 0; i < 4000; ++i)
             app += "entry " + QByteArray::number(i) + "\n";
+        const QByteArray same = QByteArray("same\n").repeated(64), fresh = QByteArray("new\n").repeated(64);
         for (const QString &folder : {base, base2})
-            QVERIFY(writeFile(folder + "/app.bin", app) && writeFile(folder + "/same.txt", "same"));
-        QVERIFY(writeFile(release + "/same.txt", "same") && writeFile(release + "/new.txt", "new")
+            QVERIFY(writeFile(folder + "/app.bin", app) && writeFile(folder + "/same.txt", same));
+        QVERIFY(writeFile(release + "/same.txt", same) && writeFile(release + "/new.txt", fresh)
                 && writeFile(release + "/app.bin", app + "more"));
+        if (!tiny.isNull())
+            QVERIFY(writeFile(release + "/tiny.bin", tiny));
         const QStringList publish{"publish", release, "--sign", signingKey, "--delta-from", base, "--delta-from", base2};
         QByteArray out;
         QCOMPARE(run(publish + QStringList{"--version", "2.0.0"} + options, &out), 0);
         QVERIFY2(out.contains("forms of app.bin: " + QByteArray::number(app.size() + 4) + " bytes, compressed "), out);
-        QVERIFY2(out.contains("forms: 3 files of " + QByteArray::number(app.size() + 11) + " bytes"), out);
+        QVERIFY2(out.contains("forms: " + QByteArray::number(tiny.isNull() ? 3 : 4) + " files of "
+                              + QByteArray::number(app.size() + 4 + same.size() + fresh.size() + tiny.size()) + " bytes"),
+                 out);
         if (options.contains("--dry-run")) {
             QCOMPARE(QDir(release).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                      (QStringList{"app.bin", "new.txt", "same.txt"}));
@@ -268,13 +276,13 @@ private slots:
         // The two bases hold the same bytes: one patch, or one reason for none.
         QVERIFY2(out.contains((options.isEmpty() ? base + ", " + base2 : QString("above the patch limit")).toUtf8()), out);
         if (republish) {
-            const QString sameForm = forms + sha256Hex("same") + ".zst";
+            const QString sameForm = forms + sha256Hex(same) + ".zst";
             QFile form(sameForm);
             QVERIFY(form.open(QIODevice::ReadWrite) && form.setFileTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)),
                                                                         QFileDevice::FileModificationTime));
             form.close();
-            QVERIFY(QFile::remove(forms + sha256Hex("new") + ".zst"));
-            QVERIFY(writeFile(release + "/app.bin", app + "again") && writeFile(release + "/copy.txt", "same"));
+            QVERIFY(QFile::remove(forms + sha256Hex(fresh) + ".zst"));
+            QVERIFY(writeFile(release + "/app.bin", app + "again") && writeFile(release + "/copy.txt", same));
             QCOMPARE(run(publish + QStringList{"--version", "2.0.1"}, &out), 0);
             QVERIFY2(out.contains("forms of copy.txt") && out.contains("forms of new.txt") && out.contains("forms: 3 files"), out);
             QCOMPARE(QFileInfo(sameForm).lastModified(), QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
@@ -287,6 +295,12 @@ private slots:
         QCOMPARE(withoutForms(files), plain); // nothing of the forms folder listed, no form in release.json
         for (const QJsonValue &file : files) {
             const QByteArray bytes = readFile(release + "/" + file["file_path"].toString());
+            if (file["file_path"] == "tiny.bin") {
+                QVERIFY2(out.contains("no compressed copy: its "), out);
+                QVERIFY(!file.toObject().contains("compressed"));
+                QVERIFY(!QFile::exists(forms + sha256Hex(bytes) + ".zst"));
+                continue;
+            }
             const QJsonObject compressed = file["compressed"].toObject();
             const QByteArray packed = readFile(release + "/" + compressed["path"].toString());
             QCOMPARE(compressed["path"].toString(), ".trelvox-forms/" + sha256Hex(bytes) + ".zst");

@@ -95,6 +95,10 @@ bool ReleaseFolder::readSigned(Listing *listing, QString *error) const
         return false;
     listing->release = signedListing.value("release").toString();
     listing->signature = signedListing.value("release_signature").toString();
+    for (const QJsonValue &signature : signedListing.value("release_signatures").toArray())
+        listing->signatures << signature.toString();
+    if (listing->signatures.isEmpty())
+        listing->signatures << listing->signature;
     if (!releaseMember(listing->release, "files").isArray() || listing->signature.isEmpty()) {
         *error = tr("%1 holds no signed listing").arg(path(signedListingName));
         return false;
@@ -183,8 +187,10 @@ bool checkSignature(const QString &dir, const ReleaseFolder::Listing &listing, c
         return false;
     }
     for (const QString &key : releaseKeys) {
-        if (ReleaseSigner::verify(key.toStdString(), listing.release.toStdString(), listing.signature.toStdString()))
-            return true;
+        for (const QString &signature : listing.signatures) {
+            if (ReleaseSigner::verify(key.toStdString(), listing.release.toStdString(), signature.toStdString()))
+                return true;
+        }
     }
     if (!releaseKeys.isEmpty())
         *error = ReleaseFolder::tr("the signed listing does not verify under --release-key; "
@@ -224,8 +230,10 @@ qint64 ReleaseFolder::replyBytes(const Listing &listing, const QString &download
         file.insert("file_name", file.value("file_path").toString().section('/', -1));
         files.append(file);
     }
-    const QJsonObject reply{{"download_url", downloadUrl}, {"files", files}, {"release", listing.release},
-                            {"release_signature", listing.signature}};
+    QJsonObject reply{{"download_url", downloadUrl}, {"files", files}, {"release", listing.release},
+                      {"release_signature", listing.signature}};
+    if (listing.signatures.size() > 1)
+        reply.insert("release_signatures", QJsonArray::fromStringList(listing.signatures));
     const qint64 headroom = 1024;
     return 2 * (QJsonDocument(reply).toJson(QJsonDocument::Compact).size() + headroom);
 }
@@ -243,10 +251,11 @@ bool ReleaseFolder::replyFits(const Listing &listing, const QString &downloadUrl
     return false;
 }
 
-bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer, int sequence, int expiresInDays,
-                            bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
-                            QString *error) const
+bool ReleaseFolder::publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence,
+                            int expiresInDays, bool dryRun, const ReleaseForms::Options &formOptions,
+                            Publication *publication, QString *error) const
 {
+    const bool signing = !signers.isEmpty();
     *publication = Publication();
     if (!exists()) {
         *error = tr("the release folder does not exist");
@@ -256,7 +265,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     if (!forms.checkOptions(error))
         return false;
     // Only the signed listing names the forms; unsigned, they would be work and bytes for nothing.
-    if (!signer && !formOptions.deltaFrom.isEmpty()) {
+    if (!signing && !formOptions.deltaFrom.isEmpty()) {
         *error = tr("--delta-from needs --sign: only the signed listing names patches");
         return false;
     }
@@ -267,15 +276,15 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     const bool wasSigned = QFile::exists(path(signedListingName));
     // An unsigned listing beside a signed one would leave the service answering with neither, and
     // updaters that check signatures refuse an unsigned release.
-    if (wasSigned && !signer && !dryRun) {
+    if (wasSigned && !signing && !dryRun) {
         *error = tr("%1 is signed: publish it with --sign").arg(root);
         return false;
     }
-    if (sequence > 0 && !signer) {
+    if (sequence > 0 && !signing) {
         *error = tr("--sequence needs --sign: only the signed listing has a sequence");
         return false;
     }
-    if (signer) {
+    if (signing) {
         // Updaters refuse a sequence they have seen already, so a lost number must stop the publish.
         int last = 0;
         Listing previousSigned;
@@ -353,7 +362,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     newBytes.unite(QSet<QString>(publication->changed.cbegin(), publication->changed.cend()));
     for (const auto &file : files) {
         const QString digest = file.second["sha256"].toString();
-        if (!signer || (!newBytes.contains(file.first) && forms.hasCompressedCopy(digest)))
+        if (!signing || (!newBytes.contains(file.first) && forms.hasCompressedCopy(digest)))
             continue;
         publication->forms.append(ReleaseForms::Report());
         if (!forms.make(file.first, digest, dryRun, &publication->forms.last(), error))
@@ -365,7 +374,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
         listing.append(file.second);
     // Forms are described from what is on disk, so a dry run sizes the reply without them.
     QJsonArray signedFiles = listing;
-    if (signer && !dryRun) {
+    if (signing && !dryRun) {
         signedFiles = QJsonArray();
         for (const auto &file : files) {
             QJsonObject entry = file.second;
@@ -377,21 +386,28 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
             signedFiles.append(entry);
         }
     }
-    const QString release = !signer ? QString() : QString::fromUtf8(
+    const QString release = !signing ? QString() : QString::fromUtf8(
         QJsonDocument(QJsonObject{{"sequence", publication->sequence},
                                   {"expires", publication->expires.toString(Qt::ISODate)},
                                   {"files", signedFiles}})
             .toJson(QJsonDocument::Compact));
     // The download URL is the service's to choose; the headroom covers a usual one.
     const QString signatureSpace(ReleaseSigner::signatureHexLength, '0');
-    if (!replyFits({listing, release, signer ? signatureSpace : QString(), QString()}, QString(), error))
+    QStringList signatureSpaces;
+    for (int i = 0; i < signers.size(); ++i)
+        signatureSpaces << signatureSpace;
+    if (!replyFits({listing, release, signing ? signatureSpace : QString(), signatureSpaces, QString()}, QString(), error))
         return false;
     if (dryRun)
         return true;
-    if (signer) {
-        const QJsonObject signedListing{
-            {"release", release},
-            {"release_signature", QString::fromStdString(signer->sign(release.toStdString()))}};
+    if (signing) {
+        QStringList signatures;
+        for (const ReleaseSigner &each : signers)
+            signatures << QString::fromStdString(each.sign(release.toStdString()));
+        // Updaters before several keys read only the first, and one key writes the file as they did.
+        QJsonObject signedListing{{"release", release}, {"release_signature", signatures.constFirst()}};
+        if (signatures.size() > 1)
+            signedListing.insert("release_signatures", QJsonArray::fromStringList(signatures));
         // The signed listing first: until release.json follows, the service refuses to answer
         // rather than send files and a signature that disagree.
         if (!writeJson(path(signedListingName), signedListing, error))

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-class ReleaseSigner;
+#include "service/releasesigner.h"
 
 // A release folder as the update service publishes and serves it: its files, the listing
 // "release.json" that names them with their versions, modification times, sizes and SHA-256
@@ -28,7 +28,8 @@ public:
     {
         QJsonArray files;
         QString release;   // the signed listing text; empty when the folder is not signed
-        QString signature; // hex
+        QString signature; // hex, by the first key it was signed with: all that earlier updaters read
+        QStringList signatures; // hex, one by each key it was signed with, the first included
         // SHA-256 (hex) of the listing as served: the signed text, else release.json's bytes.
         QString digest;
     };
@@ -84,13 +85,14 @@ public:
 
     // Lists every file below the folder by content: files new or changed since the last publish
     // take the version (so there must be one) and their current modification time; unchanged ones
-    // keep both. With a signer the signed listing is written too, its sequence one above the last,
-    // naming each file's forms and execute bits; a sequence above 0 replaces "one above the last",
-    // but never goes below it. A listed folder without its signed listing is signed only with a
-    // sequence given. New and changed files, and those lacking a compressed copy, get their forms
-    // made; the forms folder itself is never listed.
-    bool publish(const QString &version, const ReleaseSigner *signer, int sequence, int expiresInDays, bool dryRun,
-                 const ReleaseForms::Options &formOptions, Publication *publication, QString *error) const;
+    // keep both. With signers the signed listing is written too, signed by each, its sequence one
+    // above the last, naming each file's forms and execute bits; a sequence above 0 replaces "one
+    // above the last", but never goes below it. A listed folder without its signed listing is signed
+    // only with a sequence given. New and changed files, and those lacking a compressed copy, get
+    // their forms made; the forms folder itself is never listed.
+    bool publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence, int expiresInDays,
+                 bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
+                 QString *error) const;
 
 private:
     QString path(const char *name) const { return root + "/" + name; }

@@ -156,15 +156,15 @@ void printForms(QTextStream &out, const QList<ReleaseForms::Report> &forms)
 int publish(const QCommandLineParser &arguments)
 {
     const QString releaseDir = arguments.positionalArguments().constFirst();
-    ReleaseSigner signer;
+    QList<ReleaseSigner> signers;
     QString error;
-    if (arguments.isSet("sign")) {
+    for (const QString &keyPath : arguments.values("sign")) {
         QByteArray der;
-        if (!readFile(arguments.value("sign"), &der, &error))
+        if (!readFile(keyPath, &der, &error))
             return fail(error);
-        signer = ReleaseSigner::fromPrivateKeyDer(der.toStdString());
-        if (!signer.isValid())
-            return fail(ServiceCommand::tr("%1 is not an Ed25519 private key (PKCS#8 DER)").arg(arguments.value("sign")));
+        signers << ReleaseSigner::fromPrivateKeyDer(der.toStdString());
+        if (!signers.last().isValid())
+            return fail(ServiceCommand::tr("%1 is not an Ed25519 private key (PKCS#8 DER)").arg(keyPath));
     }
     bool daysOk = false;
     const int days = arguments.value("expires-in").toInt(&daysOk);
@@ -186,8 +186,8 @@ int publish(const QCommandLineParser &arguments)
 
     const bool dryRun = arguments.isSet("dry-run");
     ReleaseFolder::Publication publication;
-    if (!ReleaseFolder(releaseDir).publish(arguments.value("version"), signer.isValid() ? &signer : nullptr,
-                                           sequence, days, dryRun, forms, &publication, &error))
+    if (!ReleaseFolder(releaseDir).publish(arguments.value("version"), signers, sequence, days, dryRun, forms, &publication,
+                                           &error))
         return fail(error);
 
     QTextStream out(stdout);
@@ -416,20 +416,20 @@ const QList<Command> &commands()
          1, 1, {valued("rsa-bits", QString::number(ServiceKeyPair::defaultBits))}, {}, {}, keygen},
         {"publish",
          QT_TRANSLATE_NOOP("ServiceCommand",
-                           "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]\n"
+                           "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]...\n"
                            "                       [--expires-in DAYS] [--delta-from OLD-DIR]... [--patch-limit BYTES]\n"
                            "                       [--sequence N] [--dry-run]\n"
                            "    Lists the folder's files by content in release.json: new and changed files take\n"
                            "    --version, unchanged ones keep their version and time. --sign also writes the\n"
-                           "    signed listing, release-signed.json, valid for DAYS (30), and gives new and\n"
-                           "    changed files a compressed copy in .trelvox-forms/ when smaller\n"
+                           "    signed listing, release-signed.json, valid for DAYS (30), signed by each key given,\n"
+                           "    and gives new and changed files a compressed copy in .trelvox-forms/ when smaller\n"
                            "    and patches from their copies in each OLD-DIR when no larger than BYTES (1 GiB);\n"
                            "    the signed listing names them. Its sequence continues the folder's\n"
                            "    release-signed.json; --sequence N sets it (above the last), as it must when that\n"
                            "    file did not come with the folder. --dry-run writes nothing.\n"),
          1, 1, {valued("version"), valued("sign"), valued("expires-in", "30"), valued("delta-from"),
                 valued("patch-limit"), valued("sequence"), QCommandLineOption("dry-run")},
-         {"delta-from"}, {}, publish},
+         {"delta-from", "sign"}, {}, publish},
         {"serve",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"

@@ -321,6 +321,8 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
     if (!listing.release.isEmpty()) {
         reply.insert("release", listing.release);
         reply.insert("release_signature", listing.signature);
+        if (listing.signatures.size() > 1)
+            reply.insert("release_signatures", QJsonArray::fromStringList(listing.signatures));
     }
     return reply;
 }

@@ -353,10 +353,30 @@ private slots:
         QVERIFY(ReleaseSigner::verify(publicKey, text.toStdString(), signature));
         QVERIFY(!ReleaseSigner::verify(publicKey, text.toStdString() + " ", signature));
 
-        const auto service = serve({"--release-key", releaseKey}, QString(), dir);
+        {
+            const auto service = serve({"--release-key", releaseKey}, QString(), dir);
+            const QJsonObject reply = upgrade(service->port(), "t");
+            QCOMPARE(reply["release"].toString(), text);
+            QCOMPARE(reply["release_signature"], published["release_signature"]);
+            QVERIFY(!reply.contains("release_signatures")); // one key: as before several could sign
+        }
+
+        // Rotating keys: signed by the old key and the new, each updater finds the one it trusts.
+        const ReleaseSigner next = ReleaseSigner::generate();
+        QVERIFY(writeFile(dir + "/../next-private.der", QByteArray::fromStdString(next.privateKeyDer())));
+        QCOMPARE(run({"publish", dir, "--sign", signingKey, "--sign", dir + "/../next-private.der"}), 0);
+        const QJsonObject rotated = QJsonDocument::fromJson(readFile(dir + "/release-signed.json")).object();
+        const std::string rotatedText = rotated["release"].toString().toStdString();
+        QVERIFY(ReleaseSigner::verify(publicKey, rotatedText, rotated["release_signature"].toString().toStdString()));
+        const QJsonArray signatures = rotated["release_signatures"].toArray();
+        QCOMPARE(signatures.size(), 2);
+        QCOMPARE(signatures[0], rotated["release_signature"]);
+        QVERIFY(ReleaseSigner::verify(next.publicKeyHex(), rotatedText, signatures[1].toString().toStdString()));
+        const auto service = serve({"--release-key", QString::fromStdString(next.publicKeyHex())}, QString(), dir);
+        QVERIFY(service->port() > 0);
         const QJsonObject reply = upgrade(service->port(), "t");
-        QCOMPARE(reply["release"].toString(), text);
-        QCOMPARE(reply["release_signature"], published["release_signature"]);
+        QCOMPARE(reply["release_signature"], rotated["release_signature"]);
+        QCOMPARE(reply["release_signatures"], QJsonValue(signatures));
     }
 
     // A folder copied to the serving host without its signed listing must not restart the sequence,

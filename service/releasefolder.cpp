@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QUrl>
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -251,7 +252,7 @@ bool ReleaseFolder::replyFits(const Listing &listing, const QString &downloadUrl
     return false;
 }
 
-bool ReleaseFolder::publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence,
+bool ReleaseFolder::publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence, int above,
                             int expiresInDays, bool dryRun, const ReleaseForms::Options &formOptions,
                             Publication *publication, QString *error) const
 {
@@ -297,10 +298,11 @@ bool ReleaseFolder::publish(const QString &version, const QList<ReleaseSigner> &
             return false;
         }
         if (sequence > 0 && sequence <= last) {
-            *error = tr("--sequence %1 is not above the folder's last signed sequence %2").arg(sequence).arg(last);
+            *error = tr("--sequence %1 is not above the folder's last signed sequence %2; give --sequence %3 or leave it out")
+                         .arg(sequence).arg(last).arg(last + 1);
             return false;
         }
-        publication->sequence = sequence > 0 ? sequence : last + 1;
+        publication->sequence = sequence > 0 ? sequence : std::max(last, above) + 1;
         publication->expires = QDateTime::currentDateTimeUtc().addDays(expiresInDays);
     }
 

@@ -86,12 +86,13 @@ public:
     // Lists every file below the folder by content: files new or changed since the last publish
     // take the version (so there must be one) and their current modification time; unchanged ones
     // keep both. With signers the signed listing is written too, signed by each, its sequence one
-    // above the last, naming each file's forms and execute bits; a sequence above 0 replaces "one
-    // above the last", but never goes below it. A listed folder without its signed listing is signed
-    // only with a sequence given. New and changed files, and those lacking a compressed copy, get
-    // their forms made; the forms folder itself is never listed.
-    bool publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence, int expiresInDays,
-                 bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
+    // above the last and above `above` (another release's that users may hold), naming each file's
+    // forms and execute bits; a sequence above 0 replaces that, but never goes below the last. A
+    // listed folder without its signed listing is signed only with a sequence given. New and changed
+    // files, and those lacking a compressed copy, get their forms made; the forms folder itself is
+    // never listed.
+    bool publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence, int above,
+                 int expiresInDays, bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
                  QString *error) const;
 
 private:

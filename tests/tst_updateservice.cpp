@@ -402,6 +402,13 @@ private slots:
         QTest::newRow("whole: unsigned refused") << false << QStringList{"publish"} << 1 << "is signed: publish it with --sign" << 5;
         QTest::newRow("--sequence without --sign") << true << QStringList{"publish", "--sequence", "9"} << 1
                                                    << "--sequence needs --sign" << 0;
+        // The rollout file names a release at sequence 9 that some users hold.
+        QTest::newRow("whole: --rollout goes above it") << false << QStringList{"publish", "--sign", "KEY", "--rollout", "ROLLOUT"}
+                                                        << 0 << "above the releases ROLLOUT names: rollout (AHEAD) at sequence 9"
+                                                        << 10;
+        QTest::newRow("whole: --rollout, --sequence not above it")
+            << false << QStringList{"publish", "--sign", "KEY", "--sequence", "8", "--rollout", "ROLLOUT"} << 1
+            << "give --sequence 10 or leave it out" << 5;
     }
 
     void sequenceSafety()
@@ -420,11 +427,17 @@ private slots:
             if (!copied || QString(name) != "release-signed.json")
                 QVERIFY(QFile::copy(built + "/" + name, served + "/" + name));
         }
+        const QString ahead = dir.filePath("ahead");
+        QVERIFY(writeFile(ahead + "/a.txt", "ahead"));
+        QCOMPARE(run({"publish", ahead, "--version", "1.1.0", "--sign", signingKey, "--sequence", "9"}), 0);
+        QVERIFY(writeFile(dir.filePath("rollout.json"), R"({"seed": "s", "rollout": {"release": "ahead", "percent": 0}})"));
         if (command.first() == "serve")
             command << "--release" << served << "--key" << demoKey << "--release-key" << releaseKey << "--listen" << "127.0.0.1:0";
         else
             command.insert(1, served);
         command.replaceInStrings("KEY", signingKey);
+        command.replaceInStrings("ROLLOUT", dir.filePath("rollout.json"));
+        said.replace("ROLLOUT", dir.filePath("rollout.json")).replace("AHEAD", ahead);
         QByteArray out, err;
         QCOMPARE(run(command, &out, &err), status);
         QVERIFY2((status == 0 ? out : err).contains(said.toUtf8()), out + err);
@@ -458,7 +471,20 @@ private slots:
         QVERIFY(writeFile(dir.filePath("beta.txt"), "tester-1\ntester-2\n") && writeRollout(10));
         const QStringList options{"--release-key", releaseKey, "--rollout", dir.filePath("rollout.json")};
         // Not yet published: a rollout at the stable sequence would reach nobody.
-        QCOMPARE(run(QStringList{"serve", "--release", stable, "--key", demoKey, "--listen", "127.0.0.1:0"} + options), 1);
+        const QStringList serveStable{"serve", "--release", stable, "--key", demoKey, "--listen", "127.0.0.1:0"};
+        QByteArray err;
+        QCOMPARE(run(serveStable + options, nullptr, &err), 1);
+        QVERIFY2(err.contains("update-service publish " + newer.toUtf8() + " --sign"), err);
+        // Halted, it is dropped instead: its users take the stable release again.
+        QVERIFY(writeRollout(0));
+        {
+            const auto halted = serve(options, QString(), stable);
+            QVERIFY(halted->port() > 0);
+            QCOMPARE(upgrade(halted->port(), "user-1@example.com")["download_url"].toString().section('/', 3), QString("files"));
+            QByteArray log;
+            QTRY_VERIFY2((log += halted->readStandardError()).contains("rollout of " + newer.toUtf8() + " dropped: it is halted"), log);
+        }
+        QVERIFY(writeRollout(10));
         QCOMPARE(run({"publish", newer, "--version", "1.1.0", "--sign", signingKey}), 0);
         QCOMPARE(run({"publish", beta, "--version", "2.0.0", "--sign", signingKey}), 0);
 

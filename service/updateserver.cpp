@@ -163,7 +163,10 @@ std::shared_ptr<const UpdateServer::Served> UpdateServer::lastServed(const QStri
 
 int UpdateServer::stableSequence() const
 {
-    const std::shared_ptr<const Served> stable = lastServed(releaseDir);
+    std::shared_ptr<const Served> stable = lastServed(releaseDir);
+    QString unused; // serve checked it as it started
+    if (!stable) // a hang-up before the first query
+        stable = readServed(releaseDir, downloadUrl, &unused);
     return stable ? ReleaseFolder::sequenceOf(stable->listing) : 0;
 }
 

@@ -32,7 +32,7 @@ FuzzedService::FuzzedService()
     QFile key(QStringLiteral(SERVICE_KEY_FILE));
     if (!QDir().mkpath(release + "/data") || !writeFile(release + "/a.txt", "release file\n")
         || !writeFile(release + "/data/b.bin", "b") || !writeFile(dir.filePath("secret.txt"), secret)
-        || !ReleaseFolder(release).publish("1.0.0", nullptr, 0, 30, false, {}, &publication, &error) || !key.open(QIODevice::ReadOnly))
+        || !ReleaseFolder(release).publish("1.0.0", {}, 0, 0, 30, false, {}, &publication, &error) || !key.open(QIODevice::ReadOnly))
         std::abort();
     server = std::make_unique<UpdateServer>(release, ServiceKeyPair::fromPrivateKeyDer(key.readAll().toStdString()));
     // Connections the service holds until their deadline must not make it turn the next inputs away.

@@ -16,6 +16,8 @@ namespace {
 constexpr const char *modifiedTimeFormat = "yyyy-MM-ddThh:mm:ss";
 // Larger whole numbers do not survive JSON's doubles.
 constexpr qint64 largestExactInteger = (qint64(1) << 53) - 1;
+// Beyond these a listing's signatures are not tried: no rotation needs more.
+constexpr int maxSignatures = 8;
 
 bool matches(const QString &text, const char *pattern)
 {
@@ -127,11 +129,14 @@ bool SignedRelease::verify(const QString &release, const QString &signature, con
         return refuse(tr("the update service sent no signed release listing"));
 
     const QByteArray message = release.toUtf8();
-    const std::string signatureBytes =
-        matches(signature, "[0-9A-Fa-f]{128}") ? QByteArray::fromHex(signature.toLatin1()).toStdString() : std::string();
     bool trusted = false;
-    for (const QByteArray &key : trustedKeys)
-        trusted = trusted || verifyEd25519(key.toStdString(), message.toStdString(), signatureBytes);
+    // A listing carries one signature for each key that signed it: a few, during a key's rotation.
+    for (const QString &each : signature.split(',').mid(0, maxSignatures)) {
+        const std::string signatureBytes =
+            matches(each, "[0-9A-Fa-f]{128}") ? QByteArray::fromHex(each.toLatin1()).toStdString() : std::string();
+        for (const QByteArray &key : trustedKeys)
+            trusted = trusted || verifyEd25519(key.toStdString(), message.toStdString(), signatureBytes);
+    }
     if (!trusted)
         return refuse(tr("the release listing is not signed by a trusted release key"));
 

@@ -39,8 +39,9 @@ public:
     // Keys as 64 hex characters each, comma-separated; anything else gives no key for that part.
     static QList<QByteArray> keysFromHex(const QString &text);
 
-    // release and signature as the upgrade reply carries them; now in UTC. On false the listing
-    // is refused and errorString() says why in plain words.
+    // release and signature as the upgrade reply carries them, the signature hex, or several
+    // comma-separated of which one must verify; now in UTC. On false the listing is refused and
+    // errorString() says why in plain words.
     bool verify(const QString &release, const QString &signature, const QList<QByteArray> &trustedKeys,
                 const QDateTime &now, qint64 lastSequence);
     QString errorString() const { return error; }

@@ -1,6 +1,7 @@
 #include "protocol/upgradereply.h"
 
 #include <QJsonArray>
+#include <QStringList>
 #include <QUrl>
 
 namespace {
@@ -18,7 +19,15 @@ UpgradeReply readUpgradeReply(const QJsonObject &answer)
     reply.hasDownloadUrl = answer.contains("download_url");
     reply.downloadUrl = answer.value("download_url").toString();
     reply.release = answer.value("release").toString();
-    reply.releaseSignature = answer.value("release_signature").toString();
+    // "release_signature" alone is what services before several keys send, and the first of
+    // "release_signatures" is what they still send there.
+    QStringList signatures{answer.value("release_signature").toString()};
+    for (const QJsonValue &signature : answer.value("release_signatures").toArray()) {
+        if (signature.isString() && !signatures.contains(signature.toString()))
+            signatures << signature.toString();
+    }
+    signatures.removeAll(QString());
+    reply.releaseSignature = signatures.join(',');
     reply.hasFiles = answer.contains("files");
     for (const QJsonValue &element : answer.value("files").toArray()) {
         const QJsonObject file = element.toObject();

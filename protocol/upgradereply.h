@@ -16,7 +16,8 @@ struct UpgradeReply
     // The offered files by path; of two with the same path the later wins. Unsafe paths stay:
     // the update run refuses them and counts them as failed.
     QMap<QString, RemoteFileEntry> offered;
-    // The signed release listing and its signature; empty when not sent as strings.
+    // The signed release listing and its signature; empty when not sent as strings. A listing signed
+    // by several keys has each of their signatures here, comma-separated.
     QString release;
     QString releaseSignature;
 };

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <thread>
 
 namespace {
@@ -77,6 +79,33 @@ bool parseRange(const std::string &header, uint64_t size, uint64_t *offset, uint
     *offset = first;
     *length = end - first + 1;
     return true;
+}
+
+// An IMF-fixdate, as HTTP writes times; not strftime, whose names follow the locale.
+std::string httpDate(time_t time)
+{
+    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm parts{};
+    if (!gmtime_r(&time, &parts))
+        return {};
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[parts.tm_wday], parts.tm_mday,
+                  months[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    return text;
+}
+
+// Whether the copy an If-Range names is the file about to be sent: a strong ETag equal to ours, or
+// exactly our Last-Modified. A weak tag never is, since a range of other bytes would corrupt the copy.
+bool sameCopy(const std::string &ifRange, const httplib::Response &response)
+{
+    if (ifRange.empty() || ifRange.rfind("W/", 0) == 0)
+        return false;
+    const std::string etag = response.get_header_value("ETag");
+    if (ifRange.front() == '"')
+        return !etag.empty() && etag.rfind("W/", 0) != 0 && ifRange == etag;
+    return ifRange == response.get_header_value("Last-Modified");
 }
 
 } // namespace
@@ -382,10 +411,16 @@ bool BoundedHttpServer::respond(MHD_Connection *connection, Exchange *exchange, 
     MHD_Response *reply = nullptr;
     if (fd >= 0) {
         struct stat info{};
-        const uint64_t size = fstat(fd, &info) == 0 ? uint64_t(info.st_size) : 0;
+        const bool known = fstat(fd, &info) == 0;
+        const uint64_t size = known ? uint64_t(info.st_size) : 0;
+        if (known)
+            response.set_header("Last-Modified", httpDate(info.st_mtime));
+        // A copy that is no longer this file gets it whole, whatever part it asks for.
+        const httplib::Request &request = exchange->request;
+        const bool ranged = !request.has_header("If-Range") || sameCopy(request.get_header_value("If-Range"), response);
         uint64_t offset = 0, length = size;
         bool satisfiable = true;
-        if (parseRange(exchange->request.get_header_value("Range"), size, &offset, &length, &satisfiable)) {
+        if (ranged && parseRange(request.get_header_value("Range"), size, &offset, &length, &satisfiable)) {
             response.status = 206;
             response.set_header("Content-Range", "bytes " + std::to_string(offset) + "-"
                                     + std::to_string(offset + length - 1) + "/" + std::to_string(size));

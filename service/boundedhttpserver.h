@@ -55,7 +55,8 @@ public:
     void setLogger(Logger logger) { requestLogger = logger; }
     // Patterns match the whole decoded path; request.matches holds the groups.
     void post(const std::string &pattern, Handler handler);
-    // Also answers HEAD; a Range of one span is honoured.
+    // Also answers HEAD; a Range of one span is honoured, unless an If-Range names another copy than
+    // the handler's ETag or the Last-Modified sent.
     void getFile(const std::string &pattern, FileHandler handler);
 
     // Port 0 takes any free port. Returns the bound port, or -1 with errno set (0: no such address).

@@ -12,7 +12,9 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QUrl>
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -94,6 +96,10 @@ bool ReleaseFolder::readSigned(Listing *listing, QString *error) const
         return false;
     listing->release = signedListing.value("release").toString();
     listing->signature = signedListing.value("release_signature").toString();
+    for (const QJsonValue &signature : signedListing.value("release_signatures").toArray())
+        listing->signatures << signature.toString();
+    if (listing->signatures.isEmpty())
+        listing->signatures << listing->signature;
     if (!releaseMember(listing->release, "files").isArray() || listing->signature.isEmpty()) {
         *error = tr("%1 holds no signed listing").arg(path(signedListingName));
         return false;
@@ -153,6 +159,69 @@ bool ReleaseFolder::readListing(Listing *listing, QString *error) const
     return true;
 }
 
+namespace {
+
+// Where updaters are sent for the files: anything else fails on every user's machine, not here.
+bool checkDownloadUrl(const QString &url, QString *error)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    if (url.isEmpty() || (parsed.isValid() && (parsed.scheme() == "http" || parsed.scheme() == "https")
+                          && !parsed.host().isEmpty()))
+        return true;
+    *error = ReleaseFolder::tr("the download URL %1 is not an absolute http or https URL, such as "
+                               "https://updates.example.com/files").arg(url);
+    return false;
+}
+
+bool checkSignature(const QString &dir, const ReleaseFolder::Listing &listing, const QStringList &releaseKeys,
+                    QString *error)
+{
+    if (listing.release.isEmpty()) {
+        if (!releaseKeys.isEmpty())
+            *error = ReleaseFolder::missingSignedListing(dir);
+        return releaseKeys.isEmpty();
+    }
+    const QDateTime expires = QDateTime::fromString(
+        ReleaseFolder::releaseMember(listing.release, "expires").toString(), Qt::ISODate);
+    if (!expires.isValid() || expires <= QDateTime::currentDateTimeUtc()) {
+        *error = ReleaseFolder::tr("the signed listing has expired; publish it again with --sign");
+        return false;
+    }
+    for (const QString &key : releaseKeys) {
+        for (const QString &signature : listing.signatures) {
+            if (ReleaseSigner::verify(key.toStdString(), listing.release.toStdString(), signature.toStdString()))
+                return true;
+        }
+    }
+    if (!releaseKeys.isEmpty())
+        *error = ReleaseFolder::tr("the signed listing does not verify under --release-key; "
+                                   "publish it again with --sign and the matching private key");
+    return releaseKeys.isEmpty();
+}
+
+} // namespace
+
+bool ReleaseFolder::readChecked(const QString &dir, const QStringList &releaseKeys, const QString &downloadUrl,
+                                Listing *listing, QString *error)
+{
+    const ReleaseFolder folder(dir);
+    if (!folder.exists()) {
+        *error = tr("the release folder %1 does not exist").arg(dir);
+        return false;
+    }
+    if (!QFile::exists(dir + "/" + listingName)) {
+        *error = tr("%1 has no %2: run publish first").arg(dir, listingName);
+        return false;
+    }
+    return checkDownloadUrl(downloadUrl, error) && folder.readListing(listing, error)
+        && checkSignature(dir, *listing, releaseKeys, error) && replyFits(*listing, downloadUrl, error);
+}
+
+int ReleaseFolder::sequenceOf(const Listing &listing)
+{
+    return listing.release.isEmpty() ? 0 : releaseMember(listing.release, "sequence").toInt();
+}
+
 qint64 ReleaseFolder::replyBytes(const Listing &listing, const QString &downloadUrl)
 {
     // As the service answers: each entry gains its "file_name", and the signed listing rides along.
@@ -162,8 +231,10 @@ qint64 ReleaseFolder::replyBytes(const Listing &listing, const QString &download
         file.insert("file_name", file.value("file_path").toString().section('/', -1));
         files.append(file);
     }
-    const QJsonObject reply{{"download_url", downloadUrl}, {"files", files}, {"release", listing.release},
-                            {"release_signature", listing.signature}};
+    QJsonObject reply{{"download_url", downloadUrl}, {"files", files}, {"release", listing.release},
+                      {"release_signature", listing.signature}};
+    if (listing.signatures.size() > 1)
+        reply.insert("release_signatures", QJsonArray::fromStringList(listing.signatures));
     const qint64 headroom = 1024;
     return 2 * (QJsonDocument(reply).toJson(QJsonDocument::Compact).size() + headroom);
 }
@@ -181,10 +252,11 @@ bool ReleaseFolder::replyFits(const Listing &listing, const QString &downloadUrl
     return false;
 }
 
-bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer, int sequence, int expiresInDays,
-                            bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
-                            QString *error) const
+bool ReleaseFolder::publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence, int above,
+                            int expiresInDays, bool dryRun, const ReleaseForms::Options &formOptions,
+                            Publication *publication, QString *error) const
 {
+    const bool signing = !signers.isEmpty();
     *publication = Publication();
     if (!exists()) {
         *error = tr("the release folder does not exist");
@@ -194,7 +266,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     if (!forms.checkOptions(error))
         return false;
     // Only the signed listing names the forms; unsigned, they would be work and bytes for nothing.
-    if (!signer && !formOptions.deltaFrom.isEmpty()) {
+    if (!signing && !formOptions.deltaFrom.isEmpty()) {
         *error = tr("--delta-from needs --sign: only the signed listing names patches");
         return false;
     }
@@ -205,15 +277,15 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     const bool wasSigned = QFile::exists(path(signedListingName));
     // An unsigned listing beside a signed one would leave the service answering with neither, and
     // updaters that check signatures refuse an unsigned release.
-    if (wasSigned && !signer && !dryRun) {
+    if (wasSigned && !signing && !dryRun) {
         *error = tr("%1 is signed: publish it with --sign").arg(root);
         return false;
     }
-    if (sequence > 0 && !signer) {
+    if (sequence > 0 && !signing) {
         *error = tr("--sequence needs --sign: only the signed listing has a sequence");
         return false;
     }
-    if (signer) {
+    if (signing) {
         // Updaters refuse a sequence they have seen already, so a lost number must stop the publish.
         int last = 0;
         Listing previousSigned;
@@ -226,10 +298,11 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
             return false;
         }
         if (sequence > 0 && sequence <= last) {
-            *error = tr("--sequence %1 is not above the folder's last signed sequence %2").arg(sequence).arg(last);
+            *error = tr("--sequence %1 is not above the folder's last signed sequence %2; give --sequence %3 or leave it out")
+                         .arg(sequence).arg(last).arg(last + 1);
             return false;
         }
-        publication->sequence = sequence > 0 ? sequence : last + 1;
+        publication->sequence = sequence > 0 ? sequence : std::max(last, above) + 1;
         publication->expires = QDateTime::currentDateTimeUtc().addDays(expiresInDays);
     }
 
@@ -291,7 +364,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
     newBytes.unite(QSet<QString>(publication->changed.cbegin(), publication->changed.cend()));
     for (const auto &file : files) {
         const QString digest = file.second["sha256"].toString();
-        if (!signer || (!newBytes.contains(file.first) && forms.hasCompressedCopy(digest)))
+        if (!signing || (!newBytes.contains(file.first) && forms.hasCompressedCopy(digest)))
             continue;
         publication->forms.append(ReleaseForms::Report());
         if (!forms.make(file.first, digest, dryRun, &publication->forms.last(), error))
@@ -303,7 +376,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
         listing.append(file.second);
     // Forms are described from what is on disk, so a dry run sizes the reply without them.
     QJsonArray signedFiles = listing;
-    if (signer && !dryRun) {
+    if (signing && !dryRun) {
         signedFiles = QJsonArray();
         for (const auto &file : files) {
             QJsonObject entry = file.second;
@@ -315,21 +388,28 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
             signedFiles.append(entry);
         }
     }
-    const QString release = !signer ? QString() : QString::fromUtf8(
+    const QString release = !signing ? QString() : QString::fromUtf8(
         QJsonDocument(QJsonObject{{"sequence", publication->sequence},
                                   {"expires", publication->expires.toString(Qt::ISODate)},
                                   {"files", signedFiles}})
             .toJson(QJsonDocument::Compact));
     // The download URL is the service's to choose; the headroom covers a usual one.
     const QString signatureSpace(ReleaseSigner::signatureHexLength, '0');
-    if (!replyFits({listing, release, signer ? signatureSpace : QString(), QString()}, QString(), error))
+    QStringList signatureSpaces;
+    for (int i = 0; i < signers.size(); ++i)
+        signatureSpaces << signatureSpace;
+    if (!replyFits({listing, release, signing ? signatureSpace : QString(), signatureSpaces, QString()}, QString(), error))
         return false;
     if (dryRun)
         return true;
-    if (signer) {
-        const QJsonObject signedListing{
-            {"release", release},
-            {"release_signature", QString::fromStdString(signer->sign(release.toStdString()))}};
+    if (signing) {
+        QStringList signatures;
+        for (const ReleaseSigner &each : signers)
+            signatures << QString::fromStdString(each.sign(release.toStdString()));
+        // Updaters before several keys read only the first, and one key writes the file as they did.
+        QJsonObject signedListing{{"release", release}, {"release_signature", signatures.constFirst()}};
+        if (signatures.size() > 1)
+            signedListing.insert("release_signatures", QJsonArray::fromStringList(signatures));
         // The signed listing first: until release.json follows, the service refuses to answer
         // rather than send files and a signature that disagree.
         if (!writeJson(path(signedListingName), signedListing, error))

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-class ReleaseSigner;
+#include "service/releasesigner.h"
 
 // A release folder as the update service publishes and serves it: its files, the listing
 // "release.json" that names them with their versions, modification times, sizes and SHA-256
@@ -28,7 +28,8 @@ public:
     {
         QJsonArray files;
         QString release;   // the signed listing text; empty when the folder is not signed
-        QString signature; // hex
+        QString signature; // hex, by the first key it was signed with: all that earlier updaters read
+        QStringList signatures; // hex, one by each key it was signed with, the first included
         // SHA-256 (hex) of the listing as served: the signed text, else release.json's bytes.
         QString digest;
     };
@@ -58,6 +59,14 @@ public:
     // there is one. Fails when the signed listing names other files than the listing does.
     bool readListing(Listing *listing, QString *error) const;
 
+    // The listing as serve answers with it, held to everything an updater would refuse it for: it
+    // parses, fits a reply, names an absolute http or https download URL (empty: the service's own),
+    // has not expired and, with release keys, is signed and verifies under one of them.
+    static bool readChecked(const QString &dir, const QStringList &releaseKeys, const QString &downloadUrl,
+                            Listing *listing, QString *error);
+    // Of the signed listing; 0 when not signed.
+    static int sequenceOf(const Listing &listing);
+
     // The encrypted reply to an upgrade query with this listing, in bytes: hex of the ciphertext of
     // its compact JSON, with room for short members beside the listing's.
     static qint64 replyBytes(const Listing &listing, const QString &downloadUrl);
@@ -76,13 +85,15 @@ public:
 
     // Lists every file below the folder by content: files new or changed since the last publish
     // take the version (so there must be one) and their current modification time; unchanged ones
-    // keep both. With a signer the signed listing is written too, its sequence one above the last,
-    // naming each file's forms and execute bits; a sequence above 0 replaces "one above the last",
-    // but never goes below it. A listed folder without its signed listing is signed only with a
-    // sequence given. New and changed files, and those lacking a compressed copy, get their forms
-    // made; the forms folder itself is never listed.
-    bool publish(const QString &version, const ReleaseSigner *signer, int sequence, int expiresInDays, bool dryRun,
-                 const ReleaseForms::Options &formOptions, Publication *publication, QString *error) const;
+    // keep both. With signers the signed listing is written too, signed by each, its sequence one
+    // above the last and above `above` (another release's that users may hold), naming each file's
+    // forms and execute bits; a sequence above 0 replaces that, but never goes below the last. A
+    // listed folder without its signed listing is signed only with a sequence given. New and changed
+    // files, and those lacking a compressed copy, get their forms made; the forms folder itself is
+    // never listed.
+    bool publish(const QString &version, const QList<ReleaseSigner> &signers, int sequence, int above,
+                 int expiresInDays, bool dryRun, const ReleaseForms::Options &formOptions, Publication *publication,
+                 QString *error) const;
 
 private:
     QString path(const char *name) const { return root + "/" + name; }

@@ -12,6 +12,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -61,9 +62,9 @@ bool writeForm(const QString &path, const QByteArray &bytes, QString *error)
 
 // Streamed, so that a file larger than memory compresses too. The bytes are hashed on the way: a
 // file changed since it was listed would otherwise leave wrong bytes under a name never rewritten.
-// An empty target only counts the compressed bytes.
-bool compress(const QString &source, const QString &sha256, const QString &target, qint64 *compressedSize,
-              QString *error)
+// An empty target only counts the compressed bytes; a copy of keepBelow bytes or more is not kept.
+bool compress(const QString &source, const QString &sha256, const QString &target, qint64 keepBelow,
+              qint64 *compressedSize, QString *error)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -112,6 +113,10 @@ bool compress(const QString &source, const QString &sha256, const QString &targe
     if (QString::fromLatin1(hash.result().toHex()) != sha256) {
         *error = ReleaseForms::tr("%1 changed while it was published; publish again").arg(source);
         return false;
+    }
+    if (out.isOpen() && *compressedSize >= keepBelow) {
+        out.cancelWriting();
+        return true;
     }
     if (out.isOpen() && !out.commit()) {
         *error = ReleaseForms::tr("cannot write %1: %2").arg(target, out.errorString());
@@ -207,8 +212,11 @@ bool ReleaseForms::make(const QString &relativePath, const QString &sha256, bool
     const QString compressed = formPath(sha256 + ".zst");
     if (hasCompressedCopy(sha256))
         report->compressedSize = QFileInfo(compressed).size();
-    else if (!compress(file, sha256, dryRun ? QString() : compressed, &report->compressedSize, error))
+    else if (!compress(file, sha256, dryRun ? QString() : compressed, report->size, &report->compressedSize, error))
         return false;
+    // Random or already compressed bytes: the updater would only fetch more than the file itself.
+    if (report->compressedSize >= report->size)
+        report->notes << tr("no compressed copy: its %1 bytes are not under the file's").arg(report->compressedSize);
     if (!makePatches(relativePath, sha256, dryRun, report, error))
         return false;
     report->milliseconds = clock.elapsed();
@@ -261,9 +269,10 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
         const QString from = folders.join(", ");
         if (!maker.make(oldBytes, newBytes, &patch)) {
             report->notes << tr("no patch from %1: %2").arg(from, maker.errorString());
-        } else if (patch.size() * qint64(10) >= report->compressedSize * 9) {
+        } else if (patch.size() * qint64(10) >= std::min(report->compressedSize, report->size) * 9) {
             // Barely smaller, it would not pay for the listing's bytes and the updater's work.
-            report->notes << tr("no patch from %1: its %2 bytes are not under 90 % of the compressed copy")
+            report->notes << tr("no patch from %1: its %2 bytes are not under 90 % of the smaller of the file "
+                                "and its compressed copy")
                                  .arg(from, QString::number(patch.size()));
         } else if (dryRun || writeForm(name, patch, error)) {
             report->patches << Patch{patch.size(), folders};
@@ -290,7 +299,9 @@ bool ReleaseForms::describe(const QString &sha256, QJsonObject *entry, QString *
     if (hasCompressedCopy(sha256)) {
         if (!form(sha256 + ".zst", &compressed))
             return false;
-        entry->insert("compressed", compressed);
+        // One an earlier publish kept may stay in the folder, but is not worth offering.
+        if (compressed.value("size").toDouble() < entry->value("file_size").toDouble())
+            entry->insert("compressed", compressed);
     }
     // Every patch to these bytes that an earlier publish kept: a user may still hold any of their bases.
     const QRegularExpression patchName("^([0-9a-f]{64})-" + sha256 + "\\.patch$");

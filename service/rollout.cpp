@@ -120,6 +120,14 @@ const Rollout::Release *Rollout::choose(const QString &token) const
     return nullptr;
 }
 
+void Rollout::dropRollout()
+{
+    if (hasRollout)
+        list.removeFirst();
+    hasRollout = false;
+    share = 0;
+}
+
 QString Rollout::summary() const
 {
     QStringList parts;

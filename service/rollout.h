@@ -40,6 +40,10 @@ public:
     // The release for this token, or null for the stable one.
     const Release *choose(const QString &token) const;
     const QList<Release> &releases() const { return list; }
+    // A rollout set to 0 %: it reaches nobody new, and those who have it keep it.
+    bool halted() const { return hasRollout && share == 0; }
+    // Leaves the channels alone.
+    void dropRollout();
     // What the log says after reading it.
     QString summary() const;
 

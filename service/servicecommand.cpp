@@ -153,18 +153,47 @@ void printForms(QTextStream &out, const QList<ReleaseForms::Report> &forms)
             << Qt::endl;
 }
 
+// The highest signed sequence of the releases a rollout file names besides the one published,
+// and which they are, so that the stable release goes above a rollout its users may hold.
+bool sequenceAboveRollout(const QString &rolloutPath, const QString &releaseDir, int *above, QStringList *which,
+                          QString *error)
+{
+    Rollout rollout;
+    if (!rollout.read(rolloutPath, error)) {
+        *error += ServiceCommand::tr("; mend it, or publish without --rollout");
+        return false;
+    }
+    const QString self = QFileInfo(releaseDir).canonicalFilePath();
+    for (const Rollout::Release &other : rollout.releases()) {
+        if (QFileInfo(other.dir).canonicalFilePath() == self)
+            continue; // its own last sequence counts anyway
+        ReleaseFolder::Listing listing;
+        QString reason = ServiceCommand::tr("the folder does not exist");
+        if (!ReleaseFolder(other.dir).exists() || !ReleaseFolder(other.dir).readListing(&listing, &reason)) {
+            *error = ServiceCommand::tr("cannot tell the signed sequence of %1 (%2) that %3 names: %4; publish it "
+                                        "with update-service publish %2 --sign, or take it out of %3")
+                         .arg(other.name, other.dir, rolloutPath, reason);
+            return false;
+        }
+        const int sequence = ReleaseFolder::sequenceOf(listing);
+        *above = std::max(*above, sequence);
+        *which << ServiceCommand::tr("%1 (%2) at sequence %3").arg(other.name, other.dir).arg(sequence);
+    }
+    return true;
+}
+
 int publish(const QCommandLineParser &arguments)
 {
     const QString releaseDir = arguments.positionalArguments().constFirst();
-    ReleaseSigner signer;
+    QList<ReleaseSigner> signers;
     QString error;
-    if (arguments.isSet("sign")) {
+    for (const QString &keyPath : arguments.values("sign")) {
         QByteArray der;
-        if (!readFile(arguments.value("sign"), &der, &error))
+        if (!readFile(keyPath, &der, &error))
             return fail(error);
-        signer = ReleaseSigner::fromPrivateKeyDer(der.toStdString());
-        if (!signer.isValid())
-            return fail(ServiceCommand::tr("%1 is not an Ed25519 private key (PKCS#8 DER)").arg(arguments.value("sign")));
+        signers << ReleaseSigner::fromPrivateKeyDer(der.toStdString());
+        if (!signers.last().isValid())
+            return fail(ServiceCommand::tr("%1 is not an Ed25519 private key (PKCS#8 DER)").arg(keyPath));
     }
     bool daysOk = false;
     const int days = arguments.value("expires-in").toInt(&daysOk);
@@ -184,10 +213,25 @@ int publish(const QCommandLineParser &arguments)
     if (!sequenceOk || (arguments.isSet("sequence") && sequence < 1))
         return fail(ServiceCommand::tr("--sequence takes a whole number from 1, not %1").arg(arguments.value("sequence")));
 
+    int above = 0;
+    QStringList aboveWhich;
+    if (arguments.isSet("rollout")) {
+        if (signers.isEmpty())
+            return fail(ServiceCommand::tr("--rollout needs --sign: only the signed listing has a sequence"));
+        if (!sequenceAboveRollout(arguments.value("rollout"), releaseDir, &above, &aboveWhich, &error))
+            return fail(error);
+        if (sequence > 0 && sequence <= above)
+            return fail(ServiceCommand::tr("--sequence %1 is not above the releases %2 names (%3); give --sequence %4 "
+                                           "or leave it out")
+                            .arg(sequence)
+                            .arg(arguments.value("rollout"), aboveWhich.join(", "))
+                            .arg(above + 1));
+    }
+
     const bool dryRun = arguments.isSet("dry-run");
     ReleaseFolder::Publication publication;
-    if (!ReleaseFolder(releaseDir).publish(arguments.value("version"), signer.isValid() ? &signer : nullptr,
-                                           sequence, days, dryRun, forms, &publication, &error))
+    if (!ReleaseFolder(releaseDir).publish(arguments.value("version"), signers, sequence, above, days, dryRun, forms,
+                                           &publication, &error))
         return fail(error);
 
     QTextStream out(stdout);
@@ -213,6 +257,11 @@ int publish(const QCommandLineParser &arguments)
                    .arg(publication.sequence)
                    .arg(publication.expires.toString(Qt::ISODate))
             << Qt::endl;
+    if (arguments.isSet("rollout"))
+        out << "  " << (aboveWhich.isEmpty() ? ServiceCommand::tr("%1 names no other release").arg(arguments.value("rollout"))
+                                             : ServiceCommand::tr("above the releases %1 names: %2")
+                                                   .arg(arguments.value("rollout"), aboveWhich.join(", ")))
+            << Qt::endl;
     return 0;
 }
 
@@ -236,81 +285,44 @@ bool readReleaseKeys(const QStringList &values, QStringList *keys, QString *erro
     return true;
 }
 
-// What a vendor must hear before users do: a listing the service cannot answer with.
-bool checkListing(const QString &dir, const ReleaseFolder::Listing &listing, const QStringList &releaseKeys,
-                  QString *error)
-{
-    if (listing.release.isEmpty()) {
-        if (!releaseKeys.isEmpty())
-            *error = ReleaseFolder::missingSignedListing(dir);
-        return releaseKeys.isEmpty();
-    }
-    const QDateTime expires = QDateTime::fromString(
-        ReleaseFolder::releaseMember(listing.release, "expires").toString(), Qt::ISODate);
-    if (!expires.isValid() || expires <= QDateTime::currentDateTimeUtc()) {
-        *error = ServiceCommand::tr("the signed listing has expired; publish it again with --sign");
-        return false;
-    }
-    for (const QString &key : releaseKeys) {
-        if (ReleaseSigner::verify(key.toStdString(), listing.release.toStdString(), listing.signature.toStdString()))
-            return true;
-    }
-    if (!releaseKeys.isEmpty())
-        *error = ServiceCommand::tr("the signed listing does not verify under --release-key; "
-                                    "publish it again with --sign and the matching private key");
-    return releaseKeys.isEmpty();
-}
-
-// Where updaters are sent for the files: anything else fails on every user's machine, not here.
-bool checkDownloadUrl(const QString &url, QString *error)
-{
-    const QUrl parsed(url, QUrl::StrictMode);
-    if (url.isEmpty() || (parsed.isValid() && (parsed.scheme() == "http" || parsed.scheme() == "https")
-                          && !parsed.host().isEmpty()))
-        return true;
-    *error = ServiceCommand::tr("the download URL %1 is not an absolute http or https URL, such as "
-                                "https://updates.example.com/files").arg(url);
-    return false;
-}
-
-// Everything serve checks before it answers with a release folder.
-bool checkRelease(const QString &dir, const QStringList &releaseKeys, const QString &downloadUrl,
-                  ReleaseFolder::Listing *listing, QString *error)
-{
-    const ReleaseFolder folder(dir);
-    if (!folder.exists()) {
-        *error = ServiceCommand::tr("the release folder %1 does not exist").arg(dir);
-        return false;
-    }
-    if (!QFile::exists(dir + "/" + ReleaseFolder::listingName)) {
-        *error = ServiceCommand::tr("%1 has no %2: run publish first").arg(dir, ReleaseFolder::listingName);
-        return false;
-    }
-    return checkDownloadUrl(downloadUrl, error) && folder.readListing(listing, error)
-        && checkListing(dir, *listing, releaseKeys, error) && ReleaseFolder::replyFits(*listing, downloadUrl, error);
-}
-
 // The rollout file and every release it names, checked as the stable one is. An updater never takes
-// a sequence below the one it has, so a rollout signed below the stable release would reach nobody.
+// a sequence below the one it has, so a rollout signed below the stable release would reach nobody;
+// halted, it is dropped instead, which gives its users the stable release again. Notes say what was
+// dropped.
 std::shared_ptr<const Rollout> readRollout(const QString &path, const QStringList &releaseKeys, int stableSequence,
-                                           QString *error)
+                                           QStringList *notes, QString *error)
 {
     auto rollout = std::make_shared<Rollout>();
     if (!rollout->read(path, error))
         return nullptr;
+    bool drop = false;
     for (const Rollout::Release &release : rollout->releases()) {
         ReleaseFolder::Listing listing;
-        if (!checkRelease(release.dir, releaseKeys, release.downloadUrl, &listing, error))
+        if (!ReleaseFolder::readChecked(release.dir, releaseKeys, release.downloadUrl, &listing, error))
             return nullptr;
-        const int sequence = ReleaseFolder::releaseMember(listing.release, "sequence").toInt();
-        if (release.name == Rollout::rolloutName && stableSequence > 0 && sequence <= stableSequence) {
-            *error = ServiceCommand::tr("the rollout's signed sequence %1 is not above the stable release's %2; "
-                                        "publish the rollout's folder from a copy of the stable one")
-                         .arg(sequence)
-                         .arg(stableSequence);
-            return nullptr;
+        const int sequence = ReleaseFolder::sequenceOf(listing);
+        if (release.name != Rollout::rolloutName || stableSequence <= 0 || sequence > stableSequence)
+            continue;
+        if (rollout->halted()) {
+            *notes << ServiceCommand::tr("rollout of %1 dropped: it is halted, and its signed sequence %2 is not above "
+                                         "the stable release's %3")
+                          .arg(release.dir)
+                          .arg(sequence)
+                          .arg(stableSequence);
+            drop = true;
+            continue;
         }
+        *error = ServiceCommand::tr("the rollout's signed sequence %1 is not above the stable release's %2; sign it "
+                                    "above with update-service publish %3 --sign release-private.der --sequence %4, "
+                                    "or halt it with \"percent\": 0")
+                     .arg(sequence)
+                     .arg(stableSequence)
+                     .arg(release.dir)
+                     .arg(stableSequence + 1);
+        return nullptr;
     }
+    if (drop)
+        rollout->dropRollout();
     return rollout;
 }
 
@@ -321,12 +333,14 @@ int serve(const QCommandLineParser &arguments)
     QStringList releaseKeys;
     ReleaseFolder::Listing listing;
     if (!readReleaseKeys(arguments.values("release-key"), &releaseKeys, &error)
-        || !checkRelease(releaseDir, releaseKeys, arguments.value("download-url"), &listing, &error))
+        || !ReleaseFolder::readChecked(releaseDir, releaseKeys, arguments.value("download-url"), &listing, &error))
         return fail(error);
-    const int stableSequence = ReleaseFolder::releaseMember(listing.release, "sequence").toInt();
+    const int stableSequence = ReleaseFolder::sequenceOf(listing);
     const QString rolloutPath = arguments.value("rollout");
     std::shared_ptr<const Rollout> rollout;
-    if (!rolloutPath.isEmpty() && !(rollout = readRollout(rolloutPath, releaseKeys, stableSequence, &error)))
+    QStringList rolloutNotes;
+    if (!rolloutPath.isEmpty()
+        && !(rollout = readRollout(rolloutPath, releaseKeys, stableSequence, &rolloutNotes, &error)))
         return fail(error);
 
     QByteArray der;
@@ -348,6 +362,7 @@ int serve(const QCommandLineParser &arguments)
     pthread_sigmask(SIG_BLOCK, &hangUp, nullptr);
 
     UpdateServer server(releaseDir, pair);
+    server.setReleaseKeys(releaseKeys);
     if (arguments.isSet("tokens")) {
         QSet<QString> tokens;
         if (!Rollout::readTokenList(arguments.value("tokens"), &tokens, &error))
@@ -390,20 +405,25 @@ int serve(const QCommandLineParser &arguments)
                                            "make a pair of %2 bits or more with keygen")
                             .arg(pair.bits())
                             .arg(ServiceKeyPair::recommendedBits)));
+    for (const QString &note : rolloutNotes)
+        server.log(note);
     if (rollout)
         server.log(ServiceCommand::tr("rollout from %1: %2").arg(rolloutPath, rollout->summary()));
 
     // The share can be widened or halted without a restart: a hang-up reads the rollout file again.
     // A file that does not check out leaves the last good one in force.
-    std::thread([&server, rolloutPath, releaseKeys, stableSequence, hangUp] {
+    std::thread([&server, rolloutPath, releaseKeys, hangUp] {
         for (;;) {
             int signal = 0;
             if (sigwait(&hangUp, &signal) != 0)
                 return;
             QString reason;
+            QStringList notes;
             if (rolloutPath.isEmpty()) {
                 server.log(ServiceCommand::tr("hang-up: no --rollout file to read"));
-            } else if (auto next = readRollout(rolloutPath, releaseKeys, stableSequence, &reason)) {
+            } else if (auto next = readRollout(rolloutPath, releaseKeys, server.stableSequence(), &notes, &reason)) {
+                for (const QString &note : notes)
+                    server.log(note);
                 server.log(ServiceCommand::tr("rollout read again: %1").arg(next->summary()));
                 server.setRollout(next);
             } else {
@@ -469,20 +489,21 @@ const QList<Command> &commands()
          1, 1, {valued("rsa-bits", QString::number(ServiceKeyPair::defaultBits))}, {}, {}, keygen},
         {"publish",
          QT_TRANSLATE_NOOP("ServiceCommand",
-                           "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]\n"
+                           "update-service publish RELEASE-DIR [--version X.Y.Z] [--sign release-private.der]...\n"
                            "                       [--expires-in DAYS] [--delta-from OLD-DIR]... [--patch-limit BYTES]\n"
-                           "                       [--sequence N] [--dry-run]\n"
+                           "                       [--sequence N] [--rollout FILE] [--dry-run]\n"
                            "    Lists the folder's files by content in release.json: new and changed files take\n"
                            "    --version, unchanged ones keep their version and time. --sign also writes the\n"
-                           "    signed listing, release-signed.json, valid for DAYS (30), and gives new and changed\n"
-                           "    files a compressed copy in .trelvox-forms/ and patches from their copies in each\n"
-                           "    OLD-DIR when no larger than BYTES (1 GiB); the signed listing names them.\n"
-                           "    Its sequence continues the folder's release-signed.json; --sequence N sets it\n"
-                           "    (above the last), as it must when that file did not come with the folder.\n"
-                           "    --dry-run writes nothing.\n"),
+                           "    signed listing, release-signed.json, valid for DAYS (30), signed by each key given,\n"
+                           "    and gives new and changed files a compressed copy in .trelvox-forms/ when smaller\n"
+                           "    and patches from their copies in each OLD-DIR when no larger than BYTES (1 GiB);\n"
+                           "    the signed listing names them. Its sequence continues the folder's\n"
+                           "    release-signed.json, and goes above every other release the rollout FILE names;\n"
+                           "    --sequence N sets it (above the last), as it must when that file did not come with\n"
+                           "    the folder. --dry-run writes nothing.\n"),
          1, 1, {valued("version"), valued("sign"), valued("expires-in", "30"), valued("delta-from"),
-                valued("patch-limit"), valued("sequence"), QCommandLineOption("dry-run")},
-         {"delta-from"}, {}, publish},
+                valued("patch-limit"), valued("sequence"), valued("rollout"), QCommandLineOption("dry-run")},
+         {"delta-from", "sign"}, {}, publish},
         {"serve",
          QT_TRANSLATE_NOOP("ServiceCommand",
                            "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"

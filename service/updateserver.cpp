@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -49,10 +50,25 @@ QString printable(const std::string &text)
     return QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(text), "/"));
 }
 
+// Changes whenever either listing file is replaced or rewritten, so that what was read from them
+// can be told from what they hold now without reading them.
+QString stampOf(const QString &dir)
+{
+    QString stamp;
+    for (const char *name : {ReleaseFolder::listingName, ReleaseFolder::signedListingName}) {
+        struct stat info{};
+        if (::stat(QFile::encodeName(dir + "/" + name).constData(), &info) != 0)
+            stamp += "-;";
+        else
+            stamp += QString("%1:%2:%3.%4;").arg(info.st_ino).arg(info.st_size).arg(info.st_mtim.tv_sec).arg(info.st_mtim.tv_nsec);
+    }
+    return stamp;
+}
+
 } // namespace
 
 UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair)
-    : release(releaseDir), keyPair(pair)
+    : releaseDir(releaseDir), keyPair(pair)
 {
     http.setMaxBodyBytes(maxRequestBody);
     http.post("/api/upgrade", [this](const httplib::Request &request, httplib::Response &response) {
@@ -98,7 +114,7 @@ bool UpdateServer::openLogFile(const QString &path)
     return logFile;
 }
 
-void UpdateServer::log(const QString &line)
+void UpdateServer::log(const QString &line) const
 {
     const QByteArray bytes = line.toUtf8() + '\n';
     const std::lock_guard<std::mutex> lock(logMutex);
@@ -131,25 +147,85 @@ void UpdateServer::logRequest(const httplib::Request &request, const httplib::Re
 void UpdateServer::setRollout(std::shared_ptr<const Rollout> next)
 {
     // Ready before the first query, for a file fetched through another process's answer.
-    QHash<QString, QString> read;
     for (const Rollout::Release &other : next ? next->releases() : QList<Rollout::Release>()) {
-        ReleaseFolder::Listing listing;
         QString unused; // the rollout was checked as it was read
-        if (other.downloadUrl.isEmpty() && ReleaseFolder(other.dir).readListing(&listing, &unused))
-            read.insert(other.dir, listing.digest);
-    }
-    {
-        const std::lock_guard<std::mutex> lock(digestMutex);
-        digests = read;
+        readServed(other.dir, other.downloadUrl, &unused);
     }
     const std::lock_guard<std::mutex> lock(rolloutMutex);
     rollout = std::move(next);
 }
 
-void UpdateServer::rememberDigest(const QString &dir, const QString &digest) const
+std::shared_ptr<const UpdateServer::Served> UpdateServer::lastServed(const QString &dir) const
 {
-    const std::lock_guard<std::mutex> lock(digestMutex);
-    digests.insert(dir, digest);
+    const std::lock_guard<std::mutex> lock(servedMutex);
+    return served.value(dir);
+}
+
+int UpdateServer::stableSequence() const
+{
+    std::shared_ptr<const Served> stable = lastServed(releaseDir);
+    QString unused; // serve checked it as it started
+    if (!stable) // a hang-up before the first query
+        stable = readServed(releaseDir, downloadUrl, &unused);
+    return stable ? ReleaseFolder::sequenceOf(stable->listing) : 0;
+}
+
+std::shared_ptr<const UpdateServer::Served> UpdateServer::readServed(const QString &dir, const QString &url,
+                                                                     QString *error) const
+{
+    auto next = std::make_shared<Served>();
+    next->stamp = stampOf(dir);
+    QString reason;
+    bool good = ReleaseFolder::readChecked(dir, releaseKeys, url, &next->listing, &reason);
+    std::shared_ptr<const Served> last = lastServed(dir);
+    if (good && last && last->stamp == next->stamp && last->listing.digest == next->listing.digest)
+        return last;
+    const int sequence = ReleaseFolder::sequenceOf(next->listing);
+    const int before = last ? ReleaseFolder::sequenceOf(last->listing) : 0;
+    // Every updater that has the one served would refuse it.
+    if (good && sequence < before) {
+        good = false;
+        reason = (next->listing.release.isEmpty() ? tr("it is not signed, and the listing served is signed as sequence %1")
+                                                        .arg(before)
+                                                  : tr("its signed sequence %1 is below the %2 served").arg(sequence).arg(before))
+            + tr("; publish it again with update-service publish %1 --sign release-private.der --sequence %2")
+                  .arg(dir)
+                  .arg(before + 1);
+    }
+    QString line;
+    {
+        const std::lock_guard<std::mutex> lock(servedMutex);
+        if (!good) {
+            if (refusals.value(dir) != reason)
+                line = (last ? tr("listing of %1 not served, the last good one stays: %2")
+                             : tr("listing of %1 not served: %2"))
+                           .arg(dir, reason);
+            refusals.insert(dir, reason);
+        } else {
+            for (const QJsonValue &entry : next->listing.files)
+                next->files.insert(entry["file_path"].toString(),
+                                   {entry["sha256"].toString(), qint64(entry["file_size"].toDouble(-1))});
+            // The forms are named in the signed listing alone.
+            for (const QJsonValue &entry : ReleaseFolder::releaseMember(next->listing.release, "files").toArray()) {
+                QJsonArray forms = entry["patches"].toArray();
+                forms.append(entry["compressed"]);
+                for (const QJsonValue &form : forms) {
+                    if (form.isObject())
+                        next->files.insert(form["path"].toString(),
+                                           {form["sha256"].toString(), qint64(form["size"].toDouble(-1))});
+                }
+            }
+            if (refusals.remove(dir) > 0)
+                line = tr("listing of %1 served again: sequence %2").arg(dir).arg(sequence);
+            served.insert(dir, next);
+            last = next;
+        }
+    }
+    if (!line.isEmpty())
+        log(line);
+    if (!last)
+        *error = reason;
+    return last;
 }
 
 std::shared_ptr<const Rollout> UpdateServer::currentRollout() const
@@ -223,10 +299,11 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
     }
     const std::shared_ptr<const Rollout> rollout = currentRollout();
     const Rollout::Release *chosen = rollout ? rollout->choose(token) : nullptr;
-    const ReleaseFolder folder = chosen ? ReleaseFolder(chosen->dir) : release;
-    ReleaseFolder::Listing listing;
-    if (!folder.readListing(&listing, note))
+    const std::shared_ptr<const Served> current = chosen ? readServed(chosen->dir, chosen->downloadUrl, note)
+                                                         : readServed(releaseDir, downloadUrl, note);
+    if (!current)
         return {};
+    const ReleaseFolder::Listing &listing = current->listing;
     // Every listed entry goes out as written: judging the paths is the updater's job.
     QJsonArray files;
     for (const QJsonValue &entry : listing.files) {
@@ -239,9 +316,6 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
                 .arg(fingerprint(token))
                 .arg(files.size())
                 .arg(chosen ? chosen->name : Rollout::stableName);
-    // A republished listing moves its files to its new digest; the old one leads nowhere.
-    if (chosen && chosen->downloadUrl.isEmpty())
-        rememberDigest(chosen->dir, listing.digest);
     const QString url = !chosen ? downloadUrl
         : !chosen->downloadUrl.isEmpty() ? chosen->downloadUrl : ownUrl + "/releases/" + listing.digest;
     // Its zeros become the MAC once the reply is written out.
@@ -250,6 +324,8 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
     if (!listing.release.isEmpty()) {
         reply.insert("release", listing.release);
         reply.insert("release_signature", listing.signature);
+        if (listing.signatures.size() > 1)
+            reply.insert("release_signatures", QJsonArray::fromStringList(listing.signatures));
     }
     return reply;
 }
@@ -257,28 +333,37 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
 int UpdateServer::serveFile(const httplib::Request &request, httplib::Response &response) const
 {
     currentNote.clear();
-    QString path;
+    QString dir, relativePath = QString::fromStdString(request.matches[request.matches.size() - 1]);
     if (request.matches.size() == 2) {
-        path = release.resolve(QString::fromStdString(request.matches[1]));
+        dir = releaseDir;
     } else if (const std::shared_ptr<const Rollout> rollout = currentRollout()) {
-        // By digest only: a name anyone can guess would hand a channel's build to anyone.
+        // By digest only: a name anyone can guess would hand a channel's build to anyone. A
+        // republished listing moves its files to its new digest; the old one leads nowhere.
         const QString digest = QString::fromStdString(request.matches[1]);
-        QString dir;
-        {
-            const std::lock_guard<std::mutex> lock(digestMutex);
-            for (const Rollout::Release &other : rollout->releases()) {
-                if (dir.isEmpty() && digests.value(other.dir) == digest)
-                    dir = other.dir;
-            }
+        for (const Rollout::Release &other : rollout->releases()) {
+            const std::shared_ptr<const Served> current = lastServed(other.dir);
+            if (dir.isEmpty() && other.downloadUrl.isEmpty() && current && current->listing.digest == digest)
+                dir = other.dir;
         }
-        if (!dir.isEmpty())
-            path = ReleaseFolder(dir).resolve(QString::fromStdString(request.matches[2]));
     }
+    const QString path = dir.isEmpty() ? QString() : ReleaseFolder(dir).resolve(relativePath);
     const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         refuse(response, 404, tr("no such file"));
         return -1;
     }
     response.set_header("Content-Type", "application/octet-stream");
+    // Vouched for only while the listing is the one read: a listing published since may name other
+    // bytes under the same path.
+    std::shared_ptr<const Served> current = lastServed(dir);
+    QString unused; // the file goes out anyway, only without its ETag
+    if (!current && dir == releaseDir)
+        current = readServed(dir, downloadUrl, &unused);
+    const auto listed = current ? current->files.constFind(relativePath) : QHash<QString, Served::File>::const_iterator();
+    static const QRegularExpression digestPattern("^[0-9a-f]{64}$");
+    struct stat info{};
+    if (current && listed != current->files.cend() && digestPattern.match(listed->sha256).hasMatch()
+        && fstat(fd, &info) == 0 && info.st_size == listed->size && current->stamp == stampOf(dir))
+        response.set_header("ETag", ("\"" + listed->sha256 + "\"").toStdString());
     return fd;
 }

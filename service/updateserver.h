@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 #include <memory>
@@ -18,8 +19,9 @@
 // The substitute update service: answers the updater's upgrade query at "/api/upgrade" from a
 // release folder's listing and serves the release's files under "/files/". A rollout may offer other
 // releases to some users; their files are under "/releases/DIGEST/", DIGEST the SHA-256 of the
-// listing they were answered with, so that only those answered can fetch them. Every request leaves
-// one line in the log, on standard error and in an optional file.
+// listing they were answered with, so that only those answered can fetch them. Each file goes with a
+// strong ETag, the digest its listing holds, so that an interrupted download resumes only on the same
+// bytes. Every request leaves one line in the log, on standard error and in an optional file.
 class UpdateServer
 {
     Q_DECLARE_TR_FUNCTIONS(UpdateServer)
@@ -35,12 +37,17 @@ public:
     void setAcceptedTokens(const QSet<QString> &tokens) { acceptedTokens = tokens; }
     // Where the updater downloads the files from; by default this server's "/files".
     void setDownloadUrl(const QString &url) { downloadUrl = url; }
+    // A listing read again is held to these as serve held the one it started with, and its signed
+    // sequence must not fall below the one served; else the last good one stays.
+    void setReleaseKeys(const QStringList &keys) { releaseKeys = keys; }
     // Takes effect with the next query; queries on their way keep the one they began with.
     void setRollout(std::shared_ptr<const Rollout> rollout);
+    // Of the stable listing as last read; 0 when it is not signed.
+    int stableSequence() const;
     void setMaxConnectionsPerAddress(int count) { http.setMaxConnectionsPerAddress(count); }
     // Appends the log to the file as well.
     bool openLogFile(const QString &path);
-    void log(const QString &line);
+    void log(const QString &line) const;
 
     // Port 0 takes any free port. Returns the bound port, or -1 with the reason in errorString().
     int bind(const QString &host, int port);
@@ -50,26 +57,43 @@ public:
     QString errorString() const { return error; }
 
 private:
+    // A folder's listing as last taken, with what validates each file it names.
+    struct Served
+    {
+        struct File
+        {
+            QString sha256;
+            qint64 size = -1;
+        };
+        ReleaseFolder::Listing listing;
+        QString stamp; // of the listing files when they were read
+        QHash<QString, File> files; // by path below the folder, the forms included
+    };
+
+    // Reads the folder's listing again; null, with the reason, when it fails and none was taken before.
+    std::shared_ptr<const Served> readServed(const QString &dir, const QString &url, QString *error) const;
+    std::shared_ptr<const Served> lastServed(const QString &dir) const;
     void answerUpgrade(const httplib::Request &request, httplib::Response &response) const;
     // An open descriptor of the file asked for, or -1 with the refusal in the response.
     int serveFile(const httplib::Request &request, httplib::Response &response) const;
     QJsonObject replyFor(const QString &token, QString *note) const;
     std::shared_ptr<const Rollout> currentRollout() const;
-    void rememberDigest(const QString &dir, const QString &digest) const;
     void logRequest(const httplib::Request &request, const httplib::Response &response);
 
-    ReleaseFolder release;
+    QString releaseDir;
     ServiceKeyPair keyPair;
+    QStringList releaseKeys;
     std::optional<QSet<QString>> acceptedTokens;
     QString downloadUrl;
     QString ownUrl; // http://HOST:PORT
     mutable std::mutex rolloutMutex;
     std::shared_ptr<const Rollout> rollout;
-    // Of each rollout release served here, by folder: the digest of its listing as last read.
-    mutable std::mutex digestMutex;
-    mutable QHash<QString, QString> digests;
+    // By folder: the listing last taken, and why a later one was not (logged once).
+    mutable std::mutex servedMutex;
+    mutable QHash<QString, std::shared_ptr<const Served>> served;
+    mutable QHash<QString, QString> refusals;
     BoundedHttpServer http;
-    std::mutex logMutex;
+    mutable std::mutex logMutex;
     std::FILE *logFile = nullptr;
     QString error;
 };

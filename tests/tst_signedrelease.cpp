@@ -182,7 +182,9 @@ void tst_signedrelease::verification()
 
 void tst_signedrelease::attacks_data()
 {
-    QTest::addColumn<QString>("signer"); // first or second (both trusted), unknown, or none: no listing sent
+    // first or second (both trusted), unknown, or none: no listing sent; several, comma-separated, sign
+    // it each, the first in "release_signature" as well
+    QTest::addColumn<QString>("signer");
     // "listing": one character altered after signing; "signature": stripped; "no mac": the reply has no
     // "reply_mac"; "flip": a bit of the first ciphertext block flipped; "url X": download_url X
     QTest::addColumn<QString>("tamper");
@@ -217,6 +219,8 @@ void tst_signedrelease::attacks_data()
     // Recorded although nothing was installed: otherwise any older listing could be replayed later.
     QTest::newRow("already current") << "first" << "" << qint64(5) << 3600 << qint64(4) << QByteArray("current") << a << true << "";
     QTest::newRow("second of two keys") << "second" << "" << qint64(5) << 3600 << qint64(0) << newA << a << true << "";
+    QTest::newRow("an untrusted key's signature first") << "unknown,second" << "" << qint64(5) << 3600 << qint64(0) << newA
+                                                        << a << true << "";
     QTest::newRow("no key trusted, base reply") << "none" << "" << qint64(5) << 3600 << qint64(0) << newA << a << false << "";
     QTest::newRow("reply without MAC") << "first" << "no mac" << qint64(5) << 3600 << qint64(0) << newA << a << true
                                        << unverified + "the reply of the update service is not authenticated\\.";
@@ -267,8 +271,13 @@ void tst_signedrelease::attacks()
     if (signer != "none") {
         const QString release = listing(sequence, utcIn(expiresIn));
         reply["release"] = tamper == "listing" ? QString(release).replace("2.0.0", "2.0.1") : release;
+        QJsonArray signatures;
+        for (const QString &name : signer.split(','))
+            signatures << (name == "first" ? first : name == "second" ? second : unknown).sign(release);
         if (tamper != "signature")
-            reply["release_signature"] = (signer == "first" ? first : signer == "second" ? second : unknown).sign(release);
+            reply["release_signature"] = signatures.first();
+        if (signatures.size() > 1)
+            reply["release_signatures"] = signatures;
     }
     QMap<QString, QByteArray> before;
     for (const char *name : {"a.txt", "version.xml", "release.state"})

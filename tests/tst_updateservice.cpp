@@ -83,9 +83,10 @@ private:
         return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     }
 
-    static QByteArray signedListing(const ReleaseSigner &signer, const QJsonArray &files, const QString &expires)
+    static QByteArray signedListing(const ReleaseSigner &signer, const QJsonArray &files, const QString &expires,
+                                    int sequence = 1)
     {
-        const QByteArray text = QJsonDocument(QJsonObject{{"sequence", 1}, {"expires", expires}, {"files", files}})
+        const QByteArray text = QJsonDocument(QJsonObject{{"sequence", sequence}, {"expires", expires}, {"files", files}})
                                     .toJson(QJsonDocument::Compact);
         return QJsonDocument(QJsonObject{{"release", QString::fromUtf8(text)},
                                          {"release_signature", QString::fromStdString(signer.sign(text.toStdString()))}})
@@ -234,31 +235,39 @@ private slots:
     {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<bool>("republish"); // again after app.bin changed, a form was lost and copy.txt came
-        QTest::newRow("new files, two equal bases") << QStringList() << false;
-        QTest::newRow("republished") << QStringList() << true;
-        QTest::newRow("above the patch limit") << QStringList{"--patch-limit", "1000"} << false;
-        QTest::newRow("dry run") << QStringList{"--dry-run"} << false;
+        QTest::addColumn<QByteArray>("tiny"); // tiny.bin's bytes, which zstd cannot make smaller; null: no such file
+        QTest::newRow("new files, two equal bases") << QStringList() << false << QByteArray();
+        QTest::newRow("republished") << QStringList() << true << QByteArray();
+        QTest::newRow("above the patch limit") << QStringList{"--patch-limit", "1000"} << false << QByteArray();
+        QTest::newRow("dry run") << QStringList{"--dry-run"} << false << QByteArray();
+        QTest::newRow("a file compression does not shrink") << QStringList() << false << QByteArray("tiny");
     }
 
     void publishForms()
     {
         QFETCH(QStringList, options);
         QFETCH(bool, republish);
+        QFETCH(QByteArray, tiny);
         QTemporaryDir dir;
         const QString base = dir.filePath("1.0.0"), base2 = dir.filePath("1.0.1"), release = dir.filePath("2.0.0");
         const QString forms = release + "/.trelvox-forms/";
         QByteArray app;
         for (int i = 0; i < 4000; ++i)
             app += "entry " + QByteArray::number(i) + "\n";
+        const QByteArray same = QByteArray("same\n").repeated(64), fresh = QByteArray("new\n").repeated(64);
         for (const QString &folder : {base, base2})
-            QVERIFY(writeFile(folder + "/app.bin", app) && writeFile(folder + "/same.txt", "same"));
-        QVERIFY(writeFile(release + "/same.txt", "same") && writeFile(release + "/new.txt", "new")
+            QVERIFY(writeFile(folder + "/app.bin", app) && writeFile(folder + "/same.txt", same));
+        QVERIFY(writeFile(release + "/same.txt", same) && writeFile(release + "/new.txt", fresh)
                 && writeFile(release + "/app.bin", app + "more"));
+        if (!tiny.isNull())
+            QVERIFY(writeFile(release + "/tiny.bin", tiny));
         const QStringList publish{"publish", release, "--sign", signingKey, "--delta-from", base, "--delta-from", base2};
         QByteArray out;
         QCOMPARE(run(publish + QStringList{"--version", "2.0.0"} + options, &out), 0);
         QVERIFY2(out.contains("forms of app.bin: " + QByteArray::number(app.size() + 4) + " bytes, compressed "), out);
-        QVERIFY2(out.contains("forms: 3 files of " + QByteArray::number(app.size() + 11) + " bytes"), out);
+        QVERIFY2(out.contains("forms: " + QByteArray::number(tiny.isNull() ? 3 : 4) + " files of "
+                              + QByteArray::number(app.size() + 4 + same.size() + fresh.size() + tiny.size()) + " bytes"),
+                 out);
         if (options.contains("--dry-run")) {
             QCOMPARE(QDir(release).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                      (QStringList{"app.bin", "new.txt", "same.txt"}));
@@ -267,13 +276,13 @@ private slots:
         // The two bases hold the same bytes: one patch, or one reason for none.
         QVERIFY2(out.contains((options.isEmpty() ? base + ", " + base2 : QString("above the patch limit")).toUtf8()), out);
         if (republish) {
-            const QString sameForm = forms + sha256Hex("same") + ".zst";
+            const QString sameForm = forms + sha256Hex(same) + ".zst";
             QFile form(sameForm);
             QVERIFY(form.open(QIODevice::ReadWrite) && form.setFileTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)),
                                                                         QFileDevice::FileModificationTime));
             form.close();
-            QVERIFY(QFile::remove(forms + sha256Hex("new") + ".zst"));
-            QVERIFY(writeFile(release + "/app.bin", app + "again") && writeFile(release + "/copy.txt", "same"));
+            QVERIFY(QFile::remove(forms + sha256Hex(fresh) + ".zst"));
+            QVERIFY(writeFile(release + "/app.bin", app + "again") && writeFile(release + "/copy.txt", same));
             QCOMPARE(run(publish + QStringList{"--version", "2.0.1"}, &out), 0);
             QVERIFY2(out.contains("forms of copy.txt") && out.contains("forms of new.txt") && out.contains("forms: 3 files"), out);
             QCOMPARE(QFileInfo(sameForm).lastModified(), QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
@@ -286,6 +295,12 @@ private slots:
         QCOMPARE(withoutForms(files), plain); // nothing of the forms folder listed, no form in release.json
         for (const QJsonValue &file : files) {
             const QByteArray bytes = readFile(release + "/" + file["file_path"].toString());
+            if (file["file_path"] == "tiny.bin") {
+                QVERIFY2(out.contains("no compressed copy: its "), out);
+                QVERIFY(!file.toObject().contains("compressed"));
+                QVERIFY(!QFile::exists(forms + sha256Hex(bytes) + ".zst"));
+                continue;
+            }
             const QJsonObject compressed = file["compressed"].toObject();
             const QByteArray packed = readFile(release + "/" + compressed["path"].toString());
             QCOMPARE(compressed["path"].toString(), ".trelvox-forms/" + sha256Hex(bytes) + ".zst");
@@ -338,10 +353,30 @@ private slots:
         QVERIFY(ReleaseSigner::verify(publicKey, text.toStdString(), signature));
         QVERIFY(!ReleaseSigner::verify(publicKey, text.toStdString() + " ", signature));
 
-        const auto service = serve({"--release-key", releaseKey}, QString(), dir);
+        {
+            const auto service = serve({"--release-key", releaseKey}, QString(), dir);
+            const QJsonObject reply = upgrade(service->port(), "t");
+            QCOMPARE(reply["release"].toString(), text);
+            QCOMPARE(reply["release_signature"], published["release_signature"]);
+            QVERIFY(!reply.contains("release_signatures")); // one key: as before several could sign
+        }
+
+        // Rotating keys: signed by the old key and the new, each updater finds the one it trusts.
+        const ReleaseSigner next = ReleaseSigner::generate();
+        QVERIFY(writeFile(dir + "/../next-private.der", QByteArray::fromStdString(next.privateKeyDer())));
+        QCOMPARE(run({"publish", dir, "--sign", signingKey, "--sign", dir + "/../next-private.der"}), 0);
+        const QJsonObject rotated = QJsonDocument::fromJson(readFile(dir + "/release-signed.json")).object();
+        const std::string rotatedText = rotated["release"].toString().toStdString();
+        QVERIFY(ReleaseSigner::verify(publicKey, rotatedText, rotated["release_signature"].toString().toStdString()));
+        const QJsonArray signatures = rotated["release_signatures"].toArray();
+        QCOMPARE(signatures.size(), 2);
+        QCOMPARE(signatures[0], rotated["release_signature"]);
+        QVERIFY(ReleaseSigner::verify(next.publicKeyHex(), rotatedText, signatures[1].toString().toStdString()));
+        const auto service = serve({"--release-key", QString::fromStdString(next.publicKeyHex())}, QString(), dir);
+        QVERIFY(service->port() > 0);
         const QJsonObject reply = upgrade(service->port(), "t");
-        QCOMPARE(reply["release"].toString(), text);
-        QCOMPARE(reply["release_signature"], published["release_signature"]);
+        QCOMPARE(reply["release_signature"], rotated["release_signature"]);
+        QCOMPARE(reply["release_signatures"], QJsonValue(signatures));
     }
 
     // A folder copied to the serving host without its signed listing must not restart the sequence,
@@ -367,6 +402,13 @@ private slots:
         QTest::newRow("whole: unsigned refused") << false << QStringList{"publish"} << 1 << "is signed: publish it with --sign" << 5;
         QTest::newRow("--sequence without --sign") << true << QStringList{"publish", "--sequence", "9"} << 1
                                                    << "--sequence needs --sign" << 0;
+        // The rollout file names a release at sequence 9 that some users hold.
+        QTest::newRow("whole: --rollout goes above it") << false << QStringList{"publish", "--sign", "KEY", "--rollout", "ROLLOUT"}
+                                                        << 0 << "above the releases ROLLOUT names: rollout (AHEAD) at sequence 9"
+                                                        << 10;
+        QTest::newRow("whole: --rollout, --sequence not above it")
+            << false << QStringList{"publish", "--sign", "KEY", "--sequence", "8", "--rollout", "ROLLOUT"} << 1
+            << "give --sequence 10 or leave it out" << 5;
     }
 
     void sequenceSafety()
@@ -385,11 +427,17 @@ private slots:
             if (!copied || QString(name) != "release-signed.json")
                 QVERIFY(QFile::copy(built + "/" + name, served + "/" + name));
         }
+        const QString ahead = dir.filePath("ahead");
+        QVERIFY(writeFile(ahead + "/a.txt", "ahead"));
+        QCOMPARE(run({"publish", ahead, "--version", "1.1.0", "--sign", signingKey, "--sequence", "9"}), 0);
+        QVERIFY(writeFile(dir.filePath("rollout.json"), R"({"seed": "s", "rollout": {"release": "ahead", "percent": 0}})"));
         if (command.first() == "serve")
             command << "--release" << served << "--key" << demoKey << "--release-key" << releaseKey << "--listen" << "127.0.0.1:0";
         else
             command.insert(1, served);
         command.replaceInStrings("KEY", signingKey);
+        command.replaceInStrings("ROLLOUT", dir.filePath("rollout.json"));
+        said.replace("ROLLOUT", dir.filePath("rollout.json")).replace("AHEAD", ahead);
         QByteArray out, err;
         QCOMPARE(run(command, &out, &err), status);
         QVERIFY2((status == 0 ? out : err).contains(said.toUtf8()), out + err);
@@ -423,7 +471,20 @@ private slots:
         QVERIFY(writeFile(dir.filePath("beta.txt"), "tester-1\ntester-2\n") && writeRollout(10));
         const QStringList options{"--release-key", releaseKey, "--rollout", dir.filePath("rollout.json")};
         // Not yet published: a rollout at the stable sequence would reach nobody.
-        QCOMPARE(run(QStringList{"serve", "--release", stable, "--key", demoKey, "--listen", "127.0.0.1:0"} + options), 1);
+        const QStringList serveStable{"serve", "--release", stable, "--key", demoKey, "--listen", "127.0.0.1:0"};
+        QByteArray err;
+        QCOMPARE(run(serveStable + options, nullptr, &err), 1);
+        QVERIFY2(err.contains("update-service publish " + newer.toUtf8() + " --sign"), err);
+        // Halted, it is dropped instead: its users take the stable release again.
+        QVERIFY(writeRollout(0));
+        {
+            const auto halted = serve(options, QString(), stable);
+            QVERIFY(halted->port() > 0);
+            QCOMPARE(upgrade(halted->port(), "user-1@example.com")["download_url"].toString().section('/', 3), QString("files"));
+            QByteArray log;
+            QTRY_VERIFY2((log += halted->readStandardError()).contains("rollout of " + newer.toUtf8() + " dropped: it is halted"), log);
+        }
+        QVERIFY(writeRollout(10));
         QCOMPARE(run({"publish", newer, "--version", "1.1.0", "--sign", signingKey}), 0);
         QCOMPARE(run({"publish", beta, "--version", "2.0.0", "--sign", signingKey}), 0);
 
@@ -489,43 +550,48 @@ private slots:
         QCOMPARE(answers(*service, {"tester-1"}), QStringList{servedAt(beta)});
     }
 
+    // Each listing serve refuses to start with, it also refuses to take in place of the one it serves.
     void serveRefuses_data()
     {
         QTest::addColumn<QByteArray>("listing");
         QTest::addColumn<QByteArray>("signedListing");
         QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("when"); // "start", "serving" (published while served) or "both"
         QTest::addColumn<QString>("reason");
         const QJsonArray files{QJsonObject{{"file_path", "a.txt"}, {"file_version", "1.0.0"}}};
         const QByteArray listing = QJsonDocument(QJsonObject{{"files", files}}).toJson();
         const ReleaseSigner demo = ReleaseSigner::fromPrivateKeyDer(readFile(signingKey).toStdString());
         const QString later = QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate);
         const QStringList withKey{"--release-key", releaseKey};
-        QTest::newRow("no listing") << QByteArray() << QByteArray() << QStringList() << "no release.json: run publish first";
-        QTest::newRow("listing not JSON") << QByteArray("{\"files\": [") << QByteArray() << QStringList() << "not a JSON object";
-        QTest::newRow("no files") << QByteArray("{}") << QByteArray() << QStringList() << "no \"files\" array";
-        QTest::newRow("port in use") << listing << QByteArray() << QStringList{"--listen", "PORT"} << "in use";
-        QTest::newRow("unsigned, with a release key") << listing << QByteArray() << withKey
+        QTest::newRow("no listing") << QByteArray() << QByteArray() << QStringList() << "both" << "no release.json: run publish first";
+        QTest::newRow("listing not JSON") << QByteArray("{\"files\": [") << QByteArray() << QStringList() << "both" << "not a JSON object";
+        QTest::newRow("no files") << QByteArray("{}") << QByteArray() << QStringList() << "both" << "no \"files\" array";
+        QTest::newRow("port in use") << listing << QByteArray() << QStringList{"--listen", "PORT"} << "start" << "in use";
+        QTest::newRow("unsigned, with a release key") << listing << QByteArray() << withKey << "both"
                                                       << "copy release-signed.json from the build machine";
         QTest::newRow("download URL without a scheme") << listing << QByteArray()
-                                                       << QStringList{"--download-url", "cdn.example.com/files"}
+                                                       << QStringList{"--download-url", "cdn.example.com/files"} << "start"
                                                        << "not an absolute http or https URL";
         QTest::newRow("download URL of another scheme") << listing << QByteArray()
                                                         << QStringList{"--download-url", "ftp://cdn.example.com/files"}
-                                                        << "not an absolute http or https URL";
-        QTest::newRow("rollout file not JSON") << listing << QByteArray() << QStringList{"--rollout", "ROLLOUT"}
+                                                        << "start" << "not an absolute http or https URL";
+        QTest::newRow("rollout file not JSON") << listing << QByteArray() << QStringList{"--rollout", "ROLLOUT"} << "start"
                                                << "not a JSON object";
-        QTest::newRow("release key not a key") << listing << QByteArray() << QStringList{"--release-key", demoKey}
+        QTest::newRow("release key not a key") << listing << QByteArray() << QStringList{"--release-key", demoKey} << "start"
                                                << "not an Ed25519 public key";
         QTest::newRow("signed by another key") << listing << signedListing(ReleaseSigner::generate(), files, later)
-                                               << withKey << "does not verify";
-        QTest::newRow("signed, other files") << listing << signedListing(demo, QJsonArray(), later) << QStringList()
+                                               << withKey << "both" << "does not verify";
+        QTest::newRow("signed, other files") << listing << signedListing(demo, QJsonArray(), later) << QStringList() << "both"
                                              << "names other files";
         QTest::newRow("signed, expired") << listing << signedListing(demo, files, "2020-01-01T00:00:00Z")
-                                         << QStringList() << "expired";
+                                         << QStringList() << "both" << "expired";
+        QTest::newRow("sequence falls") << listing << signedListing(demo, files, later, 4) << withKey << "serving"
+                                        << "its signed sequence 4 is below the 5 served; publish it again with "
+                                           "update-service publish DIR --sign release-private.der --sequence 6";
         // Its encrypted reply, hex, is twice as long: over what an updater takes.
         const QJsonArray oversized{QJsonObject{{"file_path", "a.txt"}, {"file_version", QString(33 << 20, '1')}}};
         QTest::newRow("reply too large") << QJsonDocument(QJsonObject{{"files", oversized}}).toJson() << QByteArray()
-                                         << QStringList() << "over the 64 MiB an updater accepts";
+                                         << QStringList() << "both" << "over the 64 MiB an updater accepts";
     }
 
     void serveRefuses()
@@ -533,20 +599,52 @@ private slots:
         QFETCH(QByteArray, listing);
         QFETCH(QByteArray, signedListing);
         QFETCH(QStringList, options);
+        QFETCH(QString, when);
         QFETCH(QString, reason);
         QTemporaryDir dir;
-        if (!listing.isNull())
-            QVERIFY(writeFile(dir.filePath("release.json"), listing));
-        if (!signedListing.isNull())
-            QVERIFY(writeFile(dir.filePath("release-signed.json"), signedListing));
-        const auto running = serve();
-        options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port()));
-        QVERIFY(writeFile(dir.filePath("rollout.json"), "{\"rollout\": "));
-        options.replaceInStrings("ROLLOUT", dir.filePath("rollout.json"));
-        QByteArray out, err;
-        QCOMPARE(run(QStringList{"serve", "--release", dir.path(), "--key", demoKey} + options, &out, &err), 1);
-        QVERIFY2(err.count('\n') == 1 && err.contains(reason.toUtf8()), err);
-        QVERIFY(!out.contains("listening"));
+        const QString folder = dir.filePath("release");
+        const auto publishRow = [&] {
+            QFile::remove(folder + "/release.json");
+            QFile::remove(folder + "/release-signed.json");
+            return QDir().mkpath(folder) && (listing.isNull() || writeFile(folder + "/release.json", listing))
+                && (signedListing.isNull() || writeFile(folder + "/release-signed.json", signedListing));
+        };
+        if (when != "serving") {
+            QVERIFY(publishRow());
+            const auto running = serve();
+            options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port()));
+            QVERIFY(writeFile(dir.filePath("rollout.json"), "{\"rollout\": "));
+            options.replaceInStrings("ROLLOUT", dir.filePath("rollout.json"));
+            QByteArray out, err;
+            QCOMPARE(run(QStringList{"serve", "--release", folder, "--key", demoKey} + options, &out, &err), 1);
+            QVERIFY2(err.count('\n') == 1 && err.contains(reason.toUtf8()), err);
+            QVERIFY(!out.contains("listening"));
+        }
+        if (when == "start")
+            return;
+
+        const QJsonArray files{QJsonObject{{"file_path", "a.txt"}, {"file_version", "1.0.0"}}};
+        const QByteArray good = UpdateServiceTest::signedListing(
+            ReleaseSigner::fromPrivateKeyDer(readFile(signingKey).toStdString()), files,
+            QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate), 5);
+        QVERIFY(writeFile(folder + "/release.json", QJsonDocument(QJsonObject{{"files", files}}).toJson())
+                && writeFile(folder + "/release-signed.json", good));
+        const auto service = serve(options, QString(), folder);
+        QVERIFY(service->port() > 0);
+        const QString served = QJsonDocument::fromJson(good)["release"].toString();
+        QCOMPARE(upgrade(service->port(), "t")["release"].toString(), served);
+        QVERIFY(publishRow());
+        for (int i = 0; i < 2; ++i) {
+            const QJsonObject reply = upgrade(service->port(), "t");
+            QCOMPARE(reply["release"].toString(), served);
+            QCOMPARE(reply["files"].toArray().size(), 1);
+        }
+        QByteArray log;
+        const QByteArray line = "\nlisting of " + folder.toUtf8() + " not served, the last good one stays: ";
+        QTRY_VERIFY2((log += service->readStandardError()).contains(line), log);
+        const QByteArray logged = log.mid(log.indexOf(line) + 1).split('\n').constFirst();
+        QVERIFY2(logged.contains(QString(reason).replace("DIR", folder).toUtf8()), logged);
+        QCOMPARE(log.count("not served"), 1); // once, not for every query
     }
 
     void commandLine_data()
@@ -937,13 +1035,22 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("urlPath");
         QTest::addColumn<QString>("range");
+        QTest::addColumn<QString>("ifRange"); // ETAG and DATE: the file's own validators
         QTest::addColumn<int>("status");
-        QTest::newRow("large, several pieces") << "Trelvox.exe" << "Trelvox.exe" << QString() << 0;
-        QTest::newRow("a span") << "Trelvox.exe" << "Trelvox.exe" << "bytes=1000-1999" << 206;
-        QTest::newRow("a span past the end") << "Trelvox.exe" << "Trelvox.exe" << "bytes=614400-" << 416;
-        QTest::newRow("nested, control bytes") << "data/nested/config.bin" << "data/nested/config.bin" << QString() << 0;
-        QTest::newRow("non-ASCII name") << "docs/\u00fcn\u00ef.txt" << "docs/%C3%BCn%C3%AF.txt" << QString() << 0;
-        QTest::newRow("empty") << "empty.dat" << "empty.dat" << QString() << 0;
+        const QString span = "bytes=1000-1999", other = '"' + QString(64, '0') + '"';
+        QTest::newRow("large, several pieces") << "Trelvox.exe" << "Trelvox.exe" << QString() << QString() << 0;
+        QTest::newRow("a span") << "Trelvox.exe" << "Trelvox.exe" << span << QString() << 206;
+        QTest::newRow("a span past the end") << "Trelvox.exe" << "Trelvox.exe" << "bytes=614400-" << QString() << 416;
+        QTest::newRow("nested, control bytes") << "data/nested/config.bin" << "data/nested/config.bin" << QString() << QString() << 0;
+        QTest::newRow("non-ASCII name") << "docs/\u00fcn\u00ef.txt" << "docs/%C3%BCn%C3%AF.txt" << QString() << QString() << 0;
+        QTest::newRow("empty") << "empty.dat" << "empty.dat" << QString() << QString() << 0;
+        // A resumed download: only the same copy gets the rest, any other the whole file.
+        QTest::newRow("a span of the same ETag") << "Trelvox.exe" << "Trelvox.exe" << span << "ETAG" << 206;
+        QTest::newRow("a span of another ETag") << "Trelvox.exe" << "Trelvox.exe" << span << other << 0;
+        QTest::newRow("a span of a weak ETag") << "Trelvox.exe" << "Trelvox.exe" << span << "W/ETAG" << 0;
+        QTest::newRow("a span of the same date") << "Trelvox.exe" << "Trelvox.exe" << span << "DATE" << 206;
+        QTest::newRow("a span of another date") << "Trelvox.exe" << "Trelvox.exe" << span << "Thu, 01 Jan 1970 00:00:00 GMT" << 0;
+        QTest::newRow("past the end, of another ETag") << "Trelvox.exe" << "Trelvox.exe" << "bytes=614400-" << other << 0;
     }
 
     void servesExactBytes()
@@ -951,16 +1058,27 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, urlPath);
         QFETCH(QString, range);
+        QFETCH(QString, ifRange);
         QFETCH(int, status);
         const auto service = serve();
         httplib::Client client("127.0.0.1", service->port());
+        QByteArray expected = readFile(release + "/" + path);
+        const auto head = client.Head(("/files/" + urlPath).toStdString());
+        QVERIFY(head && head->status == 200);
+        const std::string etag = '"' + sha256Hex(expected).toStdString() + '"';
+        QCOMPARE(head->get_header_value("ETag"), etag);
+        const QString date = QString::fromStdString(head->get_header_value("Last-Modified"));
+        QDateTime modified = QLocale::c().toDateTime(date, "ddd, dd MMM yyyy hh:mm:ss 'GMT'");
+        modified.setTimeSpec(Qt::UTC);
+        QCOMPARE(modified.toSecsSinceEpoch(), QFileInfo(release + "/" + path).lastModified().toSecsSinceEpoch());
         httplib::Headers headers;
         if (!range.isEmpty())
             headers.emplace("Range", range.toStdString());
+        if (!ifRange.isEmpty())
+            headers.emplace("If-Range", ifRange.replace("ETAG", QString::fromStdString(etag)).replace("DATE", date).toStdString());
         const auto result = client.Get(("/files/" + urlPath).toStdString(), headers);
         QVERIFY(result);
         QCOMPARE(result->status, status == 0 ? 200 : status);
-        QByteArray expected = readFile(release + "/" + path);
         if (status == 416) {
             QCOMPARE(result->get_header_value("Content-Range"), "bytes */" + std::to_string(expected.size()));
             return;

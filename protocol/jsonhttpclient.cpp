@@ -81,8 +81,23 @@ bool JsonHttpClient::mayRetry(const QNetworkReply *reply, int attempt, qint64 ti
         retryNotice(waitMs, attempt + 1, limits.retry.maxAttempts, error);
     QEventLoop loop;
     QTimer::singleShot(waitMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
-    return true;
+    if (!cancelled) { // the notice may have cancelled it
+        waiting = &loop;
+        loop.exec();
+        waiting = nullptr;
+    }
+    return !cancelled;
+}
+
+void JsonHttpClient::cancel()
+{
+    cancelled = true;
+    if (current)
+        abortWith(current, tr("The query was cancelled"));
+    if (waiting) {
+        error = tr("The query was cancelled");
+        waiting->quit();
+    }
 }
 
 void JsonHttpClient::abortWith(QNetworkReply *reply, const QString &reason, bool mayPass)
@@ -145,8 +160,12 @@ QNetworkReply *JsonHttpClient::postAndWait(const QString &url, const QByteArray 
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     stall.start();
     deadline.start();
+    current = reply;
+    if (cancelled)
+        abortWith(reply, tr("The query was cancelled"));
     if (!reply->isFinished())
         loop.exec();
+    current = nullptr;
     return reply;
 }
 

@@ -9,6 +9,7 @@
 #include "protocol/payloadcrypto.h"
 #include "protocol/retrypolicy.h"
 
+class QEventLoop;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -47,6 +48,8 @@ public:
     QJsonObject readJsonReply(QNetworkReply *reply, const QString &keyText, QByteArray *plainText);
     // Why the reply of the last postJson failed; empty when it did not.
     QString errorString() const { return error; }
+    // Ends the exchange under way, or its wait for another attempt, as failed; none follows.
+    void cancel();
 
 private:
     QNetworkReply *postAndWait(const QString &url, const QByteArray &body, bool mayRedirect, qint64 timeLeftMs);
@@ -57,5 +60,8 @@ private:
     const Limits limits;
     QString error;
     bool abortMayPass = false;
+    bool cancelled = false;
+    QNetworkReply *current = nullptr; // the reply waited for
+    QEventLoop *waiting = nullptr;    // the wait before another attempt
     RetryNotice retryNotice;
 };

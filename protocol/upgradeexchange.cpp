@@ -31,7 +31,11 @@ bool UpgradeExchange::run(const QString &url, const QString &token, const std::s
 
     JsonHttpClient client(limits);
     client.setRetryNotice(retryNotice);
+    this->client = &client;
+    if (cancelled)
+        client.cancel();
     QNetworkReply *reply = client.postJson(url, request);
+    this->client = nullptr;
     if (reply->error() != QNetworkReply::NoError) {
         error = client.errorString();
         reply->deleteLater();
@@ -41,6 +45,13 @@ bool UpgradeExchange::run(const QString &url, const QString &token, const std::s
     *answer = client.readJsonReply(reply, QString::fromStdString(requestKey), &plainText);
     replyMac = checkReplyMac(requestKey, plainText.toStdString());
     return true;
+}
+
+void UpgradeExchange::cancel()
+{
+    cancelled = true;
+    if (client)
+        client->cancel();
 }
 
 bool UpgradeExchange::authentic(bool macRequired)

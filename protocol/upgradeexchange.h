@@ -26,10 +26,14 @@ public:
     // errorString() says why.
     bool authentic(bool macRequired);
     QString errorString() const { return error; }
+    // Ends a run under way as failed, from any of the event loops it waits in.
+    void cancel();
 
 private:
     JsonHttpClient::Limits limits;
     JsonHttpClient::RetryNotice retryNotice;
     QString error;
     ReplyMac replyMac = ReplyMac::Absent;
+    JsonHttpClient *client = nullptr; // while run() waits
+    bool cancelled = false;
 };

@@ -53,6 +53,8 @@ private slots:
     void readJsonReply_data();
     void readJsonReply();
     void windowStaysLive();
+    void cancelled_data();
+    void cancelled();
 };
 
 void tst_jsonhttpclient::redirects_data()
@@ -400,6 +402,41 @@ void tst_jsonhttpclient::windowStaysLive()
     QNetworkReply *reply = client.postJson(server.url("/"), {});
     QVERIFY(fired);
     QCOMPARE(reply->readAll(), QByteArray("done"));
+    reply->deleteLater();
+}
+
+// Closing the window ends a query at once, whatever it waits for.
+void tst_jsonhttpclient::cancelled_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("waiting for the answer") << "/silent";
+    QTest::newRow("waiting to try again") << "/busy";
+}
+
+void tst_jsonhttpclient::cancelled()
+{
+    QFETCH(QString, path);
+    LoopbackServer server;
+    Release release;
+    server.http().Post("/silent", [release = release.flag](const httplib::Request &, httplib::Response &response) {
+        for (int waited = 0; waited < 10000 && !*release; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        response.set_content("late", "text/plain");
+    });
+    server.http().Post("/busy", [](const httplib::Request &, httplib::Response &response) {
+        response.status = 503;
+        response.set_header("Retry-After", "60");
+    });
+    server.start();
+
+    QElapsedTimer clock;
+    clock.start();
+    JsonHttpClient client;
+    QTimer::singleShot(200, [&client] { client.cancel(); });
+    QNetworkReply *reply = client.postJson(server.url(path), {});
+    QVERIFY(reply->error() != QNetworkReply::NoError);
+    QCOMPARE(client.errorString(), QString("The query was cancelled"));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     reply->deleteLater();
 }
 

@@ -8,6 +8,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTextCodec>
 #include <QTimer>
 #include <QUrl>
 
@@ -21,6 +22,15 @@ int httpStatus(const QNetworkReply *reply)
 }
 
 constexpr int redirectStatus = 302;
+
+// UTF-8 whenever the bytes are valid UTF-8, as our own service sends them; otherwise the local
+// 8-bit code page, in which a service may send its own (on Windows the ANSI code page).
+QString decodedText(const char *text)
+{
+    QTextCodec::ConverterState state;
+    const QString utf8 = QTextCodec::codecForMib(106)->toUnicode(text, int(qstrlen(text)), &state);
+    return state.invalidChars == 0 ? utf8 : QString::fromLocal8Bit(text);
+}
 }
 
 JsonHttpClient::JsonHttpClient()
@@ -186,7 +196,7 @@ QJsonObject JsonHttpClient::readJsonReply(QNetworkReply *reply, const QString &k
         const std::string plain =
             decryptAesCfbHex(keyText.toUtf8().toStdString(), requestIvText, body.toStdString());
         *plainText = QByteArray::fromStdString(plain);
-        text = QString::fromLocal8Bit(plain.c_str()); // up to the first NUL byte
+        text = decodedText(plain.c_str()); // up to the first NUL byte
     }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);

@@ -1,4 +1,5 @@
 #include <QtTest>
+#include <QTextCodec>
 
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -365,6 +366,12 @@ void tst_jsonhttpclient::readJsonReply_data()
     QTest::newRow("wrong key") << bytes(encrypt(json, "Zz9yY8xX7w")) << k << QJsonObject();
     QTest::newRow("unencrypted json") << bytes(json) << k << QJsonObject();
     QTest::newRow("empty key text") << bytes(encrypt(json, "")) << QString() << QJsonObject();
+    // Read with a Latin-1 locale, as a Western Windows has it: UTF-8 stays UTF-8, and what is no
+    // UTF-8 is taken in the local code page.
+    const QJsonObject name{{"name", QString::fromUtf8("J\u00fcrgen \u0395\u03bb\u03bb\u03ac\u03b4\u03b1 \u30c6\u30b9\u30c8")}};
+    QTest::newRow("UTF-8 beyond ASCII") << bytes(encrypt(QJsonDocument(name).toJson().toStdString())) << k << name;
+    QTest::newRow("the local code page") << bytes(encrypt("{\"name\": \"J\xfcrgen\"}")) << k
+                                         << QJsonObject{{"name", QString::fromUtf8("J\u00fcrgen")}};
 }
 
 void tst_jsonhttpclient::readJsonReply()
@@ -382,7 +389,11 @@ void tst_jsonhttpclient::readJsonReply()
     JsonHttpClient client;
     QPointer<QNetworkReply> reply = client.postJson(server.url("/"), {});
     QCOMPARE(reply->error(), QNetworkReply::NoError);
-    QCOMPARE(client.readJsonReply(reply, keyText), expected);
+    QTextCodec *locale = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    const QJsonObject read = client.readJsonReply(reply, keyText);
+    QTextCodec::setCodecForLocale(locale);
+    QCOMPARE(read, expected);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(reply.isNull());
 }

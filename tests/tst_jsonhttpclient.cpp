@@ -36,6 +36,15 @@ struct Release
 {
     std::shared_ptr<std::atomic<bool>> flag = std::make_shared<std::atomic<bool>>(false);
     ~Release() { *flag = true; }
+    // A handler that answers only once released, or after 10 s.
+    httplib::Server::Handler silent() const
+    {
+        return [release = flag](const httplib::Request &, httplib::Response &response) {
+            for (int waited = 0; waited < 10000 && !*release; waited += 10)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            response.set_content("late", "text/plain");
+        };
+    }
 };
 }
 
@@ -149,11 +158,7 @@ void tst_jsonhttpclient::stalls()
 
     LoopbackServer server;
     Release release;
-    server.http().Post("/silent", [release = release.flag](const httplib::Request &, httplib::Response &response) {
-        for (int waited = 0; waited < 10000 && !*release; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        response.set_content("late", "text/plain");
-    });
+    server.http().Post("/silent", release.silent());
     server.http().Post("/stalling", [release = release.flag](const httplib::Request &, httplib::Response &response) {
         response.set_content_provider(100, "text/plain",
             [release](size_t offset, size_t, httplib::DataSink &sink) {
@@ -429,11 +434,7 @@ void tst_jsonhttpclient::cancelled()
     QFETCH(QString, path);
     LoopbackServer server;
     Release release;
-    server.http().Post("/silent", [release = release.flag](const httplib::Request &, httplib::Response &response) {
-        for (int waited = 0; waited < 10000 && !*release; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        response.set_content("late", "text/plain");
-    });
+    server.http().Post("/silent", release.silent());
     server.http().Post("/busy", [](const httplib::Request &, httplib::Response &response) {
         response.status = 503;
         response.set_header("Retry-After", "60");

@@ -1,10 +1,8 @@
 #include "tests/support/tinyproxy.h"
+#include "tests/support/childserver.h"
 #include "tests/support/testfiles.h"
 
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 
 void TinyProxy::stop()
 {
@@ -22,11 +20,9 @@ bool TinyProxy::start(const QString &credentials)
     this->credentials = credentials;
     if (QStandardPaths::findExecutable("tinyproxy").isEmpty())
         return false;
-    QTcpServer probe; // a free port, which tinyproxy cannot be told to pick itself
-    if (!probe.listen(QHostAddress::LocalHost))
+    port = freeLoopbackPort();
+    if (port == 0)
         return false;
-    port = probe.serverPort();
-    probe.close();
     const QString config = QString("Port %1\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Info\nLogFile \"%2\"\n")
                                .arg(port)
                                .arg(work.filePath("tinyproxy.log"))
@@ -34,14 +30,7 @@ bool TinyProxy::start(const QString &credentials)
     if (!writeFile(work.filePath("tinyproxy.conf"), config.toUtf8()))
         return false;
     process.start("tinyproxy", {"-d", "-c", work.filePath("tinyproxy.conf")});
-    for (int i = 0; i < 200 && process.state() != QProcess::NotRunning; ++i) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        if (socket.waitForConnected(1000))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
+    return acceptsConnections(process, port);
 }
 
 QString TinyProxy::url(bool withCredentials) const

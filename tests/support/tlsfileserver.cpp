@@ -1,10 +1,8 @@
 #include "tests/support/tlsfileserver.h"
+#include "tests/support/childserver.h"
 #include "tests/support/testfiles.h"
 
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 
 TlsFileServer::~TlsFileServer()
 {
@@ -45,11 +43,9 @@ bool TlsFileServer::start(const QString &folder, bool signedByAuthority)
                         : QStringList{"x509", "-req", "-in", path("server.csr"), "-signkey", path("server.key"), "-days", "1",
                                       "-extfile", path("server.ext"), "-out", path("server.pem")}))
         return false;
-    QTcpServer probe; // a free port, which nginx cannot be told to pick itself
-    if (!probe.listen(QHostAddress::LocalHost))
+    port = freeLoopbackPort();
+    if (port == 0)
         return false;
-    port = probe.serverPort();
-    probe.close();
     const QByteArray dir = work.path().toUtf8();
     const QByteArray config = "daemon off; master_process off; pid " + dir + "/nginx.pid; error_log " + dir + "/error.log;\n"
         "events {}\nhttp { access_log " + dir + "/access.log; client_body_temp_path " + dir + "; proxy_temp_path " + dir
@@ -59,13 +55,8 @@ bool TlsFileServer::start(const QString &folder, bool signedByAuthority)
     if (!writeFile(path("nginx.conf"), config))
         return false;
     nginx.start(binary, {"-e", path("error.log"), "-p", work.path(), "-c", path("nginx.conf")});
-    for (int i = 0; i < 200 && nginx.state() != QProcess::NotRunning; ++i) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
-        if (socket.waitForConnected(1000))
-            return true;
-        QThread::msleep(50);
-    }
+    if (acceptsConnections(nginx, port))
+        return true;
     error = "nginx did not start: " + QString::fromUtf8(readFile(path("error.log")));
     return false;
 }

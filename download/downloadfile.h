@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QString>
+
+#include "download/contentcheck.h"
+#include "download/downloaderror.h"
+#include "download/writeback.h"
+
+// The file a download writes: opened with the first bytes, appended to as the body arrives, held
+// to its check, handed to the disk as it grows, and kept from filling the disk.
+class DownloadFile
+{
+    Q_DECLARE_TR_FUNCTIONS(DownloadFile)
+
+public:
+    // A new download into path or, with a handle (a C runtime descriptor, which stays the
+    // caller's), into that open file from its start, never through the path.
+    void reset(const QString &path, int handle, const ContentCheck &check);
+    // The bytes held so far.
+    qint64 size() const { return written; }
+    // -1 when no size is listed.
+    qint64 listedSize() const { return firstCheck.isActive() ? firstCheck.listedSize() : -1; }
+
+    // An error when bytes more would leave the disk holding the file with less than minFreeBytes.
+    DownloadError roomFor(qint64 bytes, qint64 minFreeBytes) const;
+    // Opens the file once; an error when it cannot be.
+    DownloadError open();
+    DownloadError append(const QByteArray &data, qint64 minFreeBytes);
+    // Back to an empty file and a fresh check: the server sends the file whole again.
+    DownloadError startOver();
+    // An error when the bytes held are not those the check expects.
+    DownloadError checkComplete();
+    // Done with the file; bytes the check refused do not linger. An error when it was not written whole.
+    DownloadError close();
+
+private:
+    DownloadError writeError() const;
+
+    QString path;
+    int handle = -1;
+    QFile file;
+    qint64 written = 0;
+    WriteBack writeBack;
+    ContentCheck check;
+    ContentCheck firstCheck; // as before the first byte, for a file started over
+};

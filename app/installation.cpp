@@ -9,6 +9,7 @@
 
 #include "app/updaterenvironment.h"
 #include "manifest/versionmanifest.h"
+#include "protocol/pathcheck.h"
 #include "updaterconfig.h"
 
 namespace Installation {
@@ -62,7 +63,7 @@ bool isReservedPath(const QString &path)
     if (name == QLatin1String("release.state") || name.startsWith(QLatin1String("release.state.")))
         return true;
     for (const QString &own : {updater + "/install.journal", updater + "/replaced"}) {
-        if (name == own || name.startsWith(own + '.') || name.startsWith(own + '/'))
+        if (name == own || name.startsWith(own + '.') || !pathBelow(name, own).isEmpty())
             return true;
     }
     return false;

@@ -1,17 +1,13 @@
 #pragma once
 
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QHash>
-#include <QList>
 #include <QMap>
-#include <QSet>
 #include <QString>
+#include <memory>
 
-#include "app/releaseswap.h"
 #include "manifest/versionentry.h"
-#include "protocol/signedrelease.h"
 
+class SignedRelease;
 class TempFolder;
 
 // How a run's downloaded files go in. The run hands each file over as it arrives and asks for the
@@ -20,6 +16,12 @@ class InstallStrategy
 {
 public:
     virtual ~InstallStrategy() = default;
+
+    // The strategy for what the query found: a signed listing goes in as a whole release, every
+    // file staged first and moved in, journaled, only once all have arrived; without one each file
+    // is put in place right after its download.
+    static std::unique_ptr<InstallStrategy> of(const SignedRelease &release, const QMap<QString, VersionEntry> &files,
+                                               const QString &versionXml, TempFolder *folder);
 
     // Whether a file that arrives before its turn is worth syncing at once.
     virtual bool syncsEachFile() const = 0;
@@ -37,50 +39,4 @@ public:
 protected:
     QString error;
     QString failed;
-};
-
-// The base format: each file is put in place right after its download, version.xml at the end.
-class PerFileInstall : public InstallStrategy
-{
-    Q_DECLARE_TR_FUNCTIONS(PerFileInstall)
-
-public:
-    PerFileInstall(const QString &installDir, TempFolder *folder, const QString &versionXml);
-
-    bool syncsEachFile() const override { return true; }
-    bool place(const QString &tempPath, const QString &targetPath) override;
-    void stamp(const QString &targetPath, const QDateTime &time) override;
-    bool finish(bool filesFailed) override;
-
-private:
-    QString installDir;
-    TempFolder *folder;
-    QString versionXml;
-    QSet<QString> placedFolders; // whose renames must reach the disk before version.xml
-};
-
-// A signed listing: every file is staged, and only once all have arrived and verified does the
-// whole release go in, in one journaled step that is rolled back on any failure.
-class WholeReleaseInstall : public InstallStrategy
-{
-    Q_DECLARE_TR_FUNCTIONS(WholeReleaseInstall)
-
-public:
-    WholeReleaseInstall(const QString &installDir, const QString &updaterDir, TempFolder *folder,
-                        const SignedRelease &release, const QMap<QString, VersionEntry> &files,
-                        const QString &versionXml);
-
-    bool syncsEachFile() const override { return false; }
-    bool place(const QString &tempPath, const QString &targetPath) override;
-    void stamp(const QString &targetPath, const QDateTime &time) override;
-    bool finish(bool filesFailed) override;
-
-private:
-    QString installDir;
-    QString updaterDir;
-    TempFolder *folder;
-    qint64 sequence;
-    QString versionXml;
-    QHash<QString, const SignedRelease::Content *> contents; // by target, what the listing says of it
-    QList<ReleaseSwap::File> staged;
 };

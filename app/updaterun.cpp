@@ -153,21 +153,15 @@ bool UpdateRun::query()
 QList<FileInstaller::File> UpdateRun::plan()
 {
     const QString installDir = Installation::installationDirectory();
-    const QString versionXml = Manifest::versionManifestToXml(offer.serverFiles);
-    // A signed release goes in as a whole: every file is staged first and moved in only once all
-    // have arrived. Without one, each file is put in place after its own download.
-    if (offer.release.sequence() > 0)
-        install = std::make_unique<WholeReleaseInstall>(installDir, Installation::updaterDirectory(), &tempFolder,
-                                                        offer.release, offer.filesToUpdate, versionXml);
-    else
-        install = std::make_unique<PerFileInstall>(installDir, &tempFolder, versionXml);
+    install = InstallStrategy::of(offer.release, offer.filesToUpdate, Manifest::versionManifestToXml(offer.serverFiles),
+                                  &tempFolder);
     downloads.setSyncAhead(install->syncsEachFile());
 
     QList<FileInstaller::File> files;
     for (auto it = offer.filesToUpdate.cbegin(); it != offer.filesToUpdate.cend(); ++it) {
         const SignedRelease::Content *content = offer.release.content(it.key());
         const QByteArray installedSha256 = content && !content->patches.isEmpty()
-            ? LocalOperations::fileSha256(installDir + it->path) : QByteArray();
+            ? fileSha256(installDir + it->path) : QByteArray();
         files.append({it->path, content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
                       offer.releaseTimes.value(it.key()),
                       content ? FileInstaller::formsFor(*content, installedSha256) : QList<FileInstaller::Form>()});

@@ -10,8 +10,13 @@
 #else
 #include <sys/statvfs.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
 
 namespace {
+
+constexpr qint64 writeBackStep = 8 * 1024 * 1024;
 
 // Bytes we may still write on the volume holding the folder; -1 when the system does not say.
 // Asked for every chunk, so on POSIX it is one statvfs rather than QStorageInfo's mount table.
@@ -36,7 +41,7 @@ void DownloadFile::reset(const QString &path, int handle, const ContentCheck &ch
     this->handle = handle;
     file.setFileName(path);
     written = 0;
-    writeBack.reset();
+    handedOver = 0;
     this->check = check;
     firstCheck = check;
 }
@@ -91,15 +96,34 @@ DownloadError DownloadFile::append(const QByteArray &data, qint64 minFreeBytes)
     if (file.write(data) != data.size())
         return writeError();
     written += data.size();
-    writeBack.written(file.handle(), written);
+    handOver();
     return {};
+}
+
+void DownloadFile::handOver()
+{
+#ifdef Q_OS_LINUX
+    const int fd = file.handle();
+    while (written - handedOver >= writeBackStep) {
+        ::sync_file_range(fd, handedOver, writeBackStep, SYNC_FILE_RANGE_WRITE);
+        // The step before has had a whole step's time to reach the disk: waiting for it rarely
+        // waits, and holds the download to the disk's pace instead of filling memory.
+        if (handedOver >= writeBackStep) {
+            const qint64 previous = handedOver - writeBackStep;
+            ::sync_file_range(fd, previous, writeBackStep,
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+            ::posix_fadvise(fd, previous, writeBackStep, POSIX_FADV_DONTNEED);
+        }
+        handedOver += writeBackStep;
+    }
+#endif
 }
 
 DownloadError DownloadFile::startOver()
 {
     written = 0;
     check = firstCheck;
-    writeBack.reset();
+    handedOver = 0;
     if (file.isOpen() && (!file.resize(0) || !file.seek(0)))
         return writeError();
     return {};

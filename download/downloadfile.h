@@ -6,10 +6,12 @@
 
 #include "download/contentcheck.h"
 #include "download/downloaderror.h"
-#include "download/writeback.h"
 
 // The file a download writes: opened with the first bytes, appended to as the body arrives, held
-// to its check, handed to the disk as it grows, and kept from filling the disk.
+// to its check, and kept from filling the disk. Its bytes are handed to the disk while it is still
+// being written, a few MiB at a time, and dropped from the page cache once there: the sync before
+// it is put in place then finds almost nothing left to write, and a large download does not crowd
+// out the cache (only a hint to the system; where it cannot be given, not Linux, nothing happens).
 class DownloadFile
 {
     Q_DECLARE_TR_FUNCTIONS(DownloadFile)
@@ -37,12 +39,13 @@ public:
 
 private:
     DownloadError writeError() const;
+    void handOver();
 
     QString path;
     int handle = -1;
     QFile file;
     qint64 written = 0;
-    WriteBack writeBack;
+    qint64 handedOver = 0; // bytes whose write-back has been started
     ContentCheck check;
     ContentCheck firstCheck; // as before the first byte, for a file started over
 };

@@ -1,26 +1,73 @@
 #include "download/patchapplier.h"
 
-#include "download/patchblockreader.h"
+#include "download/patchformat.h"
+#include "download/zstdreader.h"
 
-#include <QIODevice>
+#include <QBuffer>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+using namespace PatchFormat;
+
 namespace {
 
-const char magic[] = "TRVXPT01";
-const qint64 headerSize = 40;
 const qint64 chunkSize = 64 * 1024;
 
-qint64 int64At(const char *at)
+// One block of the patch, read as a stream.
+class Block
 {
-    quint64 bits = 0;
-    for (int i = 7; i >= 0; --i)
-        bits = (bits << 8) | uchar(at[i]);
-    return qint64(bits);
-}
+    Q_DECLARE_TR_FUNCTIONS(PatchApplier)
+
+public:
+    Block(const char *data, qint64 size, const QString &name)
+        : bytes(QByteArray::fromRawData(data, int(size)))
+        , device(&bytes)
+        , reader(&device, windowLog)
+        , name(name)
+    {
+    }
+
+    // Exactly size bytes; false, saying why, when the block is damaged or ends before.
+    bool read(char *into, qint64 size)
+    {
+        return reader.read(into, size) == size || fail(tr("the patch's %1 block ends too soon").arg(name));
+    }
+    // True when the block holds nothing more; false, saying why, otherwise.
+    bool finish()
+    {
+        char byte;
+        return reader.read(&byte, 1) == 0 || fail(tr("the patch's %1 block holds more than its control records use").arg(name));
+    }
+    QString errorString() const { return error; }
+
+private:
+    // whole: what is wrong when the stream itself is sound.
+    bool fail(const QString &whole)
+    {
+        switch (reader.problem()) {
+        case ZstdReader::None:
+            error = whole;
+            break;
+        case ZstdReader::NoMemory:
+            error = tr("out of memory while reading the patch");
+            break;
+        case ZstdReader::Damaged:
+            error = tr("the patch's %1 block is damaged: %2").arg(name, reader.detail());
+            break;
+        default:
+            error = tr("the patch's %1 block is cut short").arg(name);
+        }
+        return false;
+    }
+
+    QByteArray bytes;
+    QBuffer device;
+    ZstdReader reader;
+    QString name;
+    QString error;
+};
 
 } // namespace
 
@@ -60,9 +107,9 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         return false;
     }
 
-    PatchBlockReader control(header + headerSize, lengths[0], tr("control"));
-    PatchBlockReader diff(header + headerSize + lengths[0], lengths[1], tr("diff"));
-    PatchBlockReader extra(header + headerSize + lengths[0] + lengths[1], lengths[2], tr("extra"));
+    Block control(header + headerSize, lengths[0], tr("control"));
+    Block diff(header + headerSize + lengths[0], lengths[1], tr("diff"));
+    Block extra(header + headerSize + lengths[0] + lengths[1], lengths[2], tr("extra"));
     std::vector<char> chunk(chunkSize);
     const uchar *old = reinterpret_cast<const uchar *>(base.constData());
     const qint64 oldSize = base.size();
@@ -137,7 +184,7 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         }
         position += seek;
     }
-    for (PatchBlockReader *block : {&control, &diff, &extra}) {
+    for (Block *block : {&control, &diff, &extra}) {
         if (!block->finish()) {
             error = block->errorString();
             return false;

@@ -4,7 +4,6 @@
 
 namespace {
 constexpr int rejectedRequest = 500;
-constexpr const char *modifiedTimeFormat = "yyyy-MM-ddThh:mm:ss";
 }
 
 UpgradeReply readUpgradeReply(const QJsonObject &answer)

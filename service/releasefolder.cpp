@@ -1,6 +1,8 @@
 #include "service/releasefolder.h"
 
+#include "protocol/pathcheck.h"
 #include "protocol/payloadcrypto.h"
+#include "protocol/remotefileentry.h"
 #include "service/releasesigner.h"
 
 #include <QCryptographicHash>
@@ -68,7 +70,7 @@ QString ReleaseFolder::resolve(const QString &relativePath) const
         return {};
     const QFileInfo info(root + "/" + relativePath);
     const QString canonical = info.canonicalFilePath();
-    if (!info.isFile() || !canonical.startsWith(root + "/") || canonical == path(listingName)
+    if (!info.isFile() || pathBelow(canonical, root).isEmpty() || canonical == path(listingName)
         || canonical == path(signedListingName))
         return {};
     return canonical;
@@ -272,7 +274,7 @@ bool ReleaseFolder::publish(const QString &version, const ReleaseSigner *signer,
             {"file_path", relativePath},
             {"file_version", same ? listed->second["file_version"].toString() : version},
             {"modified_time", same ? listed->second["modified_time"].toString()
-                                   : it.fileInfo().lastModified().toString(timeFormat)},
+                                   : it.fileInfo().lastModified().toString(modifiedTimeFormat)},
             {"file_size", double(size)},
             {"sha256", digest}};
     }

@@ -1,6 +1,7 @@
 #include "service/servicecommand.h"
 
 #include "manifest/versionmanifest.h"
+#include "protocol/upgradereply.h"
 #include "service/releasefolder.h"
 #include "service/releasesigner.h"
 #include "service/rollout.h"
@@ -264,9 +265,7 @@ bool checkListing(const QString &dir, const ReleaseFolder::Listing &listing, con
 // Where updaters are sent for the files: anything else fails on every user's machine, not here.
 bool checkDownloadUrl(const QString &url, QString *error)
 {
-    const QUrl parsed(url, QUrl::StrictMode);
-    if (url.isEmpty() || (parsed.isValid() && (parsed.scheme() == "http" || parsed.scheme() == "https")
-                          && !parsed.host().isEmpty()))
+    if (url.isEmpty() || isDownloadableUrl(QUrl(url, QUrl::StrictMode)))
         return true;
     *error = ServiceCommand::tr("the download URL %1 is not an absolute http or https URL, such as "
                                 "https://updates.example.com/files").arg(url);

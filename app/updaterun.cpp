@@ -42,24 +42,23 @@ UpdateRun::Result UpdateRun::run()
     start();
     if (!UpdaterEnvironment::current().endProcesses("Trelvox.exe"))
         return end(ProcessesRunning, tr("a running Trelvox.exe could not be ended"));
-    // Before anything else: an install a crash cut short is finished or undone.
-    for (const QString &line : ReleaseSwap::recover(Installation::installationDirectory(), Installation::updaterDirectory()))
-        log.write("run: " + line);
+    recover();
     if (!query())
         return end(NothingInstalled, tr("nothing installed"));
     if (offer.downloadUrl.isEmpty())
         return end(NoDownloadUrl, tr("the reply gives no download URL"));
     const QList<FileInstaller::File> files = plan();
-    const int installed = fetch(files);
-    if (installed < 0) {
+    const int fetched = fetch(files);
+    if (fetched < 0) {
         for (const QString &path : downloads.abandonAll()) // those begun ahead of their turn
             tempFolder.remove(path);
         return end(Cancelled, tr("the window was closed"));
     }
     downloads.waitForSyncs(); // a program cannot be started while another handle may write it
-    finish(installed, files.size());
-    emit finished(error.isEmpty() ? Updated : Failed);
-    return error.isEmpty() ? Updated : Failed;
+    const bool installed = installFiles(fetched == files.size());
+    finish(installed, fetched, files.size());
+    emit finished(installed ? Updated : Failed);
+    return installed ? Updated : Failed;
 }
 
 UpdateRun::Result UpdateRun::end(Result result, const QString &text)
@@ -81,6 +80,13 @@ void UpdateRun::start()
     ProxySetting proxy;
     if (!proxy.apply(config.proxy))
         log.write("run: config.xml's Proxy: " + proxy.errorString() + "; no proxy used");
+}
+
+// Before anything else: an install a crash cut short is finished or undone.
+void UpdateRun::recover()
+{
+    for (const QString &line : ReleaseSwap::recover(Installation::installationDirectory(), Installation::updaterDirectory()))
+        log.write("run: " + line);
 }
 
 bool UpdateRun::query()
@@ -219,20 +225,25 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
     return done;
 }
 
-void UpdateRun::finish(int installed, int total)
+// False when not every file was fetched, or they could not be put in place.
+bool UpdateRun::installFiles(bool allFetched)
 {
-    bool whole = installed == total;
-    if (!install->finish(!whole)) {
-        log.write("run: " + install->errorString());
-        whole = false;
-        if (!install->failedFile().isEmpty())
-            report(QObject::tr("Error: cover file [%1] failed!").arg(install->failedFile()));
-    }
-    log.write(whole ? QString("version.xml: written")
-                    : QString("version.xml: not written, %1 of %2 files failed").arg(total - installed).arg(total));
-    if (!whole)
-        error = installed == total ? install->errorString() : tr("%1 of %2 files failed").arg(total - installed).arg(total);
-    if (whole || token == QLatin1String("NoToken")) {
+    if (install->finish(!allFetched))
+        return allFetched;
+    log.write("run: " + install->errorString());
+    error = install->errorString();
+    if (!install->failedFile().isEmpty())
+        report(QObject::tr("Error: cover file [%1] failed!").arg(install->failedFile()));
+    return false;
+}
+
+void UpdateRun::finish(bool installed, int fetched, int total)
+{
+    log.write(installed ? QString("version.xml: written")
+                        : QString("version.xml: not written, %1 of %2 files failed").arg(total - fetched).arg(total));
+    if (!installed && error.isEmpty())
+        error = tr("%1 of %2 files failed").arg(total - fetched).arg(total);
+    if (installed || token == QLatin1String("NoToken")) {
         const QString installDir = Installation::installationDirectory();
         QProcess mainApplication;
         mainApplication.setProgram(installDir + "Trelvox.exe");

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMap>
 #include <QObject>
@@ -83,9 +82,11 @@ signals:
 
 private:
     void start();
+    void recover();
     QList<FileInstaller::File> plan();
     int fetch(const QList<FileInstaller::File> &files);
-    void finish(int installed, int total);
+    bool installFiles(bool allFetched);
+    void finish(bool installed, int fetched, int total);
     Result end(Result result, const QString &text);
     void report(const QString &text);
     void noteRetry(const QString &what, int waitMs, int nextAttempt, int maxAttempts, const QString &reason);

@@ -15,17 +15,18 @@ namespace {
 
 const qint64 chunkSize = 64 * 1024;
 
-// One block of the patch, read as a stream.
+// One block of the patch, read as a stream; what goes wrong is said in *error.
 class Block
 {
     Q_DECLARE_TR_FUNCTIONS(PatchApplier)
 
 public:
-    Block(const char *data, qint64 size, const QString &name)
+    Block(const char *data, qint64 size, const QString &name, QString *error)
         : bytes(QByteArray::fromRawData(data, int(size)))
         , device(&bytes)
         , reader(&device, windowLog)
         , name(name)
+        , error(error)
     {
     }
 
@@ -40,7 +41,6 @@ public:
         char byte;
         return reader.read(&byte, 1) == 0 || fail(tr("the patch's %1 block holds more than its control records use").arg(name));
     }
-    QString errorString() const { return error; }
 
 private:
     // whole: what is wrong when the stream itself is sound.
@@ -48,16 +48,16 @@ private:
     {
         switch (reader.problem()) {
         case ZstdReader::None:
-            error = whole;
+            *error = whole;
             break;
         case ZstdReader::NoMemory:
-            error = tr("out of memory while reading the patch");
+            *error = tr("out of memory while reading the patch");
             break;
         case ZstdReader::Damaged:
-            error = tr("the patch's %1 block is damaged: %2").arg(name, reader.detail());
+            *error = tr("the patch's %1 block is damaged: %2").arg(name, reader.detail());
             break;
         default:
-            error = tr("the patch's %1 block is cut short").arg(name);
+            *error = tr("the patch's %1 block is cut short").arg(name);
         }
         return false;
     }
@@ -66,7 +66,7 @@ private:
     QBuffer device;
     ZstdReader reader;
     QString name;
-    QString error;
+    QString *error;
 };
 
 } // namespace
@@ -107,9 +107,9 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         return false;
     }
 
-    Block control(header + headerSize, lengths[0], tr("control"));
-    Block diff(header + headerSize + lengths[0], lengths[1], tr("diff"));
-    Block extra(header + headerSize + lengths[0] + lengths[1], lengths[2], tr("extra"));
+    Block control(header + headerSize, lengths[0], tr("control"), &error);
+    Block diff(header + headerSize + lengths[0], lengths[1], tr("diff"), &error);
+    Block extra(header + headerSize + lengths[0] + lengths[1], lengths[2], tr("extra"), &error);
     std::vector<char> chunk(chunkSize);
     const uchar *old = reinterpret_cast<const uchar *>(base.constData());
     const qint64 oldSize = base.size();
@@ -128,10 +128,8 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
 
     while (written < newSize) {
         char record[24];
-        if (!control.read(record, sizeof record)) {
-            error = control.errorString();
+        if (!control.read(record, sizeof record))
             return false;
-        }
         const qint64 add = int64At(record);
         const qint64 copy = int64At(record + 8);
         const qint64 seek = int64At(record + 16);
@@ -155,10 +153,8 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         }
         for (qint64 done = 0; done < add;) {
             const qint64 length = std::min(chunkSize, add - done);
-            if (!diff.read(chunk.data(), length)) {
-                error = diff.errorString();
+            if (!diff.read(chunk.data(), length))
                 return false;
-            }
             const uchar *from = old + position + done;
             for (qint64 i = 0; i < length; ++i)
                 chunk[size_t(i)] = char(uchar(chunk[size_t(i)]) + from[i]);
@@ -169,10 +165,8 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         position += add;
         for (qint64 done = 0; done < copy;) {
             const qint64 length = std::min(chunkSize, copy - done);
-            if (!extra.read(chunk.data(), length)) {
-                error = extra.errorString();
+            if (!extra.read(chunk.data(), length))
                 return false;
-            }
             if (!write(length))
                 return false;
             done += length;
@@ -185,10 +179,8 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         position += seek;
     }
     for (Block *block : {&control, &diff, &extra}) {
-        if (!block->finish()) {
-            error = block->errorString();
+        if (!block->finish())
             return false;
-        }
     }
     return true;
 }

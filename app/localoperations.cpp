@@ -104,7 +104,7 @@ bool reachesTargetWithoutLinks(const QString &targetPath, const QString &install
     if (relative.isEmpty())
         return false;
     QString folder = QDir::cleanPath(installDir);
-    if (!folder.endsWith('/'))
+    if (!folder.endsWith('/')) // a root folder keeps its slash
         folder += '/';
     const QStringList below = relative.split('/');
     for (int i = 0; i + 1 < below.size(); ++i) {

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <QEventLoop>
-#include <QMap>
 #include <QObject>
-#include <QString>
 #include <memory>
 #include <string>
 
@@ -58,7 +56,6 @@ public:
     // The steps a run takes, also for one at a time.
     bool query();
     QString makeTempFileName();
-    void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected);
     bool downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected);
     bool coverFile(const QString &tempPath, const QString &targetPath);
     void clearTempFolder();
@@ -67,7 +64,7 @@ public:
 
 signals:
     void querying();
-    void queried();
+    void queried(); // and so no longer waiting to try again
     void planned(int files);
     void fileStarted(const QString &path);
     void downloadFailed(const QString &path);
@@ -89,6 +86,7 @@ private:
     void finish(bool installed, int fetched, int total);
     Result end(Result result, const QString &text);
     void report(const QString &text);
+    void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected);
     void noteRetry(const QString &what, int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
     bool decodeForm(const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
                     const QString &targetPath, const ContentCheck &expected, QString *reason);

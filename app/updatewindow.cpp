@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QMessageBox>
+#include <QPointer>
 #include <QSharedMemory>
 #include <QTextDocument>
 #include <memory>
@@ -56,7 +57,7 @@ void updateWindow::on_btnTest_clicked()
     closing = true;
 }
 
-UpdateRun &updateWindow::newRun()
+UpdateRun &updateWindow::newRun(RepaintThrottle *throttle)
 {
     delete run;
     run = new UpdateRun(readUpdaterConfig(Installation::updaterDirectory() + "/config.xml"), token, publicKey, this);
@@ -78,6 +79,13 @@ UpdateRun &updateWindow::newRun()
     connect(run, &UpdateRun::queried, this, [this, shown] { leProgress->setText(*shown); }); // no longer waiting
     connect(run, &UpdateRun::tokenRefused, this,
             [this] { QMessageBox::about(this, QStringLiteral("ERROR"), QStringLiteral("Error Key!")); });
+    connect(run, &UpdateRun::failed, this, [this, held = QPointer<RepaintThrottle>(throttle)](const QString &text) {
+        if (held)
+            held->release(); // the box shows over the window as it is now
+        PlainTextBox::critical(this, tr("Error"), text);
+        if (held)
+            held->hold();
+    });
     return *run;
 }
 
@@ -88,15 +96,10 @@ UpdateRun &updateWindow::currentRun()
 
 void updateWindow::runUpdate()
 {
-    UpdateRun &update = newRun();
     // The texts below change with every file; the window shows them at most ten times a second.
     RepaintThrottle throttle(Ui::updateClass::centralWidget);
     throttle.gatherEdits(teFiles->document());
-    connect(&update, &UpdateRun::failed, &throttle, [this, &throttle](const QString &text) {
-        throttle.release(); // the box shows over the window as it is now
-        PlainTextBox::critical(this, tr("Error"), text);
-        throttle.hold();
-    });
+    UpdateRun &update = newRun(&throttle);
     connect(&update, &UpdateRun::planned, &throttle, [this, &throttle](int total) {
         leQuantity->setText(QString::number(total, 10));
         throttle.hold();

@@ -11,6 +11,7 @@
 #include "ui_update.h"
 
 class DownloadNetworkManager;
+class RepaintThrottle;
 class UpdateRun;
 
 // The update window: a view of the run it starts. Its methods adapt UpdateRun's steps, and its
@@ -40,7 +41,8 @@ protected:
 private:
     // The run of the last runUpdate(), or one made for steps taken one at a time.
     UpdateRun &currentRun();
-    UpdateRun &newRun();
+    // throttle: held while the run's files go by, released for each box.
+    UpdateRun &newRun(RepaintThrottle *throttle = nullptr);
 
     UpdateRun *run = nullptr; // a child of the window
 

@@ -61,6 +61,10 @@ UpdateRun &updateWindow::newRun(RepaintThrottle *throttle)
 {
     delete run;
     run = new UpdateRun(readUpdaterConfig(Installation::updaterDirectory() + "/config.xml"), token, publicKey, this);
+    // What the window holds stands until a reply replaces it, as across runs.
+    run->offer.downloadUrl = downloadUrl;
+    run->offer.filesToUpdate = filesToUpdate;
+    run->offer.serverFiles = serverFiles;
     if (closing)
         run->cancel();
     connect(run, &UpdateRun::downloadProgress, this, &updateWindow::progressChanged, Qt::QueuedConnection);
@@ -142,9 +146,6 @@ void updateWindow::closeEvent(QCloseEvent *event)
 bool updateWindow::queryUpgrade()
 {
     UpdateRun &update = currentRun();
-    update.offer.downloadUrl = downloadUrl;
-    update.offer.filesToUpdate = filesToUpdate;
-    update.offer.serverFiles = serverFiles;
     const bool found = update.query();
     downloadUrl = update.offer.downloadUrl;
     filesToUpdate = update.offer.filesToUpdate;

@@ -12,6 +12,13 @@
 #include "manifest/versionmanifest.h"
 #include "protocol/signedrelease.h"
 
+InstallStrategy::InstallStrategy(const QString &versionXml, TempFolder *folder)
+    : installDir(Installation::installationDirectory())
+    , versionXml(versionXml)
+    , folder(folder)
+{
+}
+
 namespace {
 
 class PerFileInstall : public InstallStrategy
@@ -19,11 +26,7 @@ class PerFileInstall : public InstallStrategy
     Q_DECLARE_TR_FUNCTIONS(PerFileInstall)
 
 public:
-    PerFileInstall(TempFolder *folder, const QString &versionXml)
-        : folder(folder)
-        , versionXml(versionXml)
-    {
-    }
+    using InstallStrategy::InstallStrategy;
 
     bool syncsEachFile() const override { return true; }
 
@@ -50,9 +53,6 @@ public:
     }
 
 private:
-    const QString installDir = Installation::installationDirectory();
-    TempFolder *folder;
-    QString versionXml;
     QSet<QString> placedFolders; // whose renames must reach the disk before version.xml
 };
 
@@ -63,9 +63,8 @@ class WholeReleaseInstall : public InstallStrategy
 public:
     WholeReleaseInstall(const SignedRelease &release, const QMap<QString, VersionEntry> &files,
                         const QString &versionXml, TempFolder *folder)
-        : folder(folder)
+        : InstallStrategy(versionXml, folder)
         , sequence(release.sequence())
-        , versionXml(versionXml)
     {
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             if (const SignedRelease::Content *content = release.content(it.key()))
@@ -100,10 +99,7 @@ public:
     }
 
 private:
-    const QString installDir = Installation::installationDirectory();
-    TempFolder *folder;
     qint64 sequence;
-    QString versionXml;
     QHash<QString, const SignedRelease::Content *> contents; // by target, what the listing says of it
     QList<ReleaseSwap::File> staged;
 };
@@ -115,5 +111,5 @@ std::unique_ptr<InstallStrategy> InstallStrategy::of(const SignedRelease &releas
 {
     if (release.sequence() > 0)
         return std::make_unique<WholeReleaseInstall>(release, files, versionXml, folder);
-    return std::make_unique<PerFileInstall>(folder, versionXml);
+    return std::make_unique<PerFileInstall>(versionXml, folder);
 }

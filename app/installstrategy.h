@@ -15,6 +15,7 @@ class TempFolder;
 class InstallStrategy
 {
 public:
+    InstallStrategy(const QString &versionXml, TempFolder *folder);
     virtual ~InstallStrategy() = default;
 
     // The strategy for what the query found: a signed listing goes in as a whole release, every
@@ -37,6 +38,9 @@ public:
     QString failedFile() const { return failed; }
 
 protected:
+    const QString installDir;
+    const QString versionXml; // written once every file is in place
+    TempFolder *const folder; // where the downloads are
     QString error;
     QString failed;
 };

@@ -42,18 +42,13 @@ bool FormDecoder::decompress(QIODevice *form, QIODevice *output, ContentCheck ex
         if (output->write(chunk) != chunk.size())
             return fail(tr("the decompressed file cannot be written: %1").arg(output->errorString()));
     }
-    switch (reader.problem()) {
-    case ZstdReader::None:
+    const ZstdReader::Problem problem = reader.problem();
+    if (problem == ZstdReader::None)
         return expected.finish() || fail(expected.errorString());
-    case ZstdReader::NoMemory:
-        return fail(tr("no decompressor could be made"));
-    case ZstdReader::Damaged:
-        return fail(tr("the compressed copy is corrupt: %1").arg(reader.detail()));
-    case ZstdReader::CutShort:
-        return fail(tr("the compressed copy ends in the middle"));
-    default:
-        return fail(tr("the compressed copy cannot be read: %1").arg(reader.detail()));
-    }
+    return fail(problem == ZstdReader::NoMemory ? tr("no decompressor could be made")
+                : problem == ZstdReader::Damaged ? tr("the compressed copy is corrupt: %1").arg(reader.detail())
+                : problem == ZstdReader::CutShort ? tr("the compressed copy ends in the middle")
+                                                  : tr("the compressed copy cannot be read: %1").arg(reader.detail()));
 }
 
 bool FormDecoder::applyPatch(const QString &basePath, const QByteArray &baseSha256, QIODevice *form, QIODevice *output,

@@ -46,19 +46,11 @@ private:
     // whole: what is wrong when the stream itself is sound.
     bool fail(const QString &whole)
     {
-        switch (reader.problem()) {
-        case ZstdReader::None:
-            *error = whole;
-            break;
-        case ZstdReader::NoMemory:
-            *error = tr("out of memory while reading the patch");
-            break;
-        case ZstdReader::Damaged:
-            *error = tr("the patch's %1 block is damaged: %2").arg(name, reader.detail());
-            break;
-        default:
-            *error = tr("the patch's %1 block is cut short").arg(name);
-        }
+        const ZstdReader::Problem problem = reader.problem();
+        *error = problem == ZstdReader::None     ? whole
+               : problem == ZstdReader::NoMemory ? tr("out of memory while reading the patch")
+               : problem == ZstdReader::Damaged  ? tr("the patch's %1 block is damaged: %2").arg(name, reader.detail())
+                                                 : tr("the patch's %1 block is cut short").arg(name);
         return false;
     }
 

@@ -42,9 +42,8 @@ public:
     void setLimits(const DownloadLimits &limits) { bounds = limits; }
     const DownloadLimits &limits() const { return bounds; }
 
-    // A new download.
-    void begin();
-    // An attempt of it, held bytes already in hand.
+    void begin(); // a new download
+    // An attempt of it, held bytes already in hand: asks for the rest when the server can tell.
     void startAttempt(QNetworkRequest *request, qint64 held);
     int attempt() const { return current; }
     // offset: where the answer's body goes in the file; listedSize: -1 when no size is listed.

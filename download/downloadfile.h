@@ -20,19 +20,17 @@ public:
     // A new download into path or, with a handle (a C runtime descriptor, which stays the
     // caller's), into that open file from its start, never through the path.
     void reset(const QString &path, int handle, const ContentCheck &check);
-    // The bytes held so far.
     qint64 size() const { return written; }
     // -1 when no size is listed.
     qint64 listedSize() const { return firstCheck.isActive() ? firstCheck.listedSize() : -1; }
 
     // An error when bytes more would leave the disk holding the file with less than minFreeBytes.
     DownloadError roomFor(qint64 bytes, qint64 minFreeBytes) const;
-    // Opens the file once; an error when it cannot be.
     DownloadError open();
     DownloadError append(const QByteArray &data, qint64 minFreeBytes);
     // Back to an empty file and a fresh check: the server sends the file whole again.
     DownloadError startOver();
-    // An error when the bytes held are not those the check expects.
+    // An error when the bytes held are not those the check expects; an empty body still makes its file.
     DownloadError checkComplete();
     // Done with the file; bytes the check refused do not linger. An error when it was not written whole.
     DownloadError close();

@@ -2,7 +2,6 @@
 
 #include "app/installation.h"
 
-#include <QFileInfo>
 #include <QUrl>
 
 FileInstaller::FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps, int ahead)
@@ -44,7 +43,6 @@ FileInstaller::Outcome FileInstaller::install(const QList<File> &files, int inde
         outcome.result = ReplaceFailed;
         return outcome;
     }
-    folders.insert(QFileInfo(installDir + file.path).absolutePath());
     // The installed copy then compares with the release's time as like with like, whatever the
     // time zones of the service and of this machine: read back, it is exactly the release's time.
     if (file.releaseTime.isValid())

@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QList>
 #include <QMap>
-#include <QSet>
 #include <QStringList>
 #include <QString>
 #include <functional>
@@ -74,8 +73,6 @@ public:
     // Puts files[index] in place. The files are installed strictly in their order; only their
     // downloads may run ahead.
     Outcome install(const QList<File> &files, int index);
-    // The folders files were put into, whose renames must reach the disk before version.xml.
-    const QSet<QString> &placedFolders() const { return folders; }
 
 private:
     struct Begun
@@ -93,5 +90,4 @@ private:
     Steps steps;
     int ahead;
     QMap<int, Begun> begun; // by index, until the file's turn
-    QSet<QString> folders;
 };

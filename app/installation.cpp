@@ -5,10 +5,11 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <iostream>
 
 #include "app/updaterenvironment.h"
 #include "manifest/versionmanifest.h"
-#include "protocol/configfile.h"
+#include "protocol/pathcheck.h"
 #include "updaterconfig.h"
 
 namespace Installation {
@@ -62,7 +63,7 @@ bool isReservedPath(const QString &path)
     if (name == QLatin1String("release.state") || name.startsWith(QLatin1String("release.state.")))
         return true;
     for (const QString &own : {updater + "/install.journal", updater + "/replaced"}) {
-        if (name == own || name.startsWith(own + '.') || name.startsWith(own + '/'))
+        if (name == own || name.startsWith(own + '.') || !pathBelow(name, own).isEmpty())
             return true;
     }
     return false;
@@ -77,21 +78,21 @@ QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, c
     return installed;
 }
 
-QString readUpdateUrl(QString path)
+QString readUpdateUrl(const UpdaterConfig &config)
 {
-    ConfigProblem problem = ConfigProblem::None;
-    const QString url = readUpdateConfig(path, &problem);
-    const char *pattern = problem == ConfigProblem::CannotOpen ? QT_TR_NOOP("open %1 failed!")
-                        : problem == ConfigProblem::NotXml     ? QT_TR_NOOP("open %1 as xml failed!")
-                                                               : nullptr;
+    const char *pattern = config.problem == ConfigProblem::CannotOpen ? QT_TR_NOOP("open %1 failed!")
+                        : config.problem == ConfigProblem::NotXml     ? QT_TR_NOOP("open %1 as xml failed!")
+                                                                      : nullptr;
     if (pattern)
         QMessageBox::information(nullptr, QObject::tr("Error"), QObject::tr(pattern).arg("config.xml"));
-    return url;
+    else
+        std::cout << config.rootName.toLocal8Bit().constData() << std::endl;
+    return config.update;
 }
 
-QString upgradeEndpoint(const QString &updaterDir)
+QString upgradeEndpoint(const UpdaterConfig &config)
 {
-    const QString configured = readUpdateUrl(updaterDir + "/config.xml");
+    const QString configured = readUpdateUrl(config);
     if (!configured.isEmpty())
         return configured;
     const QString builtIn = QStringLiteral(UPDATER_DEFAULT_URL);

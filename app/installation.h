@@ -3,6 +3,7 @@
 #include <QMap>
 #include <QString>
 
+#include "protocol/configfile.h"
 #include "protocol/remotefileentry.h"
 
 namespace Installation {
@@ -25,10 +26,10 @@ bool isReservedPath(const QString &path);
 // Each file version.xml lists, with the time the installed copy was last modified.
 QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, const QString &installDir);
 
-// The upgrade endpoint from config.xml, or an empty text when the file gives none. A file that
-// is missing or not XML costs a box first.
-QString readUpdateUrl(QString path);
-// The endpoint named by config.xml in the updater's folder, or the built-in one.
-QString upgradeEndpoint(const QString &updaterDir);
+// The upgrade endpoint config.xml names, or an empty text when it names none. A file that is
+// missing or not XML costs a box first; a read one has its root element's name printed.
+QString readUpdateUrl(const UpdaterConfig &config);
+// The endpoint config.xml names, or the built-in one.
+QString upgradeEndpoint(const UpdaterConfig &config);
 
 } // namespace Installation

@@ -1,9 +1,10 @@
 #include "app/localoperations.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include "protocol/pathcheck.h"
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -99,13 +100,13 @@ bool isLink(const QFileInfo &entry)
 // exist yet are made by us and are plain.
 bool reachesTargetWithoutLinks(const QString &targetPath, const QString &installDir)
 {
+    const QString relative = pathBelow(targetPath, installDir);
+    if (relative.isEmpty())
+        return false;
     QString folder = QDir::cleanPath(installDir);
     if (!folder.endsWith('/')) // a root folder keeps its slash
         folder += '/';
-    const QString target = QDir::cleanPath(targetPath);
-    if (!target.startsWith(folder) || target.size() == folder.size())
-        return false;
-    const QStringList below = target.mid(folder.size()).split('/');
+    const QStringList below = relative.split('/');
     for (int i = 0; i + 1 < below.size(); ++i) {
         folder += below.at(i);
         const QFileInfo entry(folder); // no trailing slash: that would look through a link
@@ -206,13 +207,6 @@ bool setModificationTime(const QString &path, const QDateTime &time)
     const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(ms / 1000), long(ms % 1000) * 1000000}};
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
 #endif
-}
-
-QByteArray fileSha256(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result() : QByteArray();
 }
 
 void removeTempFiles(const QString &tempFolder)

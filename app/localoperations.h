@@ -43,9 +43,6 @@ bool syncFolders(const QSet<QString> &folders);
 // Sets the file's modification time (a link's own, never what it points at); false when it cannot.
 bool setModificationTime(const QString &path, const QDateTime &time);
 
-// The SHA-256 of the file's bytes; empty when it cannot be read.
-QByteArray fileSha256(const QString &path);
-
 // Removes the "*.tmp" files of the folder, nothing else; nothing at all when the folder is a link.
 void removeTempFiles(const QString &tempFolder);
 

@@ -13,6 +13,7 @@
 
 #include "app/installation.h"
 #include "app/localoperations.h"
+#include "download/contentcheck.h"
 #include "download/tempfolder.h"
 #include "manifest/releasestate.h"
 #include "manifest/versionmanifest.h"
@@ -74,7 +75,7 @@ bool readOwnFile(const QString &path, QByteArray *bytes)
 bool holds(const QString &path, qint64 size, const QByteArray &sha256)
 {
     const QFileInfo info(path);
-    return info.isFile() && !info.isSymLink() && info.size() == size && LocalOperations::fileSha256(path) == sha256;
+    return info.isFile() && !info.isSymLink() && info.size() == size && fileSha256(path) == sha256;
 }
 
 bool sameBytes(const QString &a, const QString &b)
@@ -89,7 +90,7 @@ bool sameBytes(const QString &a, const QString &b)
     const QFileInfo first(a);
     const QFileInfo second(b);
     return first.isFile() && second.isFile() && first.size() == second.size()
-        && LocalOperations::fileSha256(a) == LocalOperations::fileSha256(b);
+        && fileSha256(a) == fileSha256(b);
 }
 
 QString stamp()
@@ -139,7 +140,7 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder, const QS
         return fail(tr("no folder for the installed copies could be made"));
     for (int i = 0; i < files.size(); ++i) {
         const File &file = files.at(i);
-        const QByteArray sha256 = file.sha256.isEmpty() ? LocalOperations::fileSha256(file.tempPath) : file.sha256;
+        const QByteArray sha256 = file.sha256.isEmpty() ? fileSha256(file.tempPath) : file.sha256;
         entries.append({file.targetPath, QFileInfo::exists(file.targetPath) ? QString("%1/%2").arg(oldCopies).arg(i) : QString(),
                         file.sha256.isEmpty() ? QFileInfo(file.tempPath).size() : file.size, sha256});
     }

@@ -1,66 +1,193 @@
-#include "app/fileinstaller.h"
+#include "app/updaterun.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
 #include "app/installation.h"
+#include "app/installstrategy.h"
 #include "app/localoperations.h"
 #include "app/proxysetting.h"
 #include "app/releaseswap.h"
 #include "app/updaterenvironment.h"
-#include "app/updatewindow.h"
-#include "download/downloadnetworkmanager.h"
+#include "download/formdecoder.h"
 #include "manifest/releasestate.h"
-#include "manifest/versionmanifest.h"
-#include "protocol/configfile.h"
-#include "ui/plaintextbox.h"
-#include "ui/repaintthrottle.h"
+#include "protocol/upgradeexchange.h"
+#include "protocol/upgradereply.h"
 
-#include <QDir>
-#include <QProcess>
-#include <QTextDocument>
+UpdateRun::UpdateRun(const UpdaterConfig &config, const QString &token, const std::string &publicKey, QObject *parent)
+    : QObject(parent)
+    , config(config)
+    , token(token)
+    , publicKey(publicKey)
+    , downloads(this)
+{
+    connect(&downloads, &DownloadPool::downloadProgress, this, &UpdateRun::downloadProgress);
+    connect(&downloads, &DownloadPool::retrying, this,
+            [this](int waitMs, int nextAttempt, int maxAttempts, const QString &reason) {
+                noteRetry("file " + current, waitMs, nextAttempt, maxAttempts, reason);
+            });
+}
 
-void updateWindow::runUpdate()
+UpdateRun::~UpdateRun() = default;
+
+void UpdateRun::cancel()
+{
+    cancelled = true;
+    if (exchange)
+        exchange->cancel();
+    loop.quit();
+}
+
+UpdateRun::Result UpdateRun::run()
+{
+    start();
+    if (!UpdaterEnvironment::current().endProcesses("Trelvox.exe"))
+        return end(ProcessesRunning, tr("a running Trelvox.exe could not be ended"));
+    recover();
+    if (!query())
+        return end(NothingInstalled, tr("nothing installed"));
+    if (offer.downloadUrl.isEmpty())
+        return end(NoDownloadUrl, tr("the reply gives no download URL"));
+    const QList<FileInstaller::File> files = plan();
+    const int fetched = fetch(files);
+    if (fetched < 0) {
+        for (const QString &path : downloads.abandonAll()) // those begun ahead of their turn
+            tempFolder.remove(path);
+        return end(Cancelled, tr("the window was closed"));
+    }
+    downloads.waitForSyncs(); // a program cannot be started while another handle may write it
+    const bool installed = installFiles(fetched == files.size());
+    finish(installed, fetched, files.size());
+    emit finished(installed ? Updated : Failed);
+    return installed ? Updated : Failed;
+}
+
+UpdateRun::Result UpdateRun::end(Result result, const QString &text)
+{
+    error = text;
+    log.write("run: " + text);
+    emit finished(result);
+    return result;
+}
+
+void UpdateRun::start()
 {
     // Named relative to the updater's folder, like config.xml itself.
-    const QString logName = readConfigElement(Installation::updaterDirectory() + "/config.xml", "Log");
-    const QString logPath = logName.isEmpty() ? QString() : QDir(Installation::updaterDirectory()).absoluteFilePath(logName);
+    const QString logPath = config.log.isEmpty() ? QString() : QDir(Installation::updaterDirectory()).absoluteFilePath(config.log);
     if (!log.open(logPath))
         qWarning("the log %s is not written (%s); the run goes on without it", qPrintable(logPath),
                  qPrintable(log.errorString()));
     log.write("run: started");
     ProxySetting proxy;
-    if (!proxy.apply(readConfigElement(Installation::updaterDirectory() + "/config.xml", "Proxy")))
+    if (!proxy.apply(config.proxy))
         log.write("run: config.xml's Proxy: " + proxy.errorString() + "; no proxy used");
     else if (!proxy.description().isEmpty())
         log.write("run: proxy: " + proxy.description());
-    if (!UpdaterEnvironment::current().endProcesses("Trelvox.exe")) {
-        log.write("run: a running Trelvox.exe could not be ended");
-        close();
-        return;
-    }
-    // Before anything else: an install a crash cut short is finished or undone.
+}
+
+// Before anything else: an install a crash cut short is finished or undone.
+void UpdateRun::recover()
+{
     for (const QString &line : ReleaseSwap::recover(Installation::installationDirectory(), Installation::updaterDirectory()))
         log.write("run: " + line);
-    if (!queryUpgrade()) {
-        log.write("run: nothing installed");
-        close();
-        return;
-    }
-    if (downloadUrl.isEmpty()) {
-        log.write("run: the reply gives no download URL");
-        return;
+}
+
+bool UpdateRun::query()
+{
+    UpgradeExchange exchange(UpdaterEnvironment::current().queryLimits);
+    QJsonObject answer;
+    const QString endpoint = Installation::upgradeEndpoint(config);
+    exchange.setRetryNotice([this, &endpoint](int waitMs, int nextAttempt, int maxAttempts, const QString &reason) {
+        noteRetry("query " + endpoint, waitMs, nextAttempt, maxAttempts, reason);
+    });
+    emit querying();
+    this->exchange = &exchange;
+    if (cancelled)
+        exchange.cancel();
+    const bool answered = exchange.run(endpoint, token, publicKey, &answer);
+    this->exchange = nullptr;
+    emit queried();
+    if (!answered) {
+        log.write(QString("query %1: failed: %2").arg(endpoint, exchange.errorString()));
+        return false;
     }
 
-    const QString installDir = Installation::installationDirectory();
-    prefetch = readPrefetch(Installation::updaterDirectory() + "/config.xml");
-    // A signed release goes in as a whole: every file is staged first and moved in only once all
-    // have arrived. Without one, each file is put in place after its own download.
-    const bool staging = release.sequence() > 0;
-    downloads.setSyncAhead(!staging);
-    QList<ReleaseSwap::File> staged;
-    QHash<QString, const SignedRelease::Content *> contents; // by target, what the listing says of it
-    for (const QString &path : filesToUpdate.keys()) {
-        if (const SignedRelease::Content *content = release.content(path))
-            contents.insert(installDir + filesToUpdate.value(path).path, content);
+    const UpgradeReply reply = readUpgradeReply(answer);
+    if (reply.rejected) {
+        log.write(QString("query %1: the token was refused").arg(endpoint));
+        emit tokenRefused();
+        return false;
     }
-    FileInstaller installer(installDir, downloadUrl, {
+    const QString installDir = Installation::installationDirectory();
+    const UpdaterEnvironment &environment = UpdaterEnvironment::current();
+    const bool verifying = !environment.releaseKeys.isEmpty();
+    SignedRelease &release = offer.release;
+    QString unverified;
+    if (!exchange.authentic(verifying))
+        unverified = exchange.errorString();
+    else if (verifying
+             && !release.verify(reply.release, reply.releaseSignature, environment.releaseKeys,
+                                environment.now().toUTC(), Manifest::readReleaseSequence(installDir + "release.state")))
+        unverified = release.errorString();
+    if (!unverified.isEmpty()) {
+        log.write(QString("query %1: not verified: %2").arg(endpoint, unverified));
+        emit failed(tr("The update could not be verified: %1.").arg(unverified));
+        return false;
+    }
+    if (reply.hasDownloadUrl && !isDownloadableUrl(reply.downloadUrl)) {
+        log.write(QString("query %1: refused download_url %2: not http or https").arg(endpoint, reply.downloadUrl));
+        emit failed(tr("The update service named a download address that is neither http nor https."));
+        return false;
+    }
+    if (reply.hasDownloadUrl)
+        offer.downloadUrl = reply.downloadUrl;
+    if (!verifying && !reply.hasFiles) {
+        log.write(QString("query %1: the reply lists no files").arg(endpoint));
+        return false;
+    }
+    // Once a release is verified, nothing but its signed listing names files.
+    const QMap<QString, RemoteFileEntry> &offered = verifying ? release.files() : reply.offered;
+    for (const RemoteFileEntry &file : offered) {
+        offer.serverFiles.insert(file.entry.path, file.entry);
+        offer.releaseTimes.insert(file.entry.path, file.modifiedTime);
+    }
+
+    offer.filesToUpdate = outOfDateFiles(offered, Installation::readInstalledState(installDir + "version.xml", installDir));
+    log.write(QString("query %1: %2 files offered%3, %4 out of date")
+                  .arg(endpoint).arg(offered.size()).arg(verifying ? QString(" (signed release %1)").arg(release.sequence()) : QString())
+                  .arg(offer.filesToUpdate.size()));
+    // The installation already is this release: recorded now, so that an older listing replayed
+    // later is refused as it would be after an install.
+    if (verifying && offer.filesToUpdate.isEmpty() && release.sequence() > Manifest::readReleaseSequence(installDir + "release.state"))
+        Manifest::writeReleaseSequence(installDir + "release.state", release.sequence());
+    return !offer.filesToUpdate.isEmpty();
+}
+
+QList<FileInstaller::File> UpdateRun::plan()
+{
+    const QString installDir = Installation::installationDirectory();
+    install = InstallStrategy::of(offer.release, offer.filesToUpdate, Manifest::versionManifestToXml(offer.serverFiles),
+                                  &tempFolder);
+    downloads.setSyncAhead(install->syncsEachFile());
+
+    QList<FileInstaller::File> files;
+    for (auto it = offer.filesToUpdate.cbegin(); it != offer.filesToUpdate.cend(); ++it) {
+        const SignedRelease::Content *content = offer.release.content(it.key());
+        const QByteArray installedSha256 = content && !content->patches.isEmpty()
+            ? fileSha256(installDir + it->path) : QByteArray();
+        files.append({it->path, content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
+                      offer.releaseTimes.value(it.key()),
+                      content ? FileInstaller::formsFor(*content, installedSha256) : QList<FileInstaller::Form>()});
+    }
+    emit planned(files.size());
+    return files;
+}
+
+// The files in their order; the number put in place, or -1 when the run was cancelled.
+int UpdateRun::fetch(const QList<FileInstaller::File> &files)
+{
+    FileInstaller installer(Installation::installationDirectory(), offer.downloadUrl, {
         [this] { return makeTempFileName(); },
         [this](const QString &url, const QString &tempPath, const ContentCheck &expected) {
             beginDownload(url, tempPath, expected);
@@ -76,111 +203,56 @@ void updateWindow::runUpdate()
             return decodeForm(form, formPath, tempPath, targetPath, expected, reason);
         },
         [this](const QString &formPath) { tempFolder.remove(formPath); },
-        [&](const QString &tempPath, const QString &targetPath) {
-            if (!staging)
-                return coverFile(tempPath, targetPath);
-            const SignedRelease::Content *content = contents.value(targetPath);
-            staged.append({tempPath, targetPath, QDateTime(), content && content->executable,
-                           content ? content->size : 0, content ? content->sha256 : QByteArray()});
-            tempFolder.close(tempPath); // opened again from its folder when it goes in
-            return true;
-        },
-        [&](const QString &targetPath, const QDateTime &time) {
-            if (staging)
-                staged.last().releaseTime = time;
-            else
-                LocalOperations::setModificationTime(targetPath, time);
-        }},
-        prefetch);
+        [this](const QString &tempPath, const QString &targetPath) { return install->place(tempPath, targetPath); },
+        [this](const QString &targetPath, const QDateTime &time) { install->stamp(targetPath, time); }},
+        config.prefetch);
 
-    const QMap<QString, VersionEntry> files = filesToUpdate;
-    const QStringList keys = files.keys();
-    QList<FileInstaller::File> toInstall;
-    for (const QString &key : keys) {
-        const SignedRelease::Content *content = release.content(key);
-        toInstall.append({files.value(key).path,
-                          content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
-                          releaseTimes.value(key),
-                          content ? FileInstaller::formsFor(*content, content->patches.isEmpty() ? QByteArray()
-                                                                       : LocalOperations::fileSha256(installDir + files.value(key).path))
-                                  : QList<FileInstaller::Form>()});
-    }
-    const int total = files.size();
-    leQuantity->setText(QString::number(total, 10));
-
+    const QStringList keys = offer.filesToUpdate.keys();
     int done = 0;
-    bool failed = false;
-    // The texts below change with every file; the window shows them at most ten times a second.
-    RepaintThrottle throttle(Ui::updateClass::centralWidget);
-    throttle.gatherEdits(teFiles->document());
-    throttle.hold();
-    const auto reportFailure = [this, &throttle](const QString &message) {
-        if (closing)
-            return;
-        throttle.release(); // the box shows over the window as it is now
-        PlainTextBox::critical(this, tr("Error"), message);
-        throttle.hold();
-    };
-
     for (int index = 0; index < keys.size(); ++index) {
-        if (closing) {
-            for (const QString &path : downloads.abandonAll()) // those begun ahead of their turn
-                tempFolder.remove(path);
-            log.write("run: the window was closed");
-            return;
-        }
-        const QString &key = keys.at(index);
-        // Held to plain text: the name is the service's, and the list shows what looks like rich
-        // text as such. Escaping only what could be taken for it spares the list's parser.
-        teFiles->append(Qt::mightBeRichText(key) ? QStringLiteral("<span style='white-space:pre'>%1</span>").arg(key.toHtmlEscaped())
-                                                 : key);
-        leFileName->setText(key);
-
-        const FileInstaller::Outcome outcome = installer.install(toInstall, index);
+        if (cancelled)
+            return -1;
+        current = keys.at(index);
+        emit fileStarted(current);
+        const FileInstaller::Outcome outcome = installer.install(files, index);
         for (const QString &skipped : outcome.skipped)
-            log.write(QString("file %1: skipped %2").arg(key, skipped));
+            log.write(QString("file %1: skipped %2").arg(current, skipped));
         if (outcome.result == FileInstaller::DownloadFailed) {
-            log.write(QString("file %1: download failed: %2").arg(key, outcome.reason));
-            failed = true;
-            teFiles->append(tr("<span style='color:#ff0000;'>Download Failed!</span>"));
-            reportFailure(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, key));
-            continue;
+            log.write(QString("file %1: download failed: %2").arg(current, outcome.reason));
+            emit downloadFailed(current);
+            report(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, current));
+        } else if (outcome.result == FileInstaller::ReplaceFailed) {
+            log.write(QString("file %1: could not be put in place").arg(current));
+            report(QObject::tr("Error: cover file [%1] failed!").arg(current));
+        } else {
+            log.write(outcome.form.isEmpty() ? QString("file %1: installed").arg(current)
+                                             : QString("file %1: installed from %2").arg(current, outcome.form));
+            emit fileInstalled(++done, files.size());
         }
-        if (outcome.result == FileInstaller::ReplaceFailed) {
-            log.write(QString("file %1: could not be put in place").arg(key));
-            failed = true;
-            reportFailure(QObject::tr("Error: cover file [%1] failed!").arg(key));
-            continue;
-        }
-        log.write(outcome.form.isEmpty() ? QString("file %1: installed").arg(key)
-                                         : QString("file %1: installed from %2").arg(key, outcome.form));
-        ++done;
-        leProgress->setText(tr("Downloading (%1/%2)...").arg(done).arg(total));
     }
+    return done;
+}
 
-    throttle.release();
-    downloads.waitForSyncs(); // a program cannot be started while another handle may write it
-    if (staging && !failed) {
-        ReleaseSwap swap(installDir, Installation::updaterDirectory());
-        if (!swap.install(staged, &tempFolder, Manifest::versionManifestToXml(serverFiles), release.sequence()) || !swap.commit()) {
-            log.write(swap.everythingBack() ? QString("run: %1; every file was put back").arg(swap.errorString())
-                                            : QString("run: %1; the next start tries again").arg(swap.errorString()));
-            failed = true;
-            const QString key = swap.failedTarget().mid(installDir.size());
-            if (!key.isEmpty() && !closing)
-                PlainTextBox::critical(this, tr("Error"), QObject::tr("Error: cover file [%1] failed!").arg(key));
-        }
-    } else if (!staging && !LocalOperations::syncFolders(installer.placedFolders())) {
-        log.write("run: the installed files could not be made durable");
-        failed = true;
-    }
-    if (!staging && !failed && !Manifest::writeTextFile(Manifest::versionManifestToXml(serverFiles), installDir + "version.xml")) {
-        log.write("run: version.xml could not be written");
-        failed = true;
-    }
-    log.write(failed ? QString("version.xml: not written, %1 of %2 files failed").arg(total - done).arg(total)
-                     : QString("version.xml: written"));
-    if (!failed || token == QLatin1String("NoToken")) {
+// False when not every file was fetched, or they could not be put in place.
+bool UpdateRun::installFiles(bool allFetched)
+{
+    if (install->finish(!allFetched))
+        return allFetched;
+    log.write("run: " + install->errorString());
+    error = install->errorString();
+    if (!install->failedFile().isEmpty())
+        report(QObject::tr("Error: cover file [%1] failed!").arg(install->failedFile()));
+    return false;
+}
+
+void UpdateRun::finish(bool installed, int fetched, int total)
+{
+    log.write(installed ? QString("version.xml: written")
+                        : QString("version.xml: not written, %1 of %2 files failed").arg(total - fetched).arg(total));
+    if (!installed && error.isEmpty())
+        error = tr("%1 of %2 files failed").arg(total - fetched).arg(total);
+    if (installed || token == QLatin1String("NoToken")) {
+        const QString installDir = Installation::installationDirectory();
         QProcess mainApplication;
         mainApplication.setProgram(installDir + "Trelvox.exe");
         mainApplication.setWorkingDirectory(installDir);
@@ -190,5 +262,86 @@ void updateWindow::runUpdate()
     } else {
         log.write("main application: not started");
     }
-    close();
+}
+
+// A box for the view, unless the run is being cancelled: nobody is looking any more.
+void UpdateRun::report(const QString &text)
+{
+    if (!cancelled)
+        emit failed(text);
+}
+
+void UpdateRun::noteRetry(const QString &what, int waitMs, int nextAttempt, int maxAttempts, const QString &reason)
+{
+    const int seconds = (waitMs + 999) / 1000;
+    log.write(QString("%1: %2; attempt %3 of %4 in %5 s").arg(what, reason).arg(nextAttempt).arg(maxAttempts).arg(seconds));
+    emit retrying(waitMs, nextAttempt, maxAttempts);
+}
+
+QString UpdateRun::makeTempFileName()
+{
+    if (!tempFolder.open(Installation::installationDirectory())) {
+        log.write(QString("temporary folder: %1").arg(tempFolder.errorString()));
+        return QString();
+    }
+    return tempFolder.createFile(UpdaterEnvironment::current().now());
+}
+
+void UpdateRun::beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected)
+{
+    downloads.setLimits(UpdaterEnvironment::current().downloadLimits);
+    downloads.start(url, tempPath, expected, tempFolder.handle(tempPath));
+}
+
+bool UpdateRun::downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected)
+{
+    downloads.setLimits(UpdaterEnvironment::current().downloadLimits);
+    const DownloadPool::Download &download = downloads.take(url, tempPath, expected, tempFolder.handle(tempPath));
+    downloadManager = download.manager;
+    emit downloadTaken(download);
+    if (!download.finished) {
+        // Queued: a reply that finishes before exec() has started still ends the wait.
+        const QMetaObject::Connection finished =
+            connect(downloadManager, qOverload<>(&DownloadNetworkManager::replyFinished), &loop, &QEventLoop::quit,
+                    Qt::QueuedConnection);
+        // The window stays live in this nested loop: progress reports and the close request arrive
+        // here, and cancel() is what ends it early.
+        loop.exec();
+        disconnect(finished);
+    }
+    // Only cancel() ends the wait early. The reply is then abandoned rather than left to write
+    // into a folder that is about to be emptied.
+    downloads.release(tempPath);
+    return downloadManager->errorCode() == 0;
+}
+
+bool UpdateRun::coverFile(const QString &tempPath, const QString &targetPath)
+{
+    return LocalOperations::replaceFile(tempPath, targetPath, Installation::installationDirectory(), &tempFolder);
+}
+
+bool UpdateRun::decodeForm(const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
+                           const QString &targetPath, const ContentCheck &expected, QString *reason)
+{
+    QFile in;
+    QFile out;
+    if (!in.open(tempFolder.handle(formPath), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)
+        || !out.open(tempFolder.handle(tempPath), QIODevice::ReadWrite, QFileDevice::DontCloseHandle)) {
+        *reason = tr("no temporary file could be made");
+        return false;
+    }
+    FormDecoder decoder;
+    const bool made = form.baseSha256.isEmpty()
+        ? decoder.decompress(&in, &out, expected)
+        : decoder.applyPatch(targetPath, form.baseSha256, &in, &out, expected);
+    if (!made)
+        *reason = decoder.errorString();
+    return made;
+}
+
+void UpdateRun::clearTempFolder()
+{
+    // The installation's own folder: the current directory may be anywhere.
+    tempFolder.clear(Installation::installationDirectory());
+    LocalOperations::removeTempFiles(Installation::installationDirectory() + "tmps");
 }

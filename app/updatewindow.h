@@ -8,15 +8,16 @@
 #include <string>
 
 #include "download/contentcheck.h"
-#include "download/downloadpool.h"
-#include "download/tempfolder.h"
-#include "app/fileinstaller.h"
-#include "app/updatelog.h"
-#include "manifest/versionentry.h"
-#include "protocol/signedrelease.h"
+#include "manifest/versionmanifest.h"
 #include "ui/retrycountdown.h"
 #include "ui_update.h"
 
+class DownloadNetworkManager;
+class RepaintThrottle;
+class UpdateRun;
+
+// The update window: a view of the run it starts. Its methods adapt UpdateRun's steps, and its
+// members mirror what the run found.
 class updateWindow : public QMainWindow, public Ui::updateClass
 {
     Q_OBJECT
@@ -28,11 +29,8 @@ public:
     void runUpdate();
     bool queryUpgrade();
     QString makeTempFileName();
-    void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected = ContentCheck());
     bool downloadFile(const QString &url, const QString &tempPath, const ContentCheck &expected = ContentCheck());
     bool coverFile(const QString &tempPath, const QString &targetPath);
-    bool decodeForm(const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
-                    const QString &targetPath, const ContentCheck &expected, QString *reason);
     void clearTempFolder();
 
 public slots:
@@ -40,28 +38,26 @@ public slots:
     void on_btnTest_clicked();
 
 protected:
-    void showRetry(const QString &what, int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
     void closeEvent(QCloseEvent *event) override;
 
+private:
+    // The run of the last runUpdate(), or one made for steps taken one at a time.
+    UpdateRun &currentRun();
+    // throttle: held while the run's files go by, released for each box.
+    UpdateRun &newRun(RepaintThrottle *throttle = nullptr);
+
+    UpdateRun *run = nullptr; // a child of the window
+    std::unique_ptr<RetryCountdown> retryCountdown;
+
 public:
-    // The run's state; the parts of the run hand it on through these members.
     DownloadNetworkManager *downloadManager = nullptr; // the current download's
-    DownloadPool downloads;
-    TempFolder tempFolder; // this run's downloads
     QEventLoop eventLoop;
     QElapsedTimer downloadTime; // monotonic, so a clock change cannot upset the speed
     QMap<QString, VersionEntry> filesToUpdate;
     VersionManifest serverFiles;
-    SignedRelease release; // the verified listing; empty when no release key is trusted
-    QMap<QString, QDateTime> releaseTimes; // each offered file's "modified_time"
-    UpdateLog log; // opt-in, named by config.xml
     int progressTimeBase = 0;
     QString downloadUrl;
-    int prefetch = 0; // following files requested before their turn (config.xml)
     QString token;
     std::string publicKey;
     bool closing = false;
-
-private:
-    std::unique_ptr<RetryCountdown> retryCountdown;
 };

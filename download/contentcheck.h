@@ -31,3 +31,6 @@ private:
     CryptoPP::SHA256 hash;
     QString error;
 };
+
+// The SHA-256 of the file's bytes; empty when it cannot be read.
+QByteArray fileSha256(const QString &path);

@@ -1,43 +1,26 @@
 #pragma once
 
-#include <QElapsedTimer>
-#include <QFile>
-#include "protocol/curlnetworkaccessmanager.h"
 #include <QString>
 #include <QTimer>
 #include <QUrl>
 
 #include "download/contentcheck.h"
-#include "download/writeback.h"
-#include "protocol/retrypolicy.h"
+#include "download/downloadattempts.h"
+#include "download/downloaderror.h"
+#include "download/downloadfile.h"
+#include "protocol/curlnetworkaccessmanager.h"
 
 class QAuthenticator;
 class QNetworkReply;
 
-// Fetches one URL at a time into a file, appending the body as it arrives.
+// Fetches one URL at a time into a file, appending the body as it arrives. When to try again and
+// what to ask for are DownloadAttempts', the file DownloadFile's; this class carries the requests.
 class DownloadNetworkManager : public CurlNetworkAccessManager
 {
     Q_OBJECT
 
 public:
-    // Bounds on one download; reaching one fails it as a transport failure.
-    struct Limits
-    {
-        int stallTimeoutMs = 60000; // nothing received for this long
-        // Less than this pace over any whole window fails too: a byte now and then must not keep it
-        // alive, and a file of known size gets no more time than it takes at this pace.
-        int slowWindowMs = 60000;
-        qint64 minBytesPerSecond = 8 * 1024;
-        // Stops before the disk holding the file would have less than this left.
-        qint64 minFreeDiskBytes = 64 * 1024 * 1024;
-        // A transient failure (the connection lost, a stall, 408, 429, 5xx) is tried again, the
-        // rest of a file asked for where the server can tell it is the same file; no new attempt
-        // once retryBudgetMs have passed. An attempt that got further into the file than any
-        // before, at the floor's pace, starts both counts again: a link that drops now and then
-        // still brings the file whole.
-        RetryPolicy retry;
-        int retryBudgetMs = 180000;
-    };
+    using Limits = DownloadLimits;
 
     explicit DownloadNetworkManager(QObject *parent);
     ~DownloadNetworkManager() override;
@@ -71,41 +54,19 @@ private:
     static QString bodyProblem(const QNetworkReply *reply);
     void sendRequest();
     void takeHeaders(QNetworkReply *reply);
-    bool isRestOfFile(const QNetworkReply *reply) const;
-    void startOver();
+    DownloadError outcomeOf(QNetworkReply *reply);
     void finish();
-    void fail(int code, const QString &text, bool transient = false);
-    void failWrite();
-    QString writeErrorString() const;
-    bool openFile();
-    bool roomFor(qint64 bytes);
-    void checkPace();
-    qint64 minBytesPerWindow() const;
-    void startDeadline(qint64 size);
+    // Records a failure found here and ends the attempt; nothing when error is none or one is recorded.
+    void fail(const DownloadError &error);
 
-    int lastErrorCode = 0;
-    QString lastErrorString;
+    DownloadError error;
     QUrl url;
-    QString filePath;
-    int fileHandle = -1;
     QNetworkReply *currentReply = nullptr;
-
-    QFile file;
-    qint64 bytesWritten = 0;
-    WriteBack writeBack;
-    bool failed = false; // a failure of our own is recorded and outranks the reply's outcome
-    bool transient = false; // the failure recorded may pass: worth another attempt
-    ContentCheck firstCheck; // as before the first byte, for a file started over
-    QByteArray validator;    // the server's ETag or Last-Modified for the bytes written so far
+    DownloadFile file;
+    DownloadAttempts attempts;
     qint64 responseOffset = 0; // where the current response's body goes in the file
-    int attempt = 0;       // since the last that got further into the file
-    qint64 furthest = 0;   // bytes of the file held after the best attempt
-    QElapsedTimer retryClock; // since that attempt
     QTimer retryTimer;
     QTimer stallTimer;
     QTimer paceTimer;
     QTimer deadline; // the whole download at the slowest pace allowed
-    qint64 bytesThisWindow = 0;
-    Limits limits;
-    ContentCheck contentCheck;
 };

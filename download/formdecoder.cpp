@@ -3,10 +3,9 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileDevice>
-#include <memory>
-#include <zstd.h>
 
 #include "download/patchapplier.h"
+#include "download/zstdreader.h"
 
 namespace {
 
@@ -33,35 +32,23 @@ bool FormDecoder::decompress(QIODevice *form, QIODevice *output, ContentCheck ex
 {
     if (!startOutput(form, output))
         return false;
-    const std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> stream(ZSTD_createDCtx(), ZSTD_freeDCtx);
-    if (!stream || ZSTD_isError(ZSTD_DCtx_setParameter(stream.get(), ZSTD_d_windowLogMax, maxWindowLog)))
-        return fail(tr("no decompressor could be made"));
-    QByteArray in(int(ZSTD_DStreamInSize()), Qt::Uninitialized);
-    QByteArray out(int(ZSTD_DStreamOutSize()), Qt::Uninitialized);
-    size_t pending = 0; // nonzero: the last frame is not complete
-    qint64 read;
-    while ((read = form->read(in.data(), in.size())) > 0) {
-        ZSTD_inBuffer input{in.constData(), size_t(read), 0};
-        ZSTD_outBuffer produced{out.data(), size_t(out.size()), 0};
-        do {
-            produced.pos = 0;
-            pending = ZSTD_decompressStream(stream.get(), &produced, &input);
-            if (ZSTD_isError(pending))
-                return fail(tr("the compressed copy is corrupt: %1").arg(QString::fromLatin1(ZSTD_getErrorName(pending))));
-            const QByteArray chunk = QByteArray::fromRawData(out.constData(), int(produced.pos));
-            if (!expected.add(chunk))
-                return fail(expected.errorString());
-            if (output->write(chunk) != chunk.size())
-                return fail(tr("the decompressed file cannot be written: %1").arg(output->errorString()));
-            // A full buffer may hold more to flush, unless the frame just ended: a call after its end
-            // would wait for another frame and leave the whole copy reading as cut short.
-        } while (input.pos < input.size || (produced.pos == produced.size && pending != 0));
+    ZstdReader reader(form, maxWindowLog);
+    QByteArray out(1 << 17, Qt::Uninitialized);
+    qint64 made;
+    while ((made = reader.read(out.data(), out.size())) > 0) {
+        const QByteArray chunk = QByteArray::fromRawData(out.constData(), int(made));
+        if (!expected.add(chunk))
+            return fail(expected.errorString());
+        if (output->write(chunk) != chunk.size())
+            return fail(tr("the decompressed file cannot be written: %1").arg(output->errorString()));
     }
-    if (read < 0)
-        return fail(tr("the compressed copy cannot be read: %1").arg(form->errorString()));
-    if (pending != 0)
-        return fail(tr("the compressed copy ends in the middle"));
-    return expected.finish() || fail(expected.errorString());
+    const ZstdReader::Problem problem = reader.problem();
+    if (problem == ZstdReader::None)
+        return expected.finish() || fail(expected.errorString());
+    return fail(problem == ZstdReader::NoMemory ? tr("no decompressor could be made")
+                : problem == ZstdReader::Damaged ? tr("the compressed copy is corrupt: %1").arg(reader.detail())
+                : problem == ZstdReader::CutShort ? tr("the compressed copy ends in the middle")
+                                                  : tr("the compressed copy cannot be read: %1").arg(reader.detail()));
 }
 
 bool FormDecoder::applyPatch(const QString &basePath, const QByteArray &baseSha256, QIODevice *form, QIODevice *output,

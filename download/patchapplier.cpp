@@ -1,26 +1,65 @@
 #include "download/patchapplier.h"
 
-#include "download/patchblockreader.h"
+#include "download/patchformat.h"
+#include "download/zstdreader.h"
 
-#include <QIODevice>
+#include <QBuffer>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+using namespace PatchFormat;
+
 namespace {
 
-const char magic[] = "TRVXPT01";
-const qint64 headerSize = 40;
 const qint64 chunkSize = 64 * 1024;
 
-qint64 int64At(const char *at)
+// One block of the patch, read as a stream; what goes wrong is said in *error.
+class Block
 {
-    quint64 bits = 0;
-    for (int i = 7; i >= 0; --i)
-        bits = (bits << 8) | uchar(at[i]);
-    return qint64(bits);
-}
+    Q_DECLARE_TR_FUNCTIONS(PatchApplier)
+
+public:
+    Block(const char *data, qint64 size, const QString &name, QString *error)
+        : bytes(QByteArray::fromRawData(data, int(size)))
+        , device(&bytes)
+        , reader(&device, windowLog)
+        , name(name)
+        , error(error)
+    {
+    }
+
+    // Exactly size bytes; false, saying why, when the block is damaged or ends before.
+    bool read(char *into, qint64 size)
+    {
+        return reader.read(into, size) == size || fail(tr("the patch's %1 block ends too soon").arg(name));
+    }
+    // True when the block holds nothing more; false, saying why, otherwise.
+    bool finish()
+    {
+        char byte;
+        return reader.read(&byte, 1) == 0 || fail(tr("the patch's %1 block holds more than its control records use").arg(name));
+    }
+
+private:
+    // whole: what is wrong when the stream itself is sound.
+    bool fail(const QString &whole)
+    {
+        const ZstdReader::Problem problem = reader.problem();
+        *error = problem == ZstdReader::None     ? whole
+               : problem == ZstdReader::NoMemory ? tr("out of memory while reading the patch")
+               : problem == ZstdReader::Damaged  ? tr("the patch's %1 block is damaged: %2").arg(name, reader.detail())
+                                                 : tr("the patch's %1 block is cut short").arg(name);
+        return false;
+    }
+
+    QByteArray bytes;
+    QBuffer device;
+    ZstdReader reader;
+    QString name;
+    QString *error;
+};
 
 } // namespace
 
@@ -60,9 +99,9 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         return false;
     }
 
-    PatchBlockReader control(header + headerSize, lengths[0], tr("control"));
-    PatchBlockReader diff(header + headerSize + lengths[0], lengths[1], tr("diff"));
-    PatchBlockReader extra(header + headerSize + lengths[0] + lengths[1], lengths[2], tr("extra"));
+    Block control(header + headerSize, lengths[0], tr("control"), &error);
+    Block diff(header + headerSize + lengths[0], lengths[1], tr("diff"), &error);
+    Block extra(header + headerSize + lengths[0] + lengths[1], lengths[2], tr("extra"), &error);
     std::vector<char> chunk(chunkSize);
     const uchar *old = reinterpret_cast<const uchar *>(base.constData());
     const qint64 oldSize = base.size();
@@ -81,10 +120,8 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
 
     while (written < newSize) {
         char record[24];
-        if (!control.read(record, sizeof record)) {
-            error = control.errorString();
+        if (!control.read(record, sizeof record))
             return false;
-        }
         const qint64 add = int64At(record);
         const qint64 copy = int64At(record + 8);
         const qint64 seek = int64At(record + 16);
@@ -108,10 +145,8 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         }
         for (qint64 done = 0; done < add;) {
             const qint64 length = std::min(chunkSize, add - done);
-            if (!diff.read(chunk.data(), length)) {
-                error = diff.errorString();
+            if (!diff.read(chunk.data(), length))
                 return false;
-            }
             const uchar *from = old + position + done;
             for (qint64 i = 0; i < length; ++i)
                 chunk[size_t(i)] = char(uchar(chunk[size_t(i)]) + from[i]);
@@ -122,10 +157,8 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         position += add;
         for (qint64 done = 0; done < copy;) {
             const qint64 length = std::min(chunkSize, copy - done);
-            if (!extra.read(chunk.data(), length)) {
-                error = extra.errorString();
+            if (!extra.read(chunk.data(), length))
                 return false;
-            }
             if (!write(length))
                 return false;
             done += length;
@@ -137,11 +170,9 @@ bool PatchApplier::apply(const QByteArray &base, const QByteArray &patch, QIODev
         }
         position += seek;
     }
-    for (PatchBlockReader *block : {&control, &diff, &extra}) {
-        if (!block->finish()) {
-            error = block->errorString();
+    for (Block *block : {&control, &diff, &extra}) {
+        if (!block->finish())
             return false;
-        }
     }
     return true;
 }

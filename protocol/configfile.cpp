@@ -2,67 +2,43 @@
 
 #include <QDomDocument>
 #include <QFile>
-#include <iostream>
 
 #include "manifest/xmldepth.h"
 
 namespace {
-bool parse(const QByteArray &xml, QDomDocument *document)
-{
-    QString errorMessage;
-    int errorLine = 0;
-    int errorColumn = 0;
-    return Manifest::isXmlNestedWithin(xml) && document->setContent(xml, false, &errorMessage, &errorLine, &errorColumn)
-        && !document->isNull();
-}
 
 QString firstText(const QDomDocument &document, const QString &name)
 {
     const QDomNodeList elements = document.elementsByTagName(name);
     return elements.isEmpty() ? QString() : elements.at(0).toElement().text();
 }
-}
 
-QString readUpdateConfig(const QString &path, ConfigProblem *problem)
+} // namespace
+
+UpdaterConfig readUpdaterConfig(const QString &path)
 {
+    UpdaterConfig config;
     QFile file(path);
-    *problem = ConfigProblem::CannotOpen;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    QString rootName;
-    QString url;
-    *problem = ConfigProblem::NotXml;
-    if (!parseUpdateConfig(file.readAll(), &rootName, &url))
-        return {};
-    *problem = ConfigProblem::None;
-    std::cout << rootName.toLocal8Bit().constData() << std::endl;
-    return url;
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
+        parseUpdaterConfig(file.readAll(), &config);
+    return config;
 }
 
-bool parseUpdateConfig(const QByteArray &xml, QString *rootName, QString *updateUrl)
+bool parseUpdaterConfig(const QByteArray &xml, UpdaterConfig *config)
 {
     QDomDocument document;
-    if (!parse(xml, &document))
+    config->problem = ConfigProblem::NotXml;
+    if (!Manifest::isXmlNestedWithin(xml) || !document.setContent(xml, false) || document.isNull())
         return false;
-    *rootName = document.documentElement().tagName();
-    *updateUrl = firstText(document, "Update");
-    return true;
-}
-
-QString readConfigElement(const QString &path, const QString &name)
-{
-    QFile file(path);
-    QDomDocument document;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text) || !parse(file.readAll(), &document))
-        return QString();
-    return firstText(document, name);
-}
-
-int readPrefetch(const QString &path)
-{
+    config->problem = ConfigProblem::None;
+    config->rootName = document.documentElement().tagName();
+    config->update = firstText(document, "Update");
+    config->log = firstText(document, "Log");
+    config->proxy = firstText(document, "Proxy");
     // More requests at once gain nothing once the link is full, and each costs a connection.
     constexpr int maxPrefetch = 16;
     bool isNumber = false;
-    const int prefetch = readConfigElement(path, "Prefetch").trimmed().toInt(&isNumber);
-    return isNumber && prefetch > 0 ? qMin(prefetch, maxPrefetch) : 0;
+    const int prefetch = firstText(document, "Prefetch").trimmed().toInt(&isNumber);
+    config->prefetch = isNumber && prefetch > 0 ? qMin(prefetch, maxPrefetch) : 0;
+    return true;
 }

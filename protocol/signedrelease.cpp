@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr const char *modifiedTimeFormat = "yyyy-MM-ddThh:mm:ss";
 // Larger whole numbers do not survive JSON's doubles.
 constexpr qint64 largestExactInteger = (qint64(1) << 53) - 1;
 // Beyond these a listing's signatures are not tried: no rotation needs more.

@@ -6,7 +6,6 @@
 
 namespace {
 constexpr int rejectedRequest = 500;
-constexpr const char *modifiedTimeFormat = "yyyy-MM-ddThh:mm:ss";
 }
 
 UpgradeReply readUpgradeReply(const QJsonObject &answer)
@@ -41,11 +40,15 @@ UpgradeReply readUpgradeReply(const QJsonObject &answer)
     return reply;
 }
 
+bool isDownloadableUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == "http" || scheme == "https") && !url.host().isEmpty();
+}
+
 bool isDownloadableUrl(const QString &url)
 {
-    const QUrl parsed(url);
-    const QString scheme = parsed.scheme().toLower();
-    return parsed.isValid() && (scheme == "http" || scheme == "https") && !parsed.host().isEmpty();
+    return isDownloadableUrl(QUrl(url));
 }
 
 QMap<QString, VersionEntry> outOfDateFiles(const QMap<QString, RemoteFileEntry> &offered,

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
+#include <QUrl>
 
 #include "protocol/remotefileentry.h"
 
@@ -26,6 +27,7 @@ UpgradeReply readUpgradeReply(const QJsonObject &answer);
 
 // Whether files may be downloaded from url: only over http or https from a named host, never from
 // a local or shared folder or any other kind of address.
+bool isDownloadableUrl(const QUrl &url);
 bool isDownloadableUrl(const QString &url);
 
 // The offered files that the installation lacks, holds in another version, or holds in an older copy.

@@ -1,5 +1,7 @@
 #include "service/patchmaker.h"
 
+#include "download/patchformat.h"
+
 #include <divsufsort.h>
 #include <zstd.h>
 
@@ -8,10 +10,6 @@
 #include <vector>
 
 namespace {
-
-const char magic[] = "TRVXPT01";
-// The applier refuses larger windows to bound its memory; both sides must agree.
-const int windowLog = 23;
 
 qint64 matchLength(const uchar *a, qint64 aSize, const uchar *b, qint64 bSize)
 {
@@ -53,21 +51,8 @@ qint64 longestMatch(const std::vector<saidx_t> &suffixes, const uchar *old, qint
 void putInt64(QByteArray *into, qint64 value)
 {
     char bytes[8];
-    quint64 bits = quint64(value);
-    for (char &byte : bytes) {
-        byte = char(bits & 0xff);
-        bits >>= 8;
-    }
+    PatchFormat::setInt64(bytes, value);
     into->append(bytes, 8);
-}
-
-void setInt64(QByteArray *into, int at, qint64 value)
-{
-    quint64 bits = quint64(value);
-    for (int i = 0; i < 8; ++i) {
-        (*into)[at + i] = char(bits & 0xff);
-        bits >>= 8;
-    }
 }
 
 } // namespace
@@ -188,11 +173,8 @@ bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QB
         const qint64 seek = (position - backward) - (lastPosition + forward);
         if (forward == 0 && copied == 0 && !control.isEmpty()) {
             // The applier takes a record that writes nothing only first: fold its move into the last.
-            const int at = control.size() - 8;
-            qint64 last = 0;
-            for (int i = 7; i >= 0; --i)
-                last = qint64((quint64(last) << 8) | uchar(control.at(at + i)));
-            setInt64(&control, at, last + seek);
+            char *last = control.data() + control.size() - 8;
+            PatchFormat::setInt64(last, PatchFormat::int64At(last) + seek);
         } else {
             putInt64(&control, forward);
             putInt64(&control, copied);
@@ -211,12 +193,12 @@ bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QB
         return false;
     }
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 19);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, PatchFormat::windowLog);
     // A library built without threads refuses this; it then compresses on one.
     ZSTD_CCtx_setParameter(context, ZSTD_c_nbWorkers, 2);
 
     QByteArray out;
-    out.append(magic, 8);
+    out.append(PatchFormat::magic, 8);
     putInt64(&out, newSize);
     putInt64(&out, 0);
     putInt64(&out, 0);
@@ -235,7 +217,7 @@ bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QB
             return false;
         }
         out.resize(start + int(written));
-        setInt64(&out, 16 + 8 * i, qint64(written));
+        PatchFormat::setInt64(out.data() + 16 + 8 * i, qint64(written));
         *blocks[i] = QByteArray();
     }
     ZSTD_freeCCtx(context);

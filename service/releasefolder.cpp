@@ -1,6 +1,9 @@
 #include "service/releasefolder.h"
 
+#include "protocol/pathcheck.h"
 #include "protocol/payloadcrypto.h"
+#include "protocol/remotefileentry.h"
+#include "protocol/upgradereply.h"
 #include "service/releasesigner.h"
 
 #include <QCryptographicHash>
@@ -70,7 +73,7 @@ QString ReleaseFolder::resolve(const QString &relativePath) const
         return {};
     const QFileInfo info(root + "/" + relativePath);
     const QString canonical = info.canonicalFilePath();
-    if (!info.isFile() || !canonical.startsWith(root + "/") || canonical == path(listingName)
+    if (!info.isFile() || pathBelow(canonical, root).isEmpty() || canonical == path(listingName)
         || canonical == path(signedListingName))
         return {};
     return canonical;
@@ -164,9 +167,7 @@ namespace {
 // Where updaters are sent for the files: anything else fails on every user's machine, not here.
 bool checkDownloadUrl(const QString &url, QString *error)
 {
-    const QUrl parsed(url, QUrl::StrictMode);
-    if (url.isEmpty() || (parsed.isValid() && (parsed.scheme() == "http" || parsed.scheme() == "https")
-                          && !parsed.host().isEmpty()))
+    if (url.isEmpty() || isDownloadableUrl(QUrl(url, QUrl::StrictMode)))
         return true;
     *error = ReleaseFolder::tr("the download URL %1 is not an absolute http or https URL, such as "
                                "https://updates.example.com/files").arg(url);
@@ -345,7 +346,7 @@ bool ReleaseFolder::publish(const QString &version, const QList<ReleaseSigner> &
             {"file_path", relativePath},
             {"file_version", same ? listed->second["file_version"].toString() : version},
             {"modified_time", same ? listed->second["modified_time"].toString()
-                                   : it.fileInfo().lastModified().toString(timeFormat)},
+                                   : it.fileInfo().lastModified().toString(modifiedTimeFormat)},
             {"file_size", double(size)},
             {"sha256", digest}};
     }

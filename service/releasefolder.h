@@ -21,7 +21,6 @@ class ReleaseFolder
 public:
     static constexpr const char *listingName = "release.json";
     static constexpr const char *signedListingName = "release-signed.json";
-    static constexpr const char *timeFormat = "yyyy-MM-ddThh:mm:ss";
 
     // What the service answers with.
     struct Listing

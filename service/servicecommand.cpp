@@ -1,6 +1,7 @@
 #include "service/servicecommand.h"
 
 #include "manifest/versionmanifest.h"
+#include "protocol/upgradereply.h"
 #include "service/releasefolder.h"
 #include "service/releasesigner.h"
 #include "service/rollout.h"

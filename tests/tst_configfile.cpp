@@ -75,7 +75,7 @@ void tst_configfile::readUpdateUrl()
     MessageBoxAnswerer answerer;
     std::ostringstream out;
     std::streambuf *const saved = std::cout.rdbuf(out.rdbuf());
-    const QString result = Installation::readUpdateUrl(path);
+    const QString result = Installation::readUpdateUrl(readUpdaterConfig(path));
     std::cout.rdbuf(saved);
 
     QCOMPARE(result, url);
@@ -109,7 +109,7 @@ void tst_configfile::readPrefetch()
     QFile file(dir.filePath("config.xml"));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
     file.close();
-    QTEST(::readPrefetch(dir.filePath("config.xml")), "prefetch");
+    QTEST(readUpdaterConfig(dir.filePath("config.xml")).prefetch, "prefetch");
 }
 
 // The proxy and bypass lists as Windows keeps them in a user's internet settings.

@@ -9,7 +9,8 @@
 #      time over curl's: one at a time (goal at most 1.5x), and with Prefetch 6 against curl's own
 #      six parallel transfers (goal 1x); both again while another process writes to the disk (each
 #      within 2x of its quiet ratio); and over HTTP/2 with TLS against curl --http2 --parallel
-#      (goal 1.2x). Our peak resident memory, goal under 48 MiB;
+#      (goal 1.2x); the base format (no release key), one at a time (goal 1.5x). Our peak resident
+#      memory, goal under 48 MiB;
 #   2. one 1 GiB file: our throughput over curl's (goal at least 1x), our peak resident memory
 #      (goal under 64 MiB).
 set -eu
@@ -83,6 +84,30 @@ if start_service "$work/www/many" 127.0.0.1 "$files/many"; then
     done
 else
     fail "the update service did not start"
+fi
+
+# The base format: an updater that trusts no release key, and a release published unsigned. Built
+# here in a folder of its own; the compiler cache makes a second run cheap.
+stop_service
+echo "== building an updater for the base format (no release key)"
+if cmake -S "$root" -B "$build/bench-base" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+        -DUPDATER_PUBLIC_KEY="$(cat "$root/service/demo-keys/public.hex")" -DUPDATER_RELEASE_KEY= \
+        -DUPDATER_DEFAULT_HOST=127.0.0.1 > "$work/base-configure.log" 2>&1 \
+    && cmake --build "$build/bench-base" -j "$(nproc)" --target updater > "$work/base-build.log" 2>&1; then
+    cp -r "$work/www/many" "$work/www/base"
+    rm -f "$work/www/base/release.json" "$work/www/base/release-signed.json"
+    rm -rf "$work/www/base/.trelvox-forms"
+    wr_unsigned=1
+    wr_updater="$build/bench-base/app/updater"
+    if start_service "$work/www/base" 127.0.0.1 "$files/base"; then
+        curl_config "$work/www/base" "$files/base" "$runs/curl-out" > "$work/many.cfg"
+        small_files "loopback, the base format" 0 1.5
+    else
+        fail "the update service did not start"
+    fi
+    unset wr_unsigned wr_updater
+else
+    fail "the base-format updater did not build: $(tail -n 5 "$work/base-build.log" "$work/base-configure.log")"
 fi
 
 stop_service

@@ -143,10 +143,15 @@ start_delayed_link() {
 }
 
 # start_service RELEASE HOST DOWNLOAD_URL [NETNS]: publishes RELEASE as 2.0.0, signed with the demo
-# release key the updater trusts, and starts the update service on it; sets endpoint and service_pid.
+# release key the updater trusts (unsigned, the base format, with wr_unsigned set), and starts the
+# update service on it; sets endpoint and service_pid.
 start_service() {
-    "$build/service/update-service" publish "$1" --version 2.0.0 \
-        --sign "$root/service/demo-keys/release-private.der" > /dev/null
+    if [ -n "${wr_unsigned:-}" ]; then
+        "$build/service/update-service" publish "$1" --version 2.0.0 > /dev/null
+    else
+        "$build/service/update-service" publish "$1" --version 2.0.0 \
+            --sign "$root/service/demo-keys/release-private.der" > /dev/null
+    fi
     : > "$work/service.out"
     ${4:+ip netns exec "$4"} "$build/service/update-service" serve --release "$1" \
         --key "$root/service/demo-keys/private.der" --listen "$2:0" --download-url "$3" \
@@ -158,15 +163,16 @@ start_service() {
     endpoint="http://$(sed -n 's/^listening on //p' "$work/service.out" | head -n1)/api/upgrade"
 }
 
-stop_service() { kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; }
+stop_service() { [ -z "${service_pid:-}" ] || { kill "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null; } || true; }
 
-# make_install DIR [PREFETCH]: the updater (a copy: it finds the installation from its own path)
-# and its config.xml; nothing else, so every release file is downloaded.
+# make_install DIR [PREFETCH]: the updater (a copy: it finds the installation from its own path;
+# wr_updater names another build of it) and its config.xml; nothing else, so every release file is
+# downloaded.
 make_install() {
     set_aside "$1"
     rm -rf "$1"
     mkdir -p "$1/updater"
-    cp "$build/app/updater" "$1/updater/updater"
+    cp "${wr_updater:-$build/app/updater}" "$1/updater/updater"
     printf '<config><Update>%s</Update>%s</config>\n' "$endpoint" "${2:+<Prefetch>$2</Prefetch>}" \
         > "$1/updater/config.xml"
 }

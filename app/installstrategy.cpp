@@ -4,6 +4,9 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QTimer>
+
+#include <utility>
 
 #include "app/installation.h"
 #include "app/localoperations.h"
@@ -21,38 +24,106 @@ InstallStrategy::InstallStrategy(const QString &versionXml, TempFolder *folder)
 
 namespace {
 
+// Each file goes in soon after its download, in their order. Its bytes must be on disk before its
+// rename; one sync of the file system serves every file that is ready within a moment, where one
+// sync a file would make a release of thousands of small files wait on the disk thousands of times.
+// Elsewhere than Linux there is no such sync, and each file is synced and put in place at once.
 class PerFileInstall : public InstallStrategy
 {
     Q_DECLARE_TR_FUNCTIONS(PerFileInstall)
 
 public:
-    using InstallStrategy::InstallStrategy;
+    PerFileInstall(const QString &versionXml, TempFolder *folder)
+        : InstallStrategy(versionXml, folder)
+    {
+        due.setSingleShot(true);
+        due.setInterval(gatherMs);
+        due.callOnTimeout([this] { placeWaiting(); });
+    }
 
-    bool syncsEachFile() const override { return true; }
+    bool syncsEachFile() const override { return !oneSyncServesAll; }
 
     bool place(const QString &tempPath, const QString &targetPath) override
     {
-        if (!LocalOperations::replaceFile(tempPath, targetPath, installDir, folder))
+        if (!oneSyncServesAll)
+            return placeNow(tempPath, targetPath, true);
+        // What can be refused at once is refused at once.
+        if (tempPath.isEmpty() || folder->handle(tempPath) < 0 || QFileInfo(targetPath).isDir()
+            || !LocalOperations::reachesTargetWithoutLinks(targetPath, installDir))
             return false;
-        placedFolders.insert(QFileInfo(targetPath).absolutePath());
+        if (waiting.size() >= maxWaiting)
+            placeWaiting();
+        waiting.append({tempPath, targetPath, QDateTime()});
+        if (!due.isActive())
+            due.start();
         return true;
     }
 
     void stamp(const QString &targetPath, const QDateTime &time) override
     {
-        LocalOperations::setModificationTime(targetPath, time);
+        if (!waiting.isEmpty() && waiting.last().targetPath == targetPath)
+            waiting.last().time = time;
+        else
+            LocalOperations::setModificationTime(targetPath, time);
     }
 
     bool finish(bool filesFailed) override
     {
+        placeWaiting();
         if (!LocalOperations::syncFolders(placedFolders))
             error = tr("the installed files could not be made durable");
-        else if (!filesFailed && !Manifest::writeTextFile(versionXml, installDir + "version.xml"))
+        else if (!filesFailed && !anyLate && !Manifest::writeTextFile(versionXml, installDir + "version.xml"))
             error = tr("version.xml could not be written");
         return error.isEmpty();
     }
 
+    QStringList takeLateFailures() override { return std::exchange(late, {}); }
+
 private:
+#ifdef Q_OS_LINUX
+    static constexpr bool oneSyncServesAll = true;
+#else
+    static constexpr bool oneSyncServesAll = false;
+#endif
+    static constexpr int gatherMs = 100;
+    static constexpr int maxWaiting = 1000;
+
+    struct Waiting
+    {
+        QString tempPath;
+        QString targetPath;
+        QDateTime time;
+    };
+
+    bool placeNow(const QString &tempPath, const QString &targetPath, bool sync)
+    {
+        if (!LocalOperations::replaceFile(tempPath, targetPath, installDir, folder, sync))
+            return false;
+        placedFolders.insert(QFileInfo(targetPath).absolutePath());
+        return true;
+    }
+
+    void placeWaiting()
+    {
+        due.stop();
+        if (waiting.isEmpty())
+            return;
+        // Without the sync each file takes one of its own.
+        const bool durable = folder->makeDurable();
+        for (const Waiting &file : std::exchange(waiting, {})) {
+            if (!placeNow(file.tempPath, file.targetPath, !durable)) {
+                late << file.targetPath.mid(installDir.size());
+                anyLate = true;
+            }
+            else if (file.time.isValid())
+                LocalOperations::setModificationTime(file.targetPath, file.time);
+        }
+    }
+
+    QList<Waiting> waiting; // ready, in their order, for the next sync
+    QTimer due;             // the moment the first of them has waited long enough
+    QStringList late; // not yet told
+    bool anyLate = false;
     QSet<QString> placedFolders; // whose renames must reach the disk before version.xml
 };
 

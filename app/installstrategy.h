@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 #include "manifest/versionentry.h"
@@ -33,6 +34,8 @@ public:
     // After the last file; filesFailed: not every file was placed. Writes version.xml when all
     // were. False, saying why, when this step failed; failedFile() then names the file at fault.
     virtual bool finish(bool filesFailed) = 0;
+    // Files place() took that could not be put in place after all, since the last call.
+    virtual QStringList takeLateFailures() { return {}; }
 
     QString errorString() const { return error; }
     QString failedFile() const { return failed; }

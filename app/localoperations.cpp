@@ -119,7 +119,8 @@ bool reachesTargetWithoutLinks(const QString &targetPath, const QString &install
     return true;
 }
 
-bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir, TempFolder *folder)
+bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir, TempFolder *folder,
+                 bool sync)
 {
     const QFileInfo source(tempPath);
     const QFileInfo target(targetPath);
@@ -128,14 +129,14 @@ bool replaceFile(const QString &tempPath, const QString &targetPath, const QStri
         || !QDir().mkpath(target.absolutePath()))
         return false;
     if (folder && folder->handle(tempPath) >= 0) {
-        return prepareReplacement(folder->handle(tempPath), targetPath)
+        return prepareReplacement(folder->handle(tempPath), targetPath, sync)
             && folder->moveOut(tempPath, target.absoluteFilePath());
     }
     // A file that is not the run's own is taken only when its name is no link.
     QFile file(tempPath);
     if (source.isSymLink() || source.isJunction() || !source.isFile() || !file.open(QIODevice::ReadOnly))
         return false;
-    return prepareReplacement(file.handle(), targetPath)
+    return prepareReplacement(file.handle(), targetPath, sync)
         && moveOver(source.absoluteFilePath(), target.absoluteFilePath());
 }
 

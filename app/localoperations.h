@@ -13,9 +13,9 @@ namespace LocalOperations {
 // lie below installDir, and no folder between the two may be a symbolic link or junction; the
 // file put in place is a regular file with no other name. A file of the folder given is taken
 // through its handle and renamed from the folder itself. On failure the target is as it was. The
-// rename reaches the disk with syncFolders().
+// rename reaches the disk with syncFolders(). Without sync the caller has made the bytes durable.
 bool replaceFile(const QString &tempPath, const QString &targetPath, const QString &installDir,
-                 TempFolder *folder = nullptr);
+                 TempFolder *folder = nullptr, bool sync = true);
 
 // Keeps the installed file at targetPath as oldCopyPath (when that names one: a second name where
 // the file system allows, else moved aside) and moves the folder's temporary file in its place,

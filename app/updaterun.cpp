@@ -50,14 +50,19 @@ UpdateRun::Result UpdateRun::run()
     if (offer.downloadUrl.isEmpty())
         return end(NoDownloadUrl, tr("the reply gives no download URL"));
     const QList<FileInstaller::File> files = plan();
-    const int fetched = fetch(files);
+    int fetched = fetch(files);
     if (fetched < 0) {
         for (const QString &path : downloads.abandonAll()) // those begun ahead of their turn
             tempFolder.remove(path);
+        install->finish(true); // what was taken goes in, as every file before it did
         return end(Cancelled, tr("the window was closed"));
     }
     downloads.waitForSyncs(); // a program cannot be started while another handle may write it
-    const bool installed = installFiles(fetched == files.size());
+    const bool allFetched = fetched == files.size();
+    const bool lastStep = install->finish(!allFetched);
+    if (const int late = reportLateFailures())
+        emit fileInstalled(fetched -= late, files.size());
+    const bool installed = installFiles(lastStep, fetched == files.size());
     finish(installed, fetched, files.size());
     emit finished(installed ? Updated : Failed);
     return installed ? Updated : Failed;
@@ -229,15 +234,28 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
                                              : QString("file %1: installed from %2").arg(current, outcome.form));
             emit fileInstalled(++done, files.size());
         }
+        if (const int late = reportLateFailures())
+            emit fileInstalled(done -= late, files.size());
     }
     return done;
 }
 
-// False when not every file was fetched, or they could not be put in place.
-bool UpdateRun::installFiles(bool allFetched)
+// Files taken for a later rename that it refused: each fails as if at its own turn.
+int UpdateRun::reportLateFailures()
 {
-    if (install->finish(!allFetched))
-        return allFetched;
+    const QStringList late = install->takeLateFailures();
+    for (const QString &path : late) {
+        log.write(QString("file %1: could not be put in place").arg(path));
+        report(QObject::tr("Error: cover file [%1] failed!").arg(path));
+    }
+    return late.size();
+}
+
+// False when not every file is in place, or the install's last step failed.
+bool UpdateRun::installFiles(bool lastStep, bool allPlaced)
+{
+    if (lastStep)
+        return allPlaced;
     log.write("run: " + install->errorString());
     error = install->errorString();
     if (!install->failedFile().isEmpty())

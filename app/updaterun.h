@@ -83,7 +83,8 @@ private:
     void recover();
     QList<FileInstaller::File> plan();
     int fetch(const QList<FileInstaller::File> &files);
-    bool installFiles(bool allFetched);
+    int reportLateFailures();
+    bool installFiles(bool lastStep, bool allPlaced);
     void finish(bool installed, int fetched, int total);
     Result end(Result result, const QString &text);
     void report(const QString &text);

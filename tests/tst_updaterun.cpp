@@ -290,6 +290,11 @@ void tst_updaterun::run_data()
         << Files{{"a.txt", "2.0.0", "new a\n"}, {"c.txt", "2.0.0", "c\n"}}
         << "c.txt/in-the-way" << QStringList{"a.txt", "c.txt"} << "Downloading (1/2)..."
         << "Error\\|Error: cover file \\[c\\.txt\\] failed!" << QStringList{"a.txt"} << 0;
+    // Found only when the file's turn to move in comes, after the sync it waited for.
+    QTest::newRow("a folder on the way is a file")
+        << Files{{"a.txt", "2.0.0", "new a\n"}, {"b/nested.txt", "2.0.0", "b\n"}}
+        << "b" << QStringList{"a.txt", "b/nested.txt"} << "Downloading (1/2)..."
+        << "Error\\|Error: cover file \\[b/nested\\.txt\\] failed!" << QStringList{"a.txt"} << 0;
 }
 
 void tst_updaterun::run()

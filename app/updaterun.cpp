@@ -133,8 +133,13 @@ bool UpdateRun::query()
         unverified = exchange.errorString();
     else if (verifying
              && !release.verify(reply.release, reply.releaseSignature, environment.releaseKeys,
-                                environment.now().toUTC(), Manifest::readReleaseSequence(installDir + "release.state")))
+                                environment.now().toUTC(), Manifest::readReleaseSequence(installDir + "release.state"))) {
+        if (release.olderThanInstalled()) {
+            log.write(QString("query %1: nothing newer: %2").arg(endpoint, release.errorString()));
+            return false;
+        }
         unverified = release.errorString();
+    }
     if (!unverified.isEmpty()) {
         log.write(QString("query %1: not verified: %2").arg(endpoint, unverified));
         emit failed(tr("The update could not be verified: %1.").arg(unverified));

@@ -146,10 +146,11 @@ bool SignedRelease::verify(const QString &release, const QString &signature, con
                           .arg(expiry.toString(Qt::ISODate), now.toUTC().toString(Qt::ISODate)));
     }
     if (releaseSequence < lastSequence) {
-        return refuse(tr("the signed release listing (sequence %1) is older than the release already "
-                         "installed (sequence %2)")
-                          .arg(releaseSequence)
-                          .arg(lastSequence));
+        refuse(tr("the signed release listing (sequence %1) is older than the release already installed (sequence %2)")
+                   .arg(releaseSequence)
+                   .arg(lastSequence));
+        older = true;
+        return false;
     }
     return true;
 }

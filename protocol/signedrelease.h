@@ -45,6 +45,9 @@ public:
     bool verify(const QString &release, const QString &signature, const QList<QByteArray> &trustedKeys,
                 const QDateTime &now, qint64 lastSequence);
     QString errorString() const { return error; }
+    // The last verify() refused a listing, trusted and current, only for being older than the one
+    // installed: nothing newer to install (a rollout halted, say), rather than an attack to report.
+    bool olderThanInstalled() const { return older; }
 
     qint64 sequence() const { return releaseSequence; }
     QDateTime expires() const { return expiry; }
@@ -59,6 +62,7 @@ private:
     static QString readForm(const QJsonValue &value, bool patch, Form *form);
 
     QString error;
+    bool older = false;
     qint64 releaseSequence = 0;
     QDateTime expiry;
     QMap<QString, RemoteFileEntry> offered;

@@ -35,15 +35,16 @@ void DownloadAttempts::begin()
     clock.start();
 }
 
-void DownloadAttempts::startAttempt(QNetworkRequest *request, qint64 held)
+void DownloadAttempts::startAttempt(QNetworkRequest *request, qint64 held, qint64 listedSize)
 {
     ++current;
     bytesThisWindow = 0;
     // Only the rest of the same file: If-Range makes a server whose file changed send it whole.
-    if (held > 0 && !validator.isEmpty()) {
+    // Without a validator a listed digest still tells a file stitched from two apart.
+    if (held > 0 && (!validator.isEmpty() || listedSize >= 0))
         request->setRawHeader("Range", "bytes=" + QByteArray::number(held) + "-");
+    if (held > 0 && !validator.isEmpty())
         request->setRawHeader("If-Range", validator);
-    }
 }
 
 // A resumed answer is the rest of the bytes held (206 from where they end, of the same file), or
@@ -54,7 +55,8 @@ DownloadAttempts::Answer DownloadAttempts::answered(const QNetworkReply *reply, 
     QByteArray sent = reply->rawHeader("ETag");
     if (sent.isEmpty() || sent.startsWith("W/"))
         sent = reply->rawHeader("Last-Modified");
-    if (status == 206 && (offset == 0 || !isRestOfFile(reply, offset, listedSize) || sent != validator)) {
+    const bool sameFile = sent == validator || (validator.isEmpty() && listedSize >= 0);
+    if (status == 206 && (offset == 0 || !isRestOfFile(reply, offset, listedSize) || !sameFile)) {
         validator.clear(); // the next attempt asks for the whole file
         return Answer::OtherPart;
     }

@@ -43,8 +43,9 @@ public:
     const DownloadLimits &limits() const { return bounds; }
 
     void begin(); // a new download
-    // An attempt of it, held bytes already in hand: asks for the rest when the server can tell.
-    void startAttempt(QNetworkRequest *request, qint64 held);
+    // An attempt of it, held bytes already in hand: asks for the rest when the server can tell it is
+    // the same file, or when the whole is held to a listed size and digest (listedSize: -1 when none).
+    void startAttempt(QNetworkRequest *request, qint64 held, qint64 listedSize);
     int attempt() const { return current; }
     // offset: where the answer's body goes in the file; listedSize: -1 when no size is listed.
     Answer answered(const QNetworkReply *reply, qint64 offset, qint64 listedSize);

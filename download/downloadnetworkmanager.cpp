@@ -101,7 +101,7 @@ void DownloadNetworkManager::sendRequest()
     // Replaces the "gzip, deflate" the client would offer: the length the server announces is then
     // the length of the file's own bytes, so a body cut short is always noticed.
     request.setRawHeader("Accept-Encoding", "identity");
-    attempts.startAttempt(&request, file.size());
+    attempts.startAttempt(&request, file.size(), file.listedSize());
     currentReply = get(request);
     // Without a bound the client reads ahead of the disk and holds whatever it has not written yet.
     currentReply->setReadBufferSize(readBufferBytes);

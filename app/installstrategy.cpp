@@ -42,6 +42,7 @@ public:
     }
 
     bool syncsEachFile() const override { return !oneSyncServesAll; }
+    bool fetchesPastFailure() const override { return true; } // each file goes in on its own
 
     bool place(const QString &tempPath, const QString &targetPath) override
     {
@@ -144,6 +145,7 @@ public:
     }
 
     bool syncsEachFile() const override { return false; }
+    bool fetchesPastFailure() const override { return false; } // the release can no longer go in
 
     bool place(const QString &tempPath, const QString &targetPath) override
     {

@@ -27,6 +27,8 @@ public:
 
     // Whether a file that arrives before its turn is worth syncing at once.
     virtual bool syncsEachFile() const = 0;
+    // Whether the files after one that failed for good are still worth fetching.
+    virtual bool fetchesPastFailure() const = 0;
     // The verified download in tempPath is the file at targetPath: put in place or kept for finish().
     virtual bool place(const QString &tempPath, const QString &targetPath) = 0;
     // The file just placed takes the release's modification time.

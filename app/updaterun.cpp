@@ -231,6 +231,13 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
             log.write(QString("file %1: download failed: %2").arg(current, outcome.reason));
             emit downloadFailed(current);
             report(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, current));
+            if (!install->fetchesPastFailure()) {
+                const QStringList ahead = downloads.abandonAll();
+                for (const QString &path : ahead)
+                    tempFolder.remove(path);
+                log.write(QString("run: nothing more fetched: the release cannot go in without %1").arg(current));
+                return done;
+            }
         } else if (outcome.result == FileInstaller::ReplaceFailed) {
             log.write(QString("file %1: could not be put in place").arg(current));
             report(QObject::tr("Error: cover file [%1] failed!").arg(current));

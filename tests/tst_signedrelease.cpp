@@ -524,6 +524,8 @@ void tst_signedrelease::wholeRelease()
     }
     if (box.isEmpty())
         QCOMPARE(readFile(install + "release.state"), QByteArray("5\n"));
+    // Once a file has failed for good the release cannot go in: nothing after it is fetched.
+    QCOMPARE(asked.contains("/files/c.txt"), !fault.startsWith("b.txt"));
     if (fault == "replaced link")
         QCOMPARE(readFile(dir.filePath("outside/keep")), QByteArray("keep"));
 }

@@ -231,9 +231,8 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
             log.write(QString("file %1: download failed: %2").arg(current, outcome.reason));
             emit downloadFailed(current);
             report(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, current));
-            if (!install->fetchesPastFailure()) {
-                const QStringList ahead = downloads.abandonAll();
-                for (const QString &path : ahead)
+            if (!install->fetchesPastFailure() && !cancelled) {
+                for (const QString &path : downloads.abandonAll())
                     tempFolder.remove(path);
                 log.write(QString("run: nothing more fetched: the release cannot go in without %1").arg(current));
                 return done;

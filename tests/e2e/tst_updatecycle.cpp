@@ -440,8 +440,9 @@ void tst_updatecycle::unsafePathRefused()
     QCOMPARE(launcher.exitCode(), 0);
 
     {
+        // The release cannot go in without the refused file, so nothing after it is fetched.
         std::lock_guard<std::mutex> guard(lock);
-        QCOMPARE(requested, QStringList{"/files/a.txt"});
+        QCOMPARE(requested, path < "a.txt" ? QStringList() : QStringList{"/files/a.txt"});
     }
     QCOMPARE(QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), outside);
     QCOMPARE(readFile(installed("a.txt")), QByteArray("old a\n"));

@@ -43,6 +43,7 @@ public:
 
     bool syncsEachFile() const override { return !oneSyncServesAll; }
     bool fetchesPastFailure() const override { return true; } // each file goes in on its own
+    QString placed() const override { return QStringLiteral("installed"); }
 
     bool place(const QString &tempPath, const QString &targetPath) override
     {
@@ -146,6 +147,7 @@ public:
 
     bool syncsEachFile() const override { return false; }
     bool fetchesPastFailure() const override { return false; } // the release can no longer go in
+    QString placed() const override { return QStringLiteral("staged"); } // in only once all are
 
     bool place(const QString &tempPath, const QString &targetPath) override
     {

@@ -29,6 +29,8 @@ public:
     virtual bool syncsEachFile() const = 0;
     // Whether the files after one that failed for good are still worth fetching.
     virtual bool fetchesPastFailure() const = 0;
+    // What place() did, in the log's words.
+    virtual QString placed() const = 0;
     // The verified download in tempPath is the file at targetPath: put in place or kept for finish().
     virtual bool place(const QString &tempPath, const QString &targetPath) = 0;
     // The file just placed takes the release's modification time.

@@ -72,6 +72,9 @@ UpdateRun::Result UpdateRun::end(Result result, const QString &text)
 {
     error = text;
     log.write("run: " + text);
+    // Ended at the start of the run, so started again when config.xml asks for it.
+    if (config.restartAlways && result != ProcessesRunning)
+        startMainApplication();
     emit finished(result);
     return result;
 }
@@ -241,8 +244,8 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
             log.write(QString("file %1: could not be put in place").arg(current));
             report(QObject::tr("Error: cover file [%1] failed!").arg(current));
         } else {
-            log.write(outcome.form.isEmpty() ? QString("file %1: installed").arg(current)
-                                             : QString("file %1: installed from %2").arg(current, outcome.form));
+            log.write(outcome.form.isEmpty() ? QString("file %1: %2").arg(current, install->placed())
+                                             : QString("file %1: %2 from %3").arg(current, install->placed(), outcome.form));
             emit fileInstalled(++done, files.size());
         }
         if (const int late = reportLateFailures())
@@ -276,21 +279,27 @@ bool UpdateRun::installFiles(bool lastStep, bool allPlaced)
 
 void UpdateRun::finish(bool installed, int fetched, int total)
 {
-    log.write(installed ? QString("version.xml: written")
-                        : QString("version.xml: not written, %1 of %2 files failed").arg(total - fetched).arg(total));
+    // Every file arrived and still none went in: the last step failed, and says why.
+    log.write(installed         ? QString("version.xml: written")
+              : fetched == total ? QString("version.xml: not written: %1").arg(error)
+                                 : QString("version.xml: not written, %1 of %2 files failed").arg(total - fetched).arg(total));
     if (!installed && error.isEmpty())
         error = tr("%1 of %2 files failed").arg(total - fetched).arg(total);
-    if (installed || token == QLatin1String("NoToken")) {
-        const QString installDir = Installation::installationDirectory();
-        QProcess mainApplication;
-        mainApplication.setProgram(installDir + "Trelvox.exe");
-        mainApplication.setWorkingDirectory(installDir);
-        mainApplication.setProcessEnvironment(UpdaterEnvironment::mainApplicationEnvironment());
-        const bool started = mainApplication.startDetached();
-        log.write(started ? "main application: started" : "main application: could not be started");
-    } else {
+    if (installed || token == QLatin1String("NoToken") || config.restartAlways)
+        startMainApplication();
+    else
         log.write("main application: not started");
-    }
+}
+
+void UpdateRun::startMainApplication()
+{
+    const QString installDir = Installation::installationDirectory();
+    QProcess mainApplication;
+    mainApplication.setProgram(installDir + "Trelvox.exe");
+    mainApplication.setWorkingDirectory(installDir);
+    mainApplication.setProcessEnvironment(UpdaterEnvironment::mainApplicationEnvironment());
+    const bool started = mainApplication.startDetached();
+    log.write(started ? "main application: started" : "main application: could not be started");
 }
 
 // A box for the view, unless the run is being cancelled: nobody is looking any more.

@@ -86,6 +86,7 @@ private:
     int reportLateFailures();
     bool installFiles(bool lastStep, bool allPlaced);
     void finish(bool installed, int fetched, int total);
+    void startMainApplication();
     Result end(Result result, const QString &text);
     void report(const QString &text);
     void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected);

@@ -35,6 +35,7 @@ bool parseUpdaterConfig(const QByteArray &xml, UpdaterConfig *config)
     config->update = firstText(document, "Update");
     config->log = firstText(document, "Log");
     config->proxy = firstText(document, "Proxy");
+    config->restartAlways = firstText(document, "Restart").trimmed() == QLatin1String("always");
     // More requests at once gain nothing once the link is full, and each costs a connection.
     constexpr int maxPrefetch = 16;
     bool isNumber = false;

@@ -18,6 +18,9 @@ struct UpdaterConfig
     // How many following files may be requested before their turn: 0 (one at a time) unless
     // Prefetch holds a positive number, and at most 16.
     int prefetch = 0;
+    // Restart "always": the main application is started again after every run that ended it,
+    // whatever the outcome.
+    bool restartAlways = false;
 };
 
 // Shows and prints nothing; a missing or broken file gives empty elements and says why.

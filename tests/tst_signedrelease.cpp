@@ -342,7 +342,8 @@ QStringList tst_signedrelease::runAgainst(const QString &install, QJsonObject re
     server.start();
     // Read by the handler only once the run asks.
     reply["download_url"] = tamper.startsWith("url ") ? tamper.mid(4) : server.url("/files");
-    if (!writeConfigXml(install + "updater", server.url("/api/upgrade")))
+    if (!writeFile(install + "updater/config.xml", "<Config><Update>" + server.url("/api/upgrade").toUtf8()
+                                                       + "</Update><Log>update.log</Log></Config>\n"))
         return {"config.xml cannot be written"};
 
     MessageBoxAnswerer answerer;
@@ -526,6 +527,9 @@ void tst_signedrelease::wholeRelease()
         QCOMPARE(readFile(install + "release.state"), QByteArray("5\n"));
     // Once a file has failed for good the release cannot go in: nothing after it is fetched.
     QCOMPARE(asked.contains("/files/c.txt"), !fault.startsWith("b.txt"));
+    // Until the swap a file is only staged; a release put back says why, not that no file failed.
+    const QByteArray log = readFile(install + "updater/update.log");
+    QVERIFY2(log.contains("file a.txt: staged\n") && !log.contains(" 0 of "), log.constData());
     if (fault == "replaced link")
         QCOMPARE(readFile(dir.filePath("outside/keep")), QByteArray("keep"));
 }

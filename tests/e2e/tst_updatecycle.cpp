@@ -316,19 +316,25 @@ void tst_updatecycle::rejectedRequest()
 void tst_updatecycle::secondDownloadFails_data()
 {
     QTest::addColumn<QString>("token");
+    QTest::addColumn<QString>("restart"); // config.xml's Restart
     QTest::addColumn<bool>("started");
-    QTest::newRow("NoToken starts the application") << "NoToken" << true;
-    QTest::newRow("a user's token does not") << "e2e-token" << false;
-    QTest::newRow("the rule minds letter case") << "notoken" << false;
+    QTest::newRow("NoToken starts the application") << "NoToken" << "" << true;
+    QTest::newRow("a user's token does not") << "e2e-token" << "" << false;
+    QTest::newRow("the rule minds letter case") << "notoken" << "" << false;
+    QTest::newRow("a user's token, Restart always") << "e2e-token" << "always" << true;
 }
 
 void tst_updatecycle::secondDownloadFails()
 {
     QFETCH(QString, token);
+    QFETCH(QString, restart);
     QFETCH(bool, started);
     QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"},
                           {"b.txt", "2.0.0", "never there\n", false},
                           {"c.txt", "2.0.0", "new c\n"}}));
+    if (!restart.isEmpty())
+        QVERIFY(writeFile(installed("updater/config.xml"), "<Config><Update>" + service->endpoint().toUtf8()
+                                                               + "</Update><Restart>" + restart.toUtf8() + "</Restart></Config>\n"));
 
     QVERIFY(launch(token));
     QVERIFY(answerBox("Error"));

@@ -105,7 +105,10 @@ void DownloadNetworkManager::sendRequest()
     currentReply = get(request);
     // Without a bound the client reads ahead of the disk and holds whatever it has not written yet.
     currentReply->setReadBufferSize(readBufferBytes);
-    connect(currentReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+    connect(currentReply, &QNetworkReply::downloadProgress, this, [this, reply = currentReply](qint64 received, qint64 total) {
+        // An error page's bytes are not the file's: the window keeps showing the file as it was.
+        if (!bodyProblem(reply).isEmpty())
+            return;
         emit downloadProgress(responseOffset + received, total < 0 ? total : responseOffset + total);
     });
     connect(currentReply, &QNetworkReply::readyRead, this, &DownloadNetworkManager::readyRead);

@@ -274,11 +274,15 @@ private slots:
         limits.stallTimeoutMs = url.endsWith("/stall") ? 3000 : 60000;
         limits.retry.maxAttempts = 1;       // each outcome as one attempt ends
         manager.setLimits(limits);
+        QSignalSpy progress(&manager, &DownloadNetworkManager::downloadProgress);
         QVERIFY(manager.startDownload(url, path));
         QVERIFY(finish(manager));
 
         QCOMPARE(manager.errorCode(), error);
         QCOMPARE(manager.errorString().isEmpty(), error == 0);
+        // What is no file's bytes, an error page say, never shows as the file's progress.
+        if (content.isNull())
+            QVERIFY2(progress.isEmpty(), qPrintable(QString::number(progress.size())));
         QVERIFY2(manager.errorString().contains(message), qPrintable(manager.errorString()));
         QCOMPARE(QFileInfo::exists(path), !content.isNull());
         if (!content.isNull())

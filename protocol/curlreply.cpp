@@ -60,6 +60,9 @@ const Authorities &addedAuthorities()
     static QTemporaryFile written(QDir::tempPath() + "/updater-authorities-XXXXXX.pem");
     static const Authorities found = [] {
         Authorities found;
+        // On Windows the system's store alone, as every program there trusts it: a company adds its
+        // authority there.
+#ifndef Q_OS_WIN
         const QByteArray file = qgetenv("SSL_CERT_FILE");
         const QByteArray dir = qgetenv("SSL_CERT_DIR");
         if (file.isEmpty() && dir.isEmpty())
@@ -87,6 +90,7 @@ const Authorities &addedAuthorities()
                 : QByteArray("/nonexistent");
         }
         curl_easy_cleanup(probe);
+#endif
         return found;
     }();
     return found;

@@ -55,6 +55,7 @@ public:
             return false;
         if (waiting.size() >= maxWaiting)
             placeWaiting();
+        folder->close(tempPath); // opened again from its folder when it goes in: handles are few
         waiting.append({tempPath, targetPath, QDateTime()});
         if (!due.isActive())
             due.start();
@@ -88,7 +89,7 @@ private:
     static constexpr bool oneSyncServesAll = false;
 #endif
     static constexpr int gatherMs = 100;
-    static constexpr int maxWaiting = 1000;
+    static constexpr int maxWaiting = 256;
 
     struct Waiting
     {
@@ -116,15 +117,15 @@ private:
             if (!placeNow(file.tempPath, file.targetPath, !durable)) {
                 late << file.targetPath.mid(installDir.size());
                 anyLate = true;
-            }
-            else if (file.time.isValid())
+            } else if (file.time.isValid()) {
                 LocalOperations::setModificationTime(file.targetPath, file.time);
+            }
         }
     }
 
     QList<Waiting> waiting; // ready, in their order, for the next sync
     QTimer due;             // the moment the first of them has waited long enough
-    QStringList late; // not yet told
+    QStringList late;       // not yet told
     bool anyLate = false;
     QSet<QString> placedFolders; // whose renames must reach the disk before version.xml
 };

@@ -71,6 +71,16 @@ WORK=$(mktemp -d "$CACHE_PARENT/src.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
 now() { date +%s; }
+# cmake_library NAME SOURCE-DIR PREFIX [CMAKE-ARGUMENTS...]: a CMake project built for MinGW and
+# installed into PREFIX; its output goes to a log shown only when it fails.
+cmake_library() {
+    name=$1; src=$2; prefix=$3; shift 3
+    (cd "$src" && nice -n 19 cmake -S . -B build-mingw -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_C_COMPILER=$HOST-gcc-posix -DCMAKE_CXX_COMPILER=$HOST-g++-posix -DCMAKE_RC_COMPILER=$HOST-windres \
+        -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >"$WORK/$name-build.log" 2>&1 \
+        && nice -n 19 cmake --build build-mingw -j"$JOBS" >>"$WORK/$name-build.log" 2>&1 \
+        && cmake --install build-mingw >>"$WORK/$name-build.log" 2>&1) || { tail -40 "$WORK/$name-build.log"; exit 1; }
+}
 took() { echo "build-windows: $1 took $(( $(now) - $2 )) s"; }
 
 # Each part is rebuilt whole unless its stamp says it finished, so an interrupted build never
@@ -142,12 +152,8 @@ if [ ! -f "$NGHTTP2/.complete" ]; then
     src=$(fetch nghttp2 "$NGHTTP2_VERSION")
     # The library alone, static: HTTP/2 for libcurl. With clock_gettime found as well as
     # GetTickCount64, this version calls a function it leaves out; the Windows clock it is.
-    (cd "$src" && nice -n 19 cmake -S . -B build-mingw -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_C_COMPILER=$HOST-gcc-posix -DCMAKE_CXX_COMPILER=$HOST-g++-posix -DCMAKE_RC_COMPILER=$HOST-windres \
-        -DCMAKE_INSTALL_PREFIX="$NGHTTP2" -DENABLE_LIB_ONLY=ON -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF \
-        -DENABLE_DOC=OFF -DBUILD_TESTING=OFF -DHAVE_CLOCK_GETTIME=0 >"$WORK/nghttp2-build.log" 2>&1 \
-        && nice -n 19 cmake --build build-mingw -j"$JOBS" >>"$WORK/nghttp2-build.log" 2>&1 \
-        && cmake --install build-mingw >>"$WORK/nghttp2-build.log" 2>&1) || { tail -40 "$WORK/nghttp2-build.log"; exit 1; }
+    cmake_library nghttp2 "$src" "$NGHTTP2" -DENABLE_LIB_ONLY=ON -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF \
+        -DENABLE_DOC=OFF -DBUILD_TESTING=OFF -DHAVE_CLOCK_GETTIME=0
     rm -rf "$src"
     touch "$NGHTTP2/.complete"
     took "nghttp2" "$start"
@@ -159,16 +165,12 @@ if [ ! -f "$CURL/.complete" ]; then
     rm -rf "$CURL"
     src=$(fetch curl "$CURL_VERSION")
     # TLS from Windows itself (Schannel, with the system's certificate store); static, so nothing to deploy.
-    (cd "$src" && nice -n 19 cmake -S . -B build-mingw -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_C_COMPILER=$HOST-gcc-posix -DCMAKE_RC_COMPILER=$HOST-windres -DCMAKE_INSTALL_PREFIX="$CURL" \
+    cmake_library curl "$src" "$CURL" \
         -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
         -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_ZLIB=OFF \
         -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=ON -DNGHTTP2_INCLUDE_DIR="$NGHTTP2/include" \
         -DNGHTTP2_LIBRARY="$(ls "$NGHTTP2"/lib*/libnghttp2.a | head -n 1)" -DCMAKE_C_FLAGS=-DNGHTTP2_STATICLIB \
-        -DCURL_DISABLE_LDAP=ON -DENABLE_UNICODE=ON \
-        >"$WORK/curl-build.log" 2>&1 \
-        && nice -n 19 cmake --build build-mingw -j"$JOBS" >>"$WORK/curl-build.log" 2>&1 \
-        && cmake --install build-mingw >>"$WORK/curl-build.log" 2>&1) || { tail -40 "$WORK/curl-build.log"; exit 1; }
+        -DCURL_DISABLE_LDAP=ON -DENABLE_UNICODE=ON
     rm -rf "$src"
     touch "$CURL/.complete"
     took "libcurl" "$start"

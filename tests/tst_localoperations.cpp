@@ -24,20 +24,6 @@ int modeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
 }
 
-// Root ignores permission bits, so a folder that must refuse changes is made immutable as well.
-void refuseChanges(const QString &dir, bool refuse)
-{
-    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
-    int flags = 0;
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        flags = refuse ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    }
-    if (fd >= 0)
-        ::close(fd);
-    ::chmod(QFile::encodeName(dir).constData(), refuse ? 0555 : 0755);
-}
-
 // Installation files are placed below the installation directory only: tests name it here.
 void installAt(const QString &dir)
 {

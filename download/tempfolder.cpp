@@ -275,7 +275,7 @@ bool TempFolder::makeDurable(const QStringList &paths)
     // one after another each would pay for its own. A release may hold thousands of files, so they
     // go in slices, and a file without an open handle holds one only for its slice.
     constexpr int slice = 64;
-    const QStringList named = paths.isEmpty() ? files.keys() : paths;
+    const QStringList named = paths.isEmpty() ? QStringList(files.keys()) : paths;
     std::atomic<bool> durable{true};
     for (int first = 0; first < named.size(); first += slice) {
         std::vector<HANDLE> opened;
@@ -309,7 +309,7 @@ bool TempFolder::makeDurable(const QStringList &paths)
     return durable;
 #else
     bool durable = true;
-    for (const QString &path : paths.isEmpty() ? files.keys() : paths) {
+    for (const QString &path : paths.isEmpty() ? QStringList(files.keys()) : paths) {
         const bool wasOpen = files.value(path).handle >= 0;
         const int opened = handle(path);
         durable = opened >= 0 && ::fsync(opened) == 0 && durable;

@@ -10,9 +10,7 @@
 #include <QThreadPool>
 #include <atomic>
 #include <vector>
-#endif
 
-#ifdef Q_OS_WIN
 #include <windows.h> // first: the headers below build on it
 #include <fcntl.h>
 #include <io.h>

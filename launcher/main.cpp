@@ -61,10 +61,11 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.addOptions({token, rawHex, noSegment, elevate});
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    // One of the three, once, then the updater: every word from UPDATER on is its own, options
-    // included. --help is no option here and shows the usage as any mistake does.
-    const int segmentOptions = parser.parse(app.arguments()) ? parser.optionNames().size() - parser.optionNames().count("elevate") : 0;
-    if (segmentOptions != 1 || parser.optionNames().count("elevate") > 1 || parser.positionalArguments().isEmpty())
+    // One of the three, once, --elevate at most once, then the updater: every word from UPDATER on
+    // is its own, options included. --help is no option here and shows the usage as any mistake does.
+    const bool parsed = parser.parse(app.arguments());
+    const int elevations = parser.optionNames().count("elevate");
+    if (!parsed || parser.optionNames().size() - elevations != 1 || elevations > 1 || parser.positionalArguments().isEmpty())
         return usage();
     QStringList args = parser.positionalArguments();
 

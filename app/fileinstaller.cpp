@@ -66,6 +66,13 @@ QList<FileInstaller::Form> FileInstaller::formsFor(const SignedRelease::Content 
         if (patch.baseSha256 == installedSha256 && forms.isEmpty())
             forms << Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256};
     }
+    // The executable-aware form before the byte-level one it beats; should it fail, that one is next.
+    for (const SignedRelease::Form &patch : content.executablePatches) {
+        if (patch.baseSha256 == installedSha256 && (forms.isEmpty() || patch.size < forms.first().expected.listedSize())) {
+            forms.prepend(Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256});
+            break;
+        }
+    }
     // A compressed copy of bytes that do not compress would only cost its decoding.
     if (!content.compressed.path.isEmpty() && content.compressed.size < content.size)
         forms << Form{content.compressed.path, ContentCheck(content.compressed.size, content.compressed.sha256), {}};

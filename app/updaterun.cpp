@@ -187,7 +187,7 @@ QList<FileInstaller::File> UpdateRun::plan()
     QList<FileInstaller::File> files;
     for (auto it = offer.filesToUpdate.cbegin(); it != offer.filesToUpdate.cend(); ++it) {
         const SignedRelease::Content *content = offer.release.content(it.key());
-        const QByteArray installedSha256 = content && !content->patches.isEmpty()
+        const QByteArray installedSha256 = content && !(content->patches.isEmpty() && content->executablePatches.isEmpty())
             ? fileSha256(installDir + it->path) : QByteArray();
         files.append({it->path, content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
                       offer.releaseTimes.value(it.key()),

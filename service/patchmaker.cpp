@@ -57,7 +57,8 @@ void putInt64(QByteArray *into, qint64 value)
 
 } // namespace
 
-bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QByteArray *patch)
+bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QByteArray *patch,
+                      std::vector<Match> *matches)
 {
     error.clear();
     // The suffix array has 32-bit indexes.
@@ -163,6 +164,8 @@ bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QB
             backward -= split;
         }
 
+        if (matches && forward > 0)
+            matches->push_back({lastScan, lastPosition, forward});
         const int diffStart = diff.size();
         diff.append(reinterpret_cast<const char *>(fresh + lastScan), int(forward));
         char *added = diff.data() + diffStart;

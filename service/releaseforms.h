@@ -29,6 +29,7 @@ public:
     {
         qint64 size = 0;
         QStringList baseFolders; // the --delta-from folders holding the bytes it applies to
+        bool executable = false; // the executable-aware form, kept only where it beats the byte-level one
     };
 
     // What one file's forms are, and what making them took.

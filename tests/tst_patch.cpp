@@ -5,9 +5,14 @@
 #include <initializer_list>
 #include <random>
 
+#include "app/fileinstaller.h"
+#include "download/execpatchapplier.h"
 #include "download/formdecoder.h"
 #include "download/patchapplier.h"
+#include "download/patchformat.h"
+#include "service/execpatchmaker.h"
 #include "service/patchmaker.h"
+#include "service/releaseforms.h"
 
 namespace {
 
@@ -41,6 +46,97 @@ QByteArray compressed(const QByteArray &raw)
 QByteArray assembled(qint64 newSize, const QByteArray &control, const QByteArray &diff, const QByteArray &extra)
 {
     return "TRVXPT01" + int64s({newSize, control.size(), diff.size(), extra.size()}) + control + diff + extra;
+}
+
+void put(QByteArray *into, qint64 at, quint64 value, int width)
+{
+    for (int i = 0; i < width; ++i, value >>= 8)
+        (*into)[int(at + i)] = char(value & 0xff);
+}
+
+// What one version of a small x86-64 shared object differs in from the first.
+struct Version
+{
+    int grown = -1;           // this function has 50 bytes more code, so every later one moves
+    int changedConstant = -1; // this constant holds another value
+    bool pointerInserted = false; // one more pointer, with its relocation, heads the pointer table
+};
+
+// A shared object laid out as a linker lays one out, sections back to back: 60 functions calling
+// each other and reading constants and a pointer table RIP-relative, the table's pointers relocated
+// R_X86_64_RELATIVE (their addends also in place, as ld writes them).
+QByteArray elfImage(const Version &version)
+{
+    const int functions = 60, constants = 16, pointers = 48;
+    const int entries = pointers + (version.pointerInserted ? 1 : 0);
+    const int first = version.pointerInserted ? 1 : 0;
+    const auto bodySize = [&](int f) { return 5 * (6 + f % 5 + (f == version.grown ? 10 : 0)) + 3 * 5 + 7 + 2 * 7 + 1; };
+    std::vector<quint64> starts;
+    quint64 at = 0x400;
+    for (int f = 0; f < functions; ++f, at += quint64(bodySize(f - 1)))
+        starts.push_back(at);
+    const quint64 rodata = (at + 15) & ~quint64(15);
+    const quint64 table = rodata + 8 * constants;
+    const quint64 rela = table + 8 * quint64(entries);
+    const quint64 headers = rela + 24 * quint64(entries);
+    QByteArray image(int(headers + 5 * 64), '\0');
+    image.replace(0, 6, QByteArray("\x7f" "ELF\x02\x01", 6));
+    image[6] = 1;
+    put(&image, 16, 3, 2);  // a shared object
+    put(&image, 18, 62, 2); // x86-64
+    put(&image, 20, 1, 4);
+    put(&image, 0x28, headers, 8);
+    put(&image, 0x34, 64, 2);
+    put(&image, 0x3a, 64, 2);
+    put(&image, 0x3c, 5, 2);
+
+    qint64 pc = 0x400;
+    const auto rel32 = [&](const QByteArray &opcode, quint64 target) {
+        image.replace(int(pc), opcode.size(), opcode);
+        pc += opcode.size() + 4;
+        put(&image, pc - 4, target - quint64(pc), 4);
+    };
+    for (int f = 0; f < functions; ++f) {
+        for (int i = 0; i < (bodySize(f) - 37) / 5; ++i, pc += 5) {
+            image[int(pc)] = char(0xb8); // mov eax, imm32
+            put(&image, pc + 1, quint64(f * 131 + i * 7), 4);
+        }
+        for (int c = 0; c < 3; ++c)
+            rel32("\xe8", starts[size_t((f * 7 + c * 3 + 1) % functions)]);
+        rel32("\x48\x8d\x05", rodata + 8 * quint64(f % constants));              // lea rax, [rip + constant]
+        rel32("\x48\x8b\x05", table + 8 * quint64(first + f % pointers));         // mov rax, [rip + pointer]
+        rel32("\x48\x8b\x05", table + 8 * quint64(first + f * 7 % pointers));
+        image[int(pc++)] = char(0xc3);
+    }
+    for (int i = 0; i < constants; ++i)
+        put(&image, qint64(rodata) + 8 * i, 0x1111u * quint64(i + 1) + (i == version.changedConstant ? 1 : 0), 8);
+    for (int k = 0; k < entries; ++k) {
+        const quint64 target = starts[size_t(((k - first) * 5 + functions) % functions)];
+        put(&image, qint64(table) + 8 * k, target, 8);
+        put(&image, qint64(rela) + 24 * k, table + 8 * quint64(k), 8);
+        put(&image, qint64(rela) + 24 * k + 8, 8, 8); // R_X86_64_RELATIVE
+        put(&image, qint64(rela) + 24 * k + 16, target, 8);
+    }
+    // Sections: type, flags, address and offset (one), size, entry size.
+    const quint64 sections[4][5] = {{1, 6, 0x400, rodata - 0x400, 0}, // .text
+                                    {1, 2, rodata, 8 * constants, 0},  // .rodata
+                                    {1, 3, table, 8 * quint64(entries), 0},
+                                    {4, 2, rela, 24 * quint64(entries), 24}}; // .rela.dyn
+    for (int i = 0; i < 4; ++i) {
+        const qint64 header = qint64(headers) + 64 * (i + 1);
+        put(&image, header + 4, sections[i][0], 4);
+        put(&image, header + 8, sections[i][1], 8);
+        put(&image, header + 16, sections[i][2], 8);
+        put(&image, header + 24, sections[i][2], 8);
+        put(&image, header + 32, sections[i][3], 8);
+        put(&image, header + 56, sections[i][4], 8);
+    }
+    return image;
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
 } // namespace
@@ -181,6 +277,150 @@ private slots:
         QVERIFY(!applier.apply(base, patch, &output, maxSize));
         QVERIFY2(applier.errorString().contains(reason), qPrintable(applier.errorString()));
         QVERIFY(written.size() <= maxSize);
+    }
+
+    // Each version against the first, through the publisher: both forms rebuild it exactly, and the
+    // executable-aware one is kept, and applied by the updater, exactly where it is the smaller.
+    void executables_data()
+    {
+        QTest::addColumn<int>("grown");
+        QTest::addColumn<int>("changedConstant");
+        QTest::addColumn<bool>("pointerInserted");
+        QTest::addColumn<bool>("executableWins");
+        QTest::newRow("a function grows, the later ones move") << 3 << -1 << false << true;
+        QTest::newRow("a constant changes") << -1 << 5 << false << false;
+        QTest::newRow("a new relocated pointer heads the table") << -1 << -1 << true << true;
+        QTest::newRow("all three") << 10 << 2 << true << true;
+    }
+    void executables()
+    {
+        QFETCH(int, grown);
+        QFETCH(int, changedConstant);
+        QFETCH(bool, pointerInserted);
+        QFETCH(bool, executableWins);
+        const QByteArray oldBytes = elfImage({});
+        const QByteArray newBytes = elfImage({grown, changedConstant, pointerInserted});
+
+        QTemporaryDir folder;
+        const QString oldRoot = folder.filePath("old"), newRoot = folder.filePath("new");
+        QVERIFY(QDir().mkpath(oldRoot) && QDir().mkpath(newRoot));
+        QFile oldFile(oldRoot + "/lib.so"), newFile(newRoot + "/lib.so");
+        QVERIFY(oldFile.open(QIODevice::WriteOnly) && oldFile.write(oldBytes) == oldBytes.size());
+        QVERIFY(newFile.open(QIODevice::WriteOnly) && newFile.write(newBytes) == newBytes.size());
+        oldFile.close();
+        newFile.close();
+        ReleaseForms::Options options;
+        options.deltaFrom = QStringList{oldRoot};
+        ReleaseForms forms(newRoot, options);
+        ReleaseForms::Report report;
+        QString error;
+        QVERIFY2(forms.make("lib.so", sha256Hex(newBytes), false, &report, &error), qPrintable(error));
+        QJsonObject entry{{"file_size", double(newBytes.size())}};
+        QVERIFY2(forms.describe(sha256Hex(newBytes), &entry, &error), qPrintable(error));
+        QCOMPARE(entry.contains("executable_patches"), executableWins);
+        QVERIFY(entry.contains("patches"));
+
+        // Both forms rebuild the new file, whichever is kept.
+        std::vector<PatchMaker::Match> matches;
+        QByteArray bytePatch, executablePatch;
+        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch, &matches));
+        ExecPatchMaker maker;
+        QVERIFY2(maker.make(oldBytes, newBytes, matches, &executablePatch), qPrintable(maker.errorString()));
+        QCOMPARE(executablePatch.size() < bytePatch.size(), executableWins);
+        QByteArray predicted = oldBytes, rebuilt;
+        QBuffer output(&rebuilt);
+        output.open(QIODevice::WriteOnly);
+        ExecPatchApplier applier;
+        QVERIFY2(applier.apply(&predicted, executablePatch, &output, newBytes.size()), qPrintable(applier.errorString()));
+        QVERIFY(rebuilt == newBytes);
+
+        // The updater tries the kept form first, and gets the new file from it.
+        SignedRelease::Content content;
+        for (const char *member : {"patches", "executable_patches"}) {
+            for (const QJsonValue &value : entry.value(member).toArray()) {
+                const QJsonObject object = value.toObject();
+                SignedRelease::Form form{object.value("path").toString(), qint64(object.value("size").toDouble()),
+                                         QByteArray::fromHex(object.value("sha256").toString().toLatin1()),
+                                         QByteArray::fromHex(object.value("base_sha256").toString().toLatin1())};
+                (std::strcmp(member, "patches") == 0 ? content.patches : content.executablePatches) << form;
+            }
+        }
+        const QList<FileInstaller::Form> tried = FileInstaller::formsFor(content, QCryptographicHash::hash(oldBytes, QCryptographicHash::Sha256));
+        QVERIFY(!tried.isEmpty());
+        QCOMPARE(tried.first().path.endsWith(".xpatch"), executableWins);
+        QFile form(newRoot + "/" + tried.first().path);
+        QFile result(folder.filePath("result"));
+        QVERIFY(form.open(QIODevice::ReadOnly) && result.open(QIODevice::ReadWrite));
+        FormDecoder decoder;
+        QVERIFY2(decoder.applyPatch(oldRoot + "/lib.so", tried.first().baseSha256, &form, &result,
+                                    ContentCheck(newBytes.size(), QCryptographicHash::hash(newBytes, QCryptographicHash::Sha256))),
+                 qPrintable(decoder.errorString()));
+    }
+
+    // Hostile executable-aware patches: refused with a reason, never more than the bound written;
+    // the updater then goes on to the byte-level patch, which the last row shows it has.
+    void malformedExecutable_data()
+    {
+        QTest::addColumn<QByteArray>("patch");
+        QTest::addColumn<QByteArray>("base");
+        QTest::addColumn<QString>("reason");
+        const QByteArray oldBytes = elfImage({});
+        const QByteArray newBytes = elfImage({3, -1, false});
+        std::vector<PatchMaker::Match> matches;
+        QByteArray bytePatch, good;
+        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch, &matches));
+        QVERIFY(ExecPatchMaker().make(oldBytes, newBytes, matches, &good));
+        const qint64 block = PatchFormat::int64At(good.constData() + 8);
+        const auto withBlock = [&](const QByteArray &raw) {
+            const QByteArray frame = compressed(raw);
+            return "TRVXPX01" + int64s({frame.size()}) + frame + good.mid(int(16 + block));
+        };
+        QTest::newRow("shorter than a header") << good.left(15) << oldBytes << "format";
+        QTest::newRow("block longer than the patch") << good.left(8) + int64s({good.size()}) + good.mid(16) << oldBytes << "shorter than";
+        QTest::newRow("negative block") << good.left(8) + int64s({-1}) + good.mid(16) << oldBytes << "shorter than";
+        QTest::newRow("block damaged") << good.left(16) + QByteArray(int(block), 'x') + good.mid(int(16 + block)) << oldBytes << "damaged";
+        QTest::newRow("count beyond the bound") << withBlock(QByteArray::fromHex("8080808001")) << oldBytes << "count";
+        QTest::newRow("shifts fewer than counted") << withBlock(QByteArray::fromHex("030102")) << oldBytes << "malformed";
+        QTest::newRow("two shifts at one address") << withBlock(QByteArray::fromHex("0201020002")) << oldBytes << "malformed";
+        QTest::newRow("bytes after the shifts") << withBlock(QByteArray::fromHex("01010200")) << oldBytes << "more than";
+        QTest::newRow("base no executable") << good << randomBytes(4000, 7) << "not an executable";
+        QTest::newRow("wild shifts: other bytes, never the new file")
+            << withBlock(QByteArray::fromHex("02ff01ffffffffffffffff01ff02ff0f")) << oldBytes << "";
+        QTest::newRow("inner patch cut") << good.left(good.size() - 3) << oldBytes << "shorter than its blocks";
+    }
+    void malformedExecutable()
+    {
+        QFETCH(QByteArray, patch);
+        QFETCH(QByteArray, base);
+        QFETCH(QString, reason);
+        const qint64 maxSize = elfImage({3, -1, false}).size();
+        QByteArray written;
+        QBuffer output(&written);
+        output.open(QIODevice::WriteOnly);
+        ExecPatchApplier applier;
+        const bool applied = applier.apply(&base, patch, &output, maxSize);
+        QVERIFY(written.size() <= maxSize);
+        // Wild shifts may still rebuild bytes; they never pass as the new file.
+        if (applied) {
+            QVERIFY(written != elfImage({3, -1, false}));
+            return;
+        }
+        QVERIFY2(applier.errorString().contains(reason), qPrintable(applier.errorString()));
+    }
+
+    // A failed executable-aware patch falls back to the byte-level one, then to the compressed copy.
+    void formsInOrder()
+    {
+        SignedRelease::Content content;
+        content.patches << SignedRelease::Form{"a.patch", 10, QByteArray(32, 'p'), QByteArray(32, 'b')};
+        content.executablePatches << SignedRelease::Form{"other.xpatch", 5, QByteArray(32, 'o'), QByteArray(32, 'o')}
+                                  << SignedRelease::Form{"a.xpatch", 5, QByteArray(32, 'x'), QByteArray(32, 'b')};
+        content.compressed = {"a.zst", 20, QByteArray(32, 'z'), {}};
+        content.size = 30;
+        QStringList order;
+        for (const FileInstaller::Form &form : FileInstaller::formsFor(content, QByteArray(32, 'b')))
+            order << form.path;
+        QCOMPARE(order, QStringList({"a.xpatch", "a.patch", "a.zst"}));
     }
 };
 

@@ -42,20 +42,31 @@ bool within(quint64 offset, quint64 length, qint64 size)
     return offset <= quint64(size) && length <= quint64(size) - offset;
 }
 
-// Opcode bytes that are followed by a ModRM byte, in the one- and two-byte maps: a ModRM of
-// mod 00, r/m 101 after one of them is a RIP-relative operand in most code. A guess is only a guess:
-// the patch still carries the exact bytes, a wrong guess costs only patch size.
-std::array<bool, 256> modrmOpcodes()
+// Where a reference's field begins after an opcode byte and the next one: 1 for call and jmp
+// rel32, 2 for jcc rel32 and for an opcode of the one- or two-byte map followed by a ModRM of mod 00
+// r/m 101, RIP-relative in most code; 0 for none. A guess is only a guess: the patch still carries
+// the exact bytes, a wrong one costs only size.
+std::vector<uchar> fieldOffsets()
 {
-    std::array<bool, 256> table{};
+    std::array<bool, 256> modrm{};
     for (int op : {0x01, 0x03, 0x09, 0x0b, 0x11, 0x13, 0x19, 0x1b, 0x21, 0x23, 0x29, 0x2b, 0x31, 0x33, 0x39, 0x3b,
                    0x63, 0x69, 0x80, 0x81, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x8b, 0x8d, 0xc6,
                    0xc7, 0xf6, 0xf7, 0xfe, 0xff, 0x10, 0x12, 0x16, 0x28, 0x2a, 0x2e, 0x2f, 0x6e, 0x6f, 0x7e,
                    0x7f, 0xaf, 0xb6, 0xb7, 0xbe, 0xbf, 0xd6, 0xdb, 0xeb, 0xef, 0xfa, 0xfb, 0xd4})
-        table[size_t(op)] = true;
+        modrm[size_t(op)] = true;
     for (int op = 0x51; op <= 0x5f; ++op)
-        table[size_t(op)] = true;
-    return table;
+        modrm[size_t(op)] = true;
+    std::vector<uchar> offsets(256 * 256);
+    for (int op = 0; op < 256; ++op) {
+        for (int next = 0; next < 256; ++next) {
+            uchar &offset = offsets[size_t(op << 8 | next)];
+            if (op == 0xe8 || op == 0xe9) // call, jmp rel32
+                offset = 1;
+            else if ((op == 0x0f && (next & 0xf0) == 0x80) || (modrm[size_t(op)] && (next & 0xc7) == 0x05))
+                offset = 2;
+        }
+    }
+    return offsets;
 }
 
 } // namespace
@@ -212,10 +223,36 @@ void ExecutableImage::predict(QByteArray *bytes, const std::vector<Shift> &shift
 {
     uchar *data = reinterpret_cast<uchar *>(bytes->data());
     const qint64 size = bytes->size();
+    // Millions of references each look up two shifts: an index by page finds them in a step or
+    // two, however many shifts the patch brings.
+    int pageShift = 12;
+    while (((high - low) >> pageShift) > (1 << 20))
+        ++pageShift;
+    std::vector<quint32> firstOfPage(size_t(((high - low) >> pageShift) + 2));
+    {
+        size_t next = 0;
+        for (size_t page = 0; page < firstOfPage.size(); ++page) {
+            const quint64 start = low + (quint64(page) << pageShift);
+            while (next < shifts.size() && shifts[next].from <= start)
+                ++next;
+            firstOfPage[page] = quint32(next);
+        }
+    }
     const auto delta = [&](quint64 address) -> quint64 {
-        auto after = std::upper_bound(shifts.begin(), shifts.end(), address,
-                                      [](quint64 value, const Shift &shift) { return value < shift.from; });
-        return after == shifts.begin() ? 0 : quint64((after - 1)->delta);
+        auto from = shifts.begin(), to = shifts.end();
+        if (address >= low && address < high) {
+            const quint64 page = (address - low) >> pageShift;
+            from = shifts.begin() + firstOfPage[page];
+            to = shifts.begin() + firstOfPage[page + 1];
+            if (from != to)
+                ++to; // the first of the next page may start just there
+            to = std::min(to, shifts.end());
+        }
+        while (from != to && to - from <= 8 && from->from <= address)
+            ++from;
+        if (from != to && to - from > 8)
+            from = std::upper_bound(from, to, address, [](quint64 value, const Shift &shift) { return value < shift.from; });
+        return from == shifts.begin() ? 0 : quint64((from - 1)->delta);
     };
     // Unsigned arithmetic throughout: shifts come from the network and may wrap anything.
     const auto absolute = [&](qint64 offset) {
@@ -260,22 +297,17 @@ void ExecutableImage::predict(QByteArray *bytes, const std::vector<Shift> &shift
         }
     }
 
-    static const std::array<bool, 256> takesModrm = modrmOpcodes();
+    // By the opcode byte and the one after it, where a reference's field would begin: one table
+    // look-up a byte keeps the scan of a large library's code well under a second.
+    static const std::vector<uchar> fieldAt = fieldOffsets();
     for (const Section &section : sections) {
         if (!section.code)
             continue;
         const uchar *code = data + section.offset;
-        for (qint64 i = 0; i + 5 <= section.size;) {
-            const uchar op = code[i];
-            qint64 field = -1;
-            if (op == 0xe8 || op == 0xe9) // call, jmp rel32
-                field = i + 1;
-            else if (op == 0x0f && (code[i + 1] & 0xf0) == 0x80 && i + 6 <= section.size) // jcc rel32
-                field = i + 2;
-            else if (takesModrm[op] && (code[i + 1] & 0xc7) == 0x05 && i + 6 <= section.size)
-                field = i + 2;
-            if (field >= 0 && relative(section.offset + field, section.address + quint64(field)))
-                i = field + 4;
+        for (qint64 i = 0; i + 6 <= section.size;) {
+            const uchar field = fieldAt[size_t(code[i]) << 8 | code[i + 1]];
+            if (field != 0 && relative(section.offset + i + field, section.address + quint64(i + field)))
+                i += field + 4;
             else
                 ++i;
         }

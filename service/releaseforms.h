@@ -58,8 +58,8 @@ public:
     bool make(const QString &relativePath, const QString &sha256, bool dryRun, Report *report,
               QString *error) const;
 
-    // Adds to a signed listing's entry of a file with that digest the members "compressed" and
-    // "patches" for the forms that exist.
+    // Adds to a signed listing's entry of a file with that digest the members "compressed",
+    // "patches" and "executable_patches" for the forms that exist.
     bool describe(const QString &sha256, QJsonObject *entry, QString *error) const;
 
 private:

@@ -40,8 +40,7 @@ int main(int argc, char **argv)
     clock.start();
     QByteArray patch;
     PatchMaker maker;
-    std::vector<PatchMaker::Match> matches;
-    if (!maker.make(oldBytes, newBytes, &patch, &matches)) {
+    if (!maker.make(oldBytes, newBytes, &patch)) {
         fprintf(stderr, "make: %s\n", qPrintable(maker.errorString()));
         return 1;
     }
@@ -73,7 +72,7 @@ int main(int argc, char **argv)
 
     clock.restart();
     ExecPatchMaker executableMaker;
-    if (!executableMaker.make(oldBytes, newBytes, matches, &patch)) {
+    if (!executableMaker.make(oldBytes, newBytes, &patch)) {
         printf("executable_patch none: %s\n", qPrintable(executableMaker.errorString()));
         return 0;
     }

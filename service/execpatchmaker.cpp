@@ -2,11 +2,13 @@
 
 #include "download/executableimage.h"
 #include "download/patchformat.h"
+#include "service/patchmaker.h"
 
 #include <capstone/capstone.h>
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -67,6 +69,35 @@ std::vector<Reference> referencesOf(const ExecutableImage &image, const QByteArr
     return references;
 }
 
+// Per reference, a hash of the bytes around its field with every field blanked, sorted, those
+// that occur more than once left out: what identifies a reference whatever its code and target moved.
+std::vector<std::pair<quint64, size_t>> contextKeys(const QByteArray &bytes, const std::vector<Reference> &references)
+{
+    constexpr qint64 before = 16, after = 12;
+    QByteArray blank = bytes;
+    for (const Reference &reference : references)
+        std::memset(blank.data() + reference.offset, 0, 4);
+    const uchar *data = reinterpret_cast<const uchar *>(blank.constData());
+    std::vector<std::pair<quint64, size_t>> keys;
+    keys.reserve(references.size());
+    for (size_t i = 0; i < references.size(); ++i) {
+        const qint64 offset = references[i].offset;
+        if (offset < before || offset + 4 + after > blank.size())
+            continue;
+        quint64 hash = 0xcbf29ce484222325ull; // FNV-1a
+        for (qint64 at = offset - before; at < offset + 4 + after; ++at)
+            hash = (hash ^ data[at]) * 0x100000001b3ull;
+        keys.push_back({hash, i});
+    }
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::pair<quint64, size_t>> unique;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if ((i == 0 || keys[i - 1].first != keys[i].first) && (i + 1 == keys.size() || keys[i + 1].first != keys[i].first))
+            unique.push_back(keys[i]);
+    }
+    return unique;
+}
+
 // The fewest shifts that follow the pairs (old address, delta): a delta that two pairs in a row
 // agree on starts a shift; a lone disagreeing pair is taken for a mismatch.
 std::vector<ExecutableImage::Shift> shiftsOf(std::vector<std::pair<quint64, qint64>> pairs)
@@ -98,8 +129,7 @@ void putVarint(QByteArray *into, quint64 value)
 
 } // namespace
 
-bool ExecPatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes,
-                          const std::vector<PatchMaker::Match> &matches, QByteArray *patch)
+bool ExecPatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QByteArray *patch)
 {
     error.clear();
     ExecutableImage oldImage, newImage;
@@ -108,29 +138,25 @@ bool ExecPatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes
         return false;
     }
 
-    // Pairs of old and new addresses: the references the byte-level patch aligns, their fields'
-    // own addresses, and where each aligned stretch begins.
     std::vector<std::pair<quint64, qint64>> pairs;
     {
         const std::vector<Reference> oldReferences = referencesOf(oldImage, oldBytes);
         const std::vector<Reference> newReferences = referencesOf(newImage, newBytes);
-        auto next = newReferences.begin();
-        for (const PatchMaker::Match &match : matches) {
+        const std::vector<std::pair<quint64, size_t>> oldKeys = contextKeys(oldBytes, oldReferences);
+        const std::vector<std::pair<quint64, size_t>> newKeys = contextKeys(newBytes, newReferences);
+        // A reference whose surroundings are unique in both files is the same one: its target and its
+        // own address are a pair of labels.
+        auto next = newKeys.begin();
+        for (const auto &[key, index] : oldKeys) {
+            next = std::lower_bound(next, newKeys.end(), std::pair<quint64, size_t>{key, 0});
+            if (next == newKeys.end() || next->first != key)
+                continue;
+            const Reference &before = oldReferences[index];
+            const Reference &after = newReferences[next->second];
+            pairs.push_back({before.target, qint64(after.target - before.target)});
             quint64 oldAddress = 0, newAddress = 0;
-            if (oldImage.addressOf(match.oldStart, &oldAddress) && newImage.addressOf(match.newStart, &newAddress))
+            if (oldImage.addressOf(before.offset, &oldAddress) && newImage.addressOf(after.offset, &newAddress))
                 pairs.push_back({oldAddress, qint64(newAddress - oldAddress)});
-            next = std::lower_bound(next, newReferences.end(), match.newStart,
-                                    [](const Reference &reference, qint64 offset) { return reference.offset < offset; });
-            for (; next != newReferences.end() && next->offset < match.newStart + match.length; ++next) {
-                const qint64 oldOffset = match.oldStart + (next->offset - match.newStart);
-                const auto found = std::lower_bound(oldReferences.begin(), oldReferences.end(), oldOffset,
-                                                    [](const Reference &reference, qint64 offset) { return reference.offset < offset; });
-                if (found == oldReferences.end() || found->offset != oldOffset)
-                    continue;
-                pairs.push_back({found->target, qint64(next->target - found->target)});
-                if (oldImage.addressOf(oldOffset, &oldAddress) && newImage.addressOf(next->offset, &newAddress))
-                    pairs.push_back({oldAddress, qint64(newAddress - oldAddress)});
-            }
         }
     }
     std::vector<ExecutableImage::Shift> shifts = shiftsOf(std::move(pairs));

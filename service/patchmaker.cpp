@@ -57,8 +57,7 @@ void putInt64(QByteArray *into, qint64 value)
 
 } // namespace
 
-bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QByteArray *patch,
-                      std::vector<Match> *matches)
+bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QByteArray *patch)
 {
     error.clear();
     // The suffix array has 32-bit indexes.
@@ -164,8 +163,6 @@ bool PatchMaker::make(const QByteArray &oldBytes, const QByteArray &newBytes, QB
             backward -= split;
         }
 
-        if (matches && forward > 0)
-            matches->push_back({lastScan, lastPosition, forward});
         const int diffStart = diff.size();
         diff.append(reinterpret_cast<const char *>(fresh + lastScan), int(forward));
         char *added = diff.data() + diffStart;

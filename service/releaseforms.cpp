@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -269,11 +270,17 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
         if ((newBytes.isNull() && !readExactly(root + "/" + relativePath, sha256, &newBytes, error))
             || !readExactly(folders.first() + "/" + relativePath, baseSha256, &oldBytes, error))
             return false;
+        // Side by side, a core each: the byte-level patch of a large library takes minutes.
+        ExecPatchMaker executableMaker;
+        QByteArray executable;
+        bool executableMade = false;
+        std::thread executableThread([&] { executableMade = executableMaker.make(oldBytes, newBytes, &executable); });
         PatchMaker maker;
-        std::vector<PatchMaker::Match> matches;
+        const bool made = maker.make(oldBytes, newBytes, &patch);
+        executableThread.join();
         const QString from = folders.join(", ");
         const qint64 worthBelow = std::min(report->compressedSize, report->size) * 9;
-        if (!maker.make(oldBytes, newBytes, &patch, &matches)) {
+        if (!made) {
             report->notes << tr("no patch from %1: %2").arg(from, maker.errorString());
             continue;
         }
@@ -288,9 +295,7 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
             return false;
 
         // Kept beside the byte-level patch, never instead: updaters before this form read only that.
-        ExecPatchMaker executableMaker;
-        QByteArray executable;
-        if (!executableMaker.make(oldBytes, newBytes, matches, &executable))
+        if (!executableMade)
             continue;
         if (executable.size() >= patch.size() || executable.size() * qint64(10) >= worthBelow)
             report->notes << tr("no executable-aware patch from %1: its %2 bytes do not beat the byte-level %3")

@@ -321,11 +321,10 @@ private slots:
         QVERIFY(entry.contains("patches"));
 
         // Both forms rebuild the new file, whichever is kept.
-        std::vector<PatchMaker::Match> matches;
         QByteArray bytePatch, executablePatch;
-        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch, &matches));
+        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch));
         ExecPatchMaker maker;
-        QVERIFY2(maker.make(oldBytes, newBytes, matches, &executablePatch), qPrintable(maker.errorString()));
+        QVERIFY2(maker.make(oldBytes, newBytes, &executablePatch), qPrintable(maker.errorString()));
         QCOMPARE(executablePatch.size() < bytePatch.size(), executableWins);
         QByteArray predicted = oldBytes, rebuilt;
         QBuffer output(&rebuilt);
@@ -366,10 +365,8 @@ private slots:
         QTest::addColumn<QString>("reason");
         const QByteArray oldBytes = elfImage({});
         const QByteArray newBytes = elfImage({3, -1, false});
-        std::vector<PatchMaker::Match> matches;
-        QByteArray bytePatch, good;
-        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch, &matches));
-        QVERIFY(ExecPatchMaker().make(oldBytes, newBytes, matches, &good));
+        QByteArray good;
+        QVERIFY(ExecPatchMaker().make(oldBytes, newBytes, &good));
         const qint64 block = PatchFormat::int64At(good.constData() + 8);
         const auto withBlock = [&](const QByteArray &raw) {
             const QByteArray frame = compressed(raw);

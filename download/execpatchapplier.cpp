@@ -49,13 +49,22 @@ bool ExecPatchApplier::apply(QByteArray *base, const QByteArray &patch, QIODevic
     QByteArray compressed = QByteArray::fromRawData(patch.constData() + headerSize, int(blockSize));
     QBuffer device(&compressed);
     ZstdReader reader(&device, PatchFormat::windowLog);
-    QByteArray block(int(maxShiftBlock) + 1, Qt::Uninitialized);
-    const qint64 made = reader.read(block.data(), block.size());
-    if (made < 0 || made > maxShiftBlock) {
-        error = made < 0 ? tr("the patch's shift block is damaged") : tr("the patch's shift block is too large");
+    // Grown as it decompresses: a few shifts take a few bytes, however many the bound allows.
+    QByteArray block;
+    for (qint64 made = 1; made > 0 && block.size() <= maxShiftBlock;) {
+        const int start = block.size();
+        block.resize(start + (1 << 16));
+        made = reader.read(block.data() + start, 1 << 16);
+        if (made < 0) {
+            error = tr("the patch's shift block is damaged");
+            return false;
+        }
+        block.resize(start + int(made));
+    }
+    if (block.size() > maxShiftBlock) {
+        error = tr("the patch's shift block is too large");
         return false;
     }
-    block.truncate(int(made));
 
     qint64 at = 0;
     quint64 count = 0;

@@ -58,7 +58,7 @@ publish() { "$build/service/update-service" publish "$@"; }
 wire_bytes() { awk '$1 ~ /^\/files\// { b += $3 } END { printf "%d", b }' "$wr_access_log"; }
 # What each request was: the form's kind, a short name (forms are named by digests) and its bytes.
 wire_lines() {
-    awk '$1 ~ /^\/files\// { kind = ($1 ~ /\.patch$/) ? "patch" : ($1 ~ /\.zst$/) ? "compressed copy" : "file"
+    awk '$1 ~ /^\/files\// { kind = ($1 ~ /\.xpatch$/) ? "executable-aware patch" : ($1 ~ /\.patch$/) ? "patch" : ($1 ~ /\.zst$/) ? "compressed copy" : "file"
         name = $1; sub(/^\/files\/[^\/]*\//, "", name); if (kind != "file") name = substr(name, 16, 12) "..."
         printf "    %s %s: %d bytes sent, status %s\n", kind, name, $3, $2 }' "$wr_access_log"
 }

@@ -62,6 +62,20 @@ bool FileInstaller::tryForm(const File &file, const Form &form, const QString &f
 QList<FileInstaller::Form> FileInstaller::formsFor(const SignedRelease::Content &content)
 {
     QList<Form> forms;
+    // The executable-aware form first where it beats the byte-level one from the same copy; should
+    // it fail, that one is next.
+    const auto byteLevelFrom = [&content](const QByteArray &base) -> const SignedRelease::Form * {
+        for (const SignedRelease::Form &patch : content.patches) {
+            if (patch.baseSha256 == base)
+                return &patch;
+        }
+        return nullptr;
+    };
+    for (const SignedRelease::Form &patch : content.executablePatches) {
+        const SignedRelease::Form *byteLevel = byteLevelFrom(patch.baseSha256);
+        if (!byteLevel || patch.size < byteLevel->size)
+            forms << Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256};
+    }
     for (const SignedRelease::Form &patch : content.patches)
         forms << Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256};
     // A compressed copy of bytes that do not compress would only cost its decoding.
@@ -94,15 +108,13 @@ FileInstaller::Begun FileInstaller::begin(const File &file) const
     QList<Form> forms;
     QByteArray installedSha256;
     bool asked = false;
-    bool patchTaken = false;
     for (const Form &form : file.forms) {
         if (!form.baseSha256.isEmpty()) {
             if (!asked)
                 installedSha256 = steps.installedSha256(installDir + file.path);
             asked = true;
-            if (patchTaken || form.baseSha256 != installedSha256)
+            if (form.baseSha256 != installedSha256)
                 continue;
-            patchTaken = true;
         }
         forms << form;
     }

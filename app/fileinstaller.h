@@ -65,8 +65,9 @@ public:
         QStringList skipped; // each form that was tried and failed, and why
     };
 
-    // The forms worth trying for a file the listing describes: its patches, then the compressed
-    // copy when it is smaller. Of the patches, only the first that applies to the installed copy is tried.
+    // The forms worth trying for a file the listing describes: its patches, the executable-aware
+    // ones first where smaller, then the compressed copy when it is smaller than the file. Only the
+    // patches made from the installed copy are tried.
     static QList<Form> formsFor(const SignedRelease::Content &content);
 
     // ahead: how many of the following files' downloads are begun before their turn.

@@ -3,39 +3,45 @@
 # on an installation of the previous release, the bytes nginx sent for the files counted in its own
 # access log, against zstd -19 and zstd -19 --patch-from of the same changed files, in the same run:
 #   1. a real security update, Debian's libreoffice-core 4:7.4.7-1+deb12u13 to +deb12u14: wire bytes
-#      at most 4 % of the changed files' raw bytes; our peak memory under 2.2 times the largest
+#      at most 1.6 % of the changed files' raw bytes; our peak memory under 2.2 times the largest
 #      changed file + 64 MiB; the installation ends equal to the new tree;
+#   1b. Debian's libssl3 3.0.20-1~deb12u2 to 3.0.22-1~deb12u2, its shared objects alone: at most
+#      117,000 bytes on the wire;
 #   2. 1 % of a 50 MiB file of random bytes changed in scattered 4 KiB blocks: wire bytes at most
 #      1.5 % of the file;
 #   3. update 2 over a 50 ms round trip, 10 Mbit/s link: our time at most a tenth of curl fetching
 #      the changed file from the same nginx.
-# The two packages are fetched once into BUILD/bench-cache (`sh bench/bench_patches.sh BUILD fetch`
+# The four packages are fetched once into BUILD/bench-cache (`sh bench/bench_patches.sh BUILD fetch`
 # does only that, for a run in a namespace without a network); without them update 1 is skipped.
 set -eu
 build="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
-cache="$build/bench-cache/libreoffice-core"
+cache_root="$build/bench-cache"
 old_version="4:7.4.7-1+deb12u13"
 new_version="4:7.4.7-1+deb12u14"
+ssl_old_version="3.0.20-1~deb12u2"
+ssl_new_version="3.0.22-1~deb12u2"
 
-# deb_of VERSION: the cached package of that version, fetched first if need be; on failure, why.
+# deb_of PACKAGE VERSION: the cached package of that version, fetched first if need be; on failure, why.
 deb_of() {
+    cache="$cache_root/$1"
     mkdir -p "$cache"
-    found=$(find "$cache" -maxdepth 1 -name "libreoffice-core_*${1#*:}_amd64.deb" | head -n1)
+    found=$(find "$cache" -maxdepth 1 -name "${1}_*${2#*:}_amd64.deb" | head -n1)
     if [ -z "$found" ]; then
         # apt writes into the current folder; a partial download stays in its own folder.
-        if ! (cd "$cache" && apt-get download "libreoffice-core=$1") > "$cache/fetch.log" 2>&1; then
-            echo "cannot fetch libreoffice-core=$1: $(grep '^E:' "$cache/fetch.log" | head -n2 | tr '\n' ' ')"
+        if ! (cd "$cache" && apt-get download "$1=$2") > "$cache/fetch.log" 2>&1; then
+            echo "cannot fetch $1=$2: $(grep '^E:' "$cache/fetch.log" | head -n2 | tr '\n' ' ')"
             return 1
         fi
-        found=$(find "$cache" -maxdepth 1 -name "libreoffice-core_*${1#*:}_amd64.deb" | head -n1)
-        [ -n "$found" ] || { echo "apt-get download left no package of $1 in $cache"; return 1; }
+        found=$(find "$cache" -maxdepth 1 -name "${1}_*${2#*:}_amd64.deb" | head -n1)
+        [ -n "$found" ] || { echo "apt-get download left no package of $1=$2 in $cache"; return 1; }
     fi
     echo "$found"
 }
 
 if [ "${2:-}" = fetch ]; then
-    deb_of "$old_version" && deb_of "$new_version"
+    deb_of libreoffice-core "$old_version" && deb_of libreoffice-core "$new_version" &&
+        deb_of libssl3 "$ssl_old_version" && deb_of libssl3 "$ssl_new_version"
     exit
 fi
 
@@ -52,7 +58,7 @@ publish() { "$build/service/update-service" publish "$@"; }
 wire_bytes() { awk '$1 ~ /^\/files\// { b += $3 } END { printf "%d", b }' "$wr_access_log"; }
 # What each request was: the form's kind, a short name (forms are named by digests) and its bytes.
 wire_lines() {
-    awk '$1 ~ /^\/files\// { kind = ($1 ~ /\.patch$/) ? "patch" : ($1 ~ /\.zst$/) ? "compressed copy" : "file"
+    awk '$1 ~ /^\/files\// { kind = ($1 ~ /\.xpatch$/) ? "executable-aware patch" : ($1 ~ /\.patch$/) ? "patch" : ($1 ~ /\.zst$/) ? "compressed copy" : "file"
         name = $1; sub(/^\/files\/[^\/]*\//, "", name); if (kind != "file") name = substr(name, 16, 12) "..."
         printf "    %s %s: %d bytes sent, status %s\n", kind, name, $3, $2 }' "$wr_access_log"
 }
@@ -71,9 +77,10 @@ publish_pair() {
         -exec rm -rf {} +
     cp -a "$2/." "$3/"
     start=$(now_ns)
-    publish "$3" --version 2.0.0 --sign "$key" --delta-from "$1" > "$work/publish2.out" 2>&1 ||
-        { cat "$work/publish2.out"; return 1; }
-    echo "  publish 2.0.0 --delta-from the old tree took $(seconds_between "$start" "$(now_ns)") s; its lines:"
+    /usr/bin/time -f %M -o "$work/publish2.mem" "$build/service/update-service" publish "$3" --version 2.0.0 \
+        --sign "$key" --delta-from "$1" > "$work/publish2.out" 2>&1 || { cat "$work/publish2.out"; return 1; }
+    echo "  publish 2.0.0 --delta-from the old tree took $(seconds_between "$start" "$(now_ns)") s," \
+        "peak $(awk '{ printf "%.0f", $1 / 1024 }' "$work/publish2.mem") MiB; its lines:"
     sed 's/^/    /' "$work/publish2.out"
 }
 
@@ -106,14 +113,17 @@ installed_as() {
 }
 
 sum_sizes() { while read -r path; do stat -c %s "$1/$path"; done | awk '{ b += $1 } END { printf "%d", b }'; }
-# zstd_sizes OLD NEW: the sums over the changed files of zstd -19 and of zstd -19 --patch-from=OLD.
-zstd_sizes() {
-    zstd_plain=0; zstd_patch=0
+# reference_sizes OLD NEW: the sums over the changed files of zstd -19, of zstd -19 --patch-from=OLD
+# and of bsdiff.
+reference_sizes() {
+    zstd_plain=0; zstd_patch=0; bsdiff_patch=0
     for path in $changed; do
         # zstd's advice on its own settings is not a figure of this run.
         plain=$(zstd -q -19 -c "$2/$path" 2> /dev/null | wc -c)
         patch=$(zstd -q -19 --patch-from="$1/$path" -c "$2/$path" 2> /dev/null | wc -c)
-        zstd_plain=$((zstd_plain + plain)); zstd_patch=$((zstd_patch + patch))
+        bsdiff "$1/$path" "$2/$path" "$work/bsdiff.out"
+        bs=$(stat -c %s "$work/bsdiff.out"); rm -f "$work/bsdiff.out"
+        zstd_plain=$((zstd_plain + plain)); zstd_patch=$((zstd_patch + patch)); bsdiff_patch=$((bsdiff_patch + bs))
     done
 }
 
@@ -145,7 +155,7 @@ loopback_run() {
     installed_as "$runs/install" "$2" "$3"
 }
 
-# report OLD NEW GOAL-PERCENT: the rows of one update over loopback.
+# report OLD NEW GOAL-PERCENT [GOAL-BYTES]: the rows of one update over loopback.
 report() {
     changed=$(changed_files "$1" "$2")
     count=$(echo "$changed" | grep -c .)
@@ -153,7 +163,7 @@ report() {
     if ! loopback_run "$1" "$2" "$count"; then fail "the update did not complete"; return 1; fi
     echo "  whole run: $took s; what the updater fetched:"
     wire_lines
-    zstd_sizes "$1" "$2"
+    reference_sizes "$1" "$2"
     count_row "files" "$(cd "$2" && find . -type f | wc -l)"
     count_row "changed files" "$count"
     count_row "raw bytes of the changed files" "$raw"
@@ -161,6 +171,11 @@ report() {
     bytes_row "wire bytes for the files, ours" "$wire" "$raw" "$3"
     bytes_row "zstd -19" "$zstd_plain" "$raw"
     bytes_row "zstd -19 --patch-from=OLD" "$zstd_patch" "$raw"
+    bytes_row "bsdiff" "$bsdiff_patch" "$raw"
+    if [ -n "${4:-}" ]; then
+        awk -v b="$wire" -v goal="$4" 'BEGIN { printf "  %-34s %12d %9s %10s %11s  %s\n", "wire bytes against the byte goal",
+            b, "", "", "<= " goal, (b <= goal) ? "met" : "missed" }'
+    fi
 }
 
 fresh_filesystem 4G
@@ -172,14 +187,14 @@ files="http://127.0.0.1:$nginx_port/files"
 
 echo "== a security update: libreoffice-core $old_version to $new_version, one whole run over loopback"
 why=""
-old_deb=$(deb_of "$old_version") || why=$old_deb
-[ -n "$why" ] || new_deb=$(deb_of "$new_version") || why=$new_deb
+old_deb=$(deb_of libreoffice-core "$old_version") || why=$old_deb
+[ -n "$why" ] || new_deb=$(deb_of libreoffice-core "$new_version") || why=$new_deb
 if [ -z "$why" ]; then
     mkdir -p "$work/lo"
     dpkg-deb -x "$old_deb" "$work/lo/old" && dpkg-deb -x "$new_deb" "$work/lo/new"
     if publish_pair "$work/lo/old" "$work/lo/new" "$work/www/lo" &&
         start_service "$work/www/lo" 127.0.0.1 "$files/lo"; then
-        if report "$work/lo/old" "$work/lo/new" 4; then
+        if report "$work/lo/old" "$work/lo/new" 1.6; then
             largest=$(echo "$changed" | while read -r path; do stat -c %s "$work/lo/new/$path"; done | sort -n | tail -n1)
             # time waits for the updater itself, so %M is the updater's own peak, patching included.
             mem_row "$peak_kib" "$(awk -v l="$largest" 'BEGIN { printf "%.1f", 2.2 * l / 1048576 + 64 }')"
@@ -190,6 +205,27 @@ if [ -z "$why" ]; then
         fail "the release could not be published or served"
     fi
     rm -rf "$work/lo" "$work/www/lo"
+else
+    echo "  skipped: $why"
+fi
+
+echo "== a security update: libssl3 $ssl_old_version to $ssl_new_version, its shared objects, one whole run over loopback"
+why=""
+old_deb=$(deb_of libssl3 "$ssl_old_version") || why=$old_deb
+[ -n "$why" ] || new_deb=$(deb_of libssl3 "$ssl_new_version") || why=$new_deb
+if [ -z "$why" ]; then
+    mkdir -p "$work/ssl/x" "$work/ssl/y" "$work/ssl/old" "$work/ssl/new"
+    dpkg-deb -x "$old_deb" "$work/ssl/x" && dpkg-deb -x "$new_deb" "$work/ssl/y"
+    # The shared objects alone, the package's documentation aside.
+    cp -a "$work/ssl/x/usr/lib/." "$work/ssl/old/" && cp -a "$work/ssl/y/usr/lib/." "$work/ssl/new/"
+    if publish_pair "$work/ssl/old" "$work/ssl/new" "$work/www/ssl" &&
+        start_service "$work/www/ssl" 127.0.0.1 "$files/ssl"; then
+        report "$work/ssl/old" "$work/ssl/new" 100 117000 || true
+        stop_service
+    else
+        fail "the release could not be published or served"
+    fi
+    rm -rf "$work/ssl" "$work/www/ssl"
 else
     echo "  skipped: $why"
 fi

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileDevice>
 
+#include "download/execpatchapplier.h"
 #include "download/patchapplier.h"
 #include "download/zstdreader.h"
 
@@ -59,14 +60,21 @@ bool FormDecoder::applyPatch(const QString &basePath, const QByteArray &baseSha2
     QFile base(basePath);
     if (!base.open(QIODevice::ReadOnly))
         return fail(tr("the installed file cannot be read: %1").arg(base.errorString()));
-    const QByteArray baseBytes = base.readAll();
+    QByteArray baseBytes = base.readAll();
     // Checked again as read: the installed file may have changed since the patch was chosen.
     if (QCryptographicHash::hash(baseBytes, QCryptographicHash::Sha256) != baseSha256)
         return fail(tr("the installed file is not the one the patch applies to"));
     const QByteArray patch = form->readAll();
-    PatchApplier applier;
-    if (!applier.apply(baseBytes, patch, output, expected.listedSize()))
-        return fail(applier.errorString());
+    if (ExecPatchApplier::isExecPatch(patch)) {
+        // Rewritten in place: the installed copy is needed no more, and a copy would double the memory.
+        ExecPatchApplier applier;
+        if (!applier.apply(&baseBytes, patch, output, expected.listedSize()))
+            return fail(applier.errorString());
+    } else {
+        PatchApplier applier;
+        if (!applier.apply(baseBytes, patch, output, expected.listedSize()))
+            return fail(applier.errorString());
+    }
     // Read back rather than trusted: what is put in place must be the listed bytes.
     if (!output->seek(0))
         return fail(output->errorString());

@@ -27,3 +27,15 @@ inline void setInt64(char *at, qint64 value)
 }
 
 } // namespace PatchFormat
+
+// The executable-aware form: what ExecPatchMaker writes and ExecPatchApplier reads.
+namespace ExecPatchFormat {
+
+constexpr char magic[] = "TRVXPX01";
+constexpr qint64 headerSize = 16;
+// Address shifts a patch may carry: far more than a release's moved functions, little to hold.
+constexpr qint64 maxShifts = qint64(1) << 18;
+// A shift takes at most two varints of ten bytes, the count one more.
+constexpr qint64 maxShiftBlock = 10 + maxShifts * 20;
+
+} // namespace ExecPatchFormat

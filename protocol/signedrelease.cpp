@@ -10,6 +10,7 @@
 #include <QSet>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -218,7 +219,7 @@ bool SignedRelease::readListing(const QByteArray &text)
         const QString path = file.value("file_path").toString();
         const QDateTime modified = QDateTime::fromString(file.value("modified_time").toString(), modifiedTimeFormat);
         Content content{wholeNumber(file.value("file_size"), 0),
-                        QByteArray::fromHex(file.value("sha256").toString().toLatin1()), {}, {},
+                        QByteArray::fromHex(file.value("sha256").toString().toLatin1()), {}, {}, {},
                         file.value("executable").toBool()};
         QString problem;
         if (!file.value("file_path").isString())
@@ -238,13 +239,15 @@ bool SignedRelease::readListing(const QByteArray &text)
         QString formProblem;
         if (file.contains("compressed"))
             formProblem = readForm(file.value("compressed"), false, &content.compressed);
-        if (formProblem.isEmpty() && file.contains("patches") && !file.value("patches").isArray())
-            formProblem = tr("\"patches\" is not an array");
-        for (const QJsonValue &patch : file.value("patches").toArray()) {
-            Form form;
-            if (formProblem.isEmpty())
-                formProblem = readForm(patch, true, &form);
-            content.patches << form;
+        for (const char *member : {"patches", "executable_patches"}) {
+            if (formProblem.isEmpty() && file.contains(member) && !file.value(member).isArray())
+                formProblem = tr("\"%1\" is not an array").arg(QLatin1String(member));
+            for (const QJsonValue &patch : file.value(member).toArray()) {
+                Form form;
+                if (formProblem.isEmpty())
+                    formProblem = readForm(patch, true, &form);
+                (std::strcmp(member, "patches") == 0 ? content.patches : content.executablePatches) << form;
+            }
         }
         if (problem.isEmpty() && !formProblem.isEmpty())
             problem = tr("file %1: %2").arg(path, formProblem);

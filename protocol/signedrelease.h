@@ -32,6 +32,7 @@ public:
         qint64 size = 0;
         QByteArray sha256; // 32 bytes
         QList<Form> patches;
+        QList<Form> executablePatches; // updaters before them read only "patches"
         Form compressed; // path empty: none
         bool executable = false; // given to the file when it is new here
     };

@@ -151,6 +151,7 @@ bool ReleaseFolder::readListing(Listing *listing, QString *error) const
         QJsonObject file = entry.toObject();
         file.remove("compressed");
         file.remove("patches");
+        file.remove("executable_patches");
         file.remove("executable");
         signedFiles.append(entry.isObject() ? QJsonValue(file) : entry);
     }

@@ -1,5 +1,6 @@
 #include "service/releaseforms.h"
 
+#include "service/execpatchmaker.h"
 #include "service/patchmaker.h"
 
 #include <QCryptographicHash>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -257,28 +259,51 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
     QByteArray newBytes;
     for (const auto &[baseSha256, folders] : bases) {
         const QString name = formPath(baseSha256 + "-" + sha256 + ".patch");
+        const QString executableName = formPath(baseSha256 + "-" + sha256 + ".xpatch");
         if (QFileInfo(name).isFile()) {
             report->patches << Patch{QFileInfo(name).size(), folders};
+            if (QFileInfo(executableName).isFile())
+                report->patches << Patch{QFileInfo(executableName).size(), folders, true};
             continue;
         }
         QByteArray oldBytes, patch;
         if ((newBytes.isNull() && !readExactly(root + "/" + relativePath, sha256, &newBytes, error))
             || !readExactly(folders.first() + "/" + relativePath, baseSha256, &oldBytes, error))
             return false;
+        // Side by side, a core each: the byte-level patch of a large library takes minutes.
+        ExecPatchMaker executableMaker;
+        QByteArray executable;
+        bool executableMade = false;
+        std::thread executableThread([&] { executableMade = executableMaker.make(oldBytes, newBytes, &executable); });
         PatchMaker maker;
+        const bool made = maker.make(oldBytes, newBytes, &patch);
+        executableThread.join();
         const QString from = folders.join(", ");
-        if (!maker.make(oldBytes, newBytes, &patch)) {
+        const qint64 worthBelow = std::min(report->compressedSize, report->size) * 9;
+        if (!made) {
             report->notes << tr("no patch from %1: %2").arg(from, maker.errorString());
-        } else if (patch.size() * qint64(10) >= std::min(report->compressedSize, report->size) * 9) {
-            // Barely smaller, it would not pay for the listing's bytes and the updater's work.
+            continue;
+        }
+        // Barely smaller, it would not pay for the listing's bytes and the updater's work.
+        if (patch.size() * qint64(10) >= worthBelow)
             report->notes << tr("no patch from %1: its %2 bytes are not under 90 % of the smaller of the file "
                                 "and its compressed copy")
                                  .arg(from, QString::number(patch.size()));
-        } else if (dryRun || writeForm(name, patch, error)) {
+        else if (dryRun || writeForm(name, patch, error))
             report->patches << Patch{patch.size(), folders};
-        } else {
+        else
             return false;
-        }
+
+        // Kept beside the byte-level patch, never instead: updaters before this form read only that.
+        if (!executableMade)
+            continue;
+        if (executable.size() >= patch.size() || executable.size() * qint64(10) >= worthBelow)
+            report->notes << tr("no executable-aware patch from %1: its %2 bytes do not beat the byte-level %3")
+                                 .arg(from, QString::number(executable.size()), QString::number(patch.size()));
+        else if (dryRun || writeForm(executableName, executable, error))
+            report->patches << Patch{executable.size(), folders, true};
+        else
+            return false;
     }
     return true;
 }
@@ -318,5 +343,20 @@ bool ReleaseForms::describe(const QString &sha256, QJsonObject *entry, QString *
     }
     if (!patches.isEmpty())
         entry->insert("patches", patches);
+    // A member of its own: an updater before the form skips it and takes the byte-level patch.
+    const QRegularExpression executableName("^([0-9a-f]{64})-" + sha256 + "\\.xpatch$");
+    QJsonArray executables;
+    for (const QString &name : QDir(root + "/" + folderName).entryList({"*-" + sha256 + ".xpatch"}, QDir::Files, QDir::Name)) {
+        const QRegularExpressionMatch match = executableName.match(name);
+        QJsonObject patch;
+        if (!match.hasMatch())
+            continue;
+        if (!form(name, &patch))
+            return false;
+        patch.insert("base_sha256", match.captured(1));
+        executables.append(patch);
+    }
+    if (!executables.isEmpty())
+        entry->insert("executable_patches", executables);
     return true;
 }

@@ -29,6 +29,7 @@ public:
     {
         qint64 size = 0;
         QStringList baseFolders; // the --delta-from folders holding the bytes it applies to
+        bool executable = false; // the executable-aware form, kept only where it beats the byte-level one
     };
 
     // What one file's forms are, and what making them took.
@@ -57,8 +58,8 @@ public:
     bool make(const QString &relativePath, const QString &sha256, bool dryRun, Report *report,
               QString *error) const;
 
-    // Adds to a signed listing's entry of a file with that digest the members "compressed" and
-    // "patches" for the forms that exist.
+    // Adds to a signed listing's entry of a file with that digest the members "compressed",
+    // "patches" and "executable_patches" for the forms that exist.
     bool describe(const QString &sha256, QJsonObject *entry, QString *error) const;
 
 private:

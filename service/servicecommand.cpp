@@ -132,7 +132,9 @@ void printForms(QTextStream &out, const QList<ReleaseForms::Report> &forms)
     for (const ReleaseForms::Report &file : forms) {
         QStringList patches;
         for (const ReleaseForms::Patch &patch : file.patches)
-            patches << ServiceCommand::tr("patch %1 from %2").arg(QString::number(patch.size), patch.baseFolders.join(", "));
+            patches << (patch.executable ? ServiceCommand::tr("executable-aware patch %1 from %2, the form that wins")
+                                         : ServiceCommand::tr("patch %1 from %2"))
+                           .arg(QString::number(patch.size), patch.baseFolders.join(", "));
         // In one arg(): a path holding "%2" must not take the place of what follows.
         out << "  " << ServiceCommand::tr("forms of %1: %2 bytes, compressed %3%4; %5 s, peak memory %6")
                            .arg(file.path, QString::number(file.size), QString::number(file.compressedSize),

@@ -208,6 +208,8 @@ std::shared_ptr<const UpdateServer::Served> UpdateServer::readServed(const QStri
             // The forms are named in the signed listing alone.
             for (const QJsonValue &entry : ReleaseFolder::releaseMember(next->listing.release, "files").toArray()) {
                 QJsonArray forms = entry["patches"].toArray();
+                for (const QJsonValue &form : entry["executable_patches"].toArray())
+                    forms.append(form);
                 forms.append(entry["compressed"]);
                 for (const QJsonValue &form : forms) {
                     if (form.isObject())

@@ -5,9 +5,14 @@
 #include <initializer_list>
 #include <random>
 
+#include "download/execpatchapplier.h"
 #include "download/formdecoder.h"
 #include "download/patchapplier.h"
+#include "download/patchformat.h"
+#include "service/execpatchmaker.h"
 #include "service/patchmaker.h"
+#include "service/releaseforms.h"
+#include "tests/support/sampleexecutable.h"
 
 namespace {
 
@@ -41,6 +46,11 @@ QByteArray compressed(const QByteArray &raw)
 QByteArray assembled(qint64 newSize, const QByteArray &control, const QByteArray &diff, const QByteArray &extra)
 {
     return "TRVXPT01" + int64s({newSize, control.size(), diff.size(), extra.size()}) + control + diff + extra;
+}
+
+QByteArray sha256Hex(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
 } // namespace
@@ -181,6 +191,117 @@ private slots:
         QVERIFY(!applier.apply(base, patch, &output, maxSize));
         QVERIFY2(applier.errorString().contains(reason), qPrintable(applier.errorString()));
         QVERIFY(written.size() <= maxSize);
+    }
+
+    // Each version against the first, through the publisher: both forms rebuild it exactly, and the
+    // executable-aware one is kept, and applied by the updater, exactly where it is the smaller.
+    void executables_data()
+    {
+        QTest::addColumn<int>("grown");
+        QTest::addColumn<int>("changedConstant");
+        QTest::addColumn<bool>("pointerInserted");
+        QTest::addColumn<bool>("pe");
+        QTest::addColumn<bool>("executableWins");
+        QTest::newRow("a function grows, the later ones move") << 3 << -1 << false << false << true;
+        QTest::newRow("a constant changes") << -1 << 5 << false << false << false;
+        QTest::newRow("a new relocated pointer heads the table") << -1 << -1 << true << false << true;
+        QTest::newRow("all three") << 10 << 2 << true << false << true;
+        QTest::newRow("PE: a function grows") << 3 << -1 << false << true << true;
+        QTest::newRow("PE: a constant changes") << -1 << 5 << false << true << false;
+        QTest::newRow("PE: a new relocated pointer") << -1 << -1 << true << true << true;
+    }
+    void executables()
+    {
+        QFETCH(int, grown);
+        QFETCH(int, changedConstant);
+        QFETCH(bool, pointerInserted);
+        QFETCH(bool, pe);
+        QFETCH(bool, executableWins);
+        const QByteArray oldBytes = sampleExecutable({}, pe);
+        const QByteArray newBytes = sampleExecutable({grown, changedConstant, pointerInserted}, pe);
+
+        QTemporaryDir folder;
+        const QString oldRoot = folder.filePath("old"), newRoot = folder.filePath("new");
+        QVERIFY(QDir().mkpath(oldRoot) && QDir().mkpath(newRoot));
+        QFile oldFile(oldRoot + "/lib.so"), newFile(newRoot + "/lib.so");
+        QVERIFY(oldFile.open(QIODevice::WriteOnly) && oldFile.write(oldBytes) == oldBytes.size());
+        QVERIFY(newFile.open(QIODevice::WriteOnly) && newFile.write(newBytes) == newBytes.size());
+        oldFile.close();
+        newFile.close();
+        ReleaseForms::Options options;
+        options.deltaFrom = QStringList{oldRoot};
+        ReleaseForms forms(newRoot, options);
+        ReleaseForms::Report report;
+        QString error;
+        QVERIFY2(forms.make("lib.so", sha256Hex(newBytes), false, &report, &error), qPrintable(error));
+        QJsonObject entry{{"file_size", double(newBytes.size())}};
+        QVERIFY2(forms.describe(sha256Hex(newBytes), &entry, &error), qPrintable(error));
+        QCOMPARE(entry.contains("executable_patches"), executableWins);
+        QVERIFY(entry.contains("patches"));
+
+        // Both forms rebuild the new file, whichever is kept.
+        QByteArray bytePatch, executablePatch;
+        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch));
+        ExecPatchMaker maker;
+        QVERIFY2(maker.make(oldBytes, newBytes, &executablePatch), qPrintable(maker.errorString()));
+        QCOMPARE(executablePatch.size() < bytePatch.size(), executableWins);
+        QByteArray predicted = oldBytes, rebuilt;
+        QBuffer output(&rebuilt);
+        output.open(QIODevice::WriteOnly);
+        ExecPatchApplier applier;
+        QVERIFY2(applier.apply(&predicted, executablePatch, &output, newBytes.size()), qPrintable(applier.errorString()));
+        QVERIFY(rebuilt == newBytes);
+
+        // The updater's decoder takes the kept form from the file the publisher wrote.
+        const QString kept = entry.value(executableWins ? "executable_patches" : "patches")[0]["path"].toString();
+        QFile form(newRoot + "/" + kept), result(folder.filePath("result"));
+        QVERIFY(form.open(QIODevice::ReadOnly) && result.open(QIODevice::ReadWrite));
+        FormDecoder decoder;
+        QVERIFY2(decoder.applyPatch(oldRoot + "/lib.so", QCryptographicHash::hash(oldBytes, QCryptographicHash::Sha256), &form,
+                                    &result, ContentCheck(newBytes.size(), QCryptographicHash::hash(newBytes, QCryptographicHash::Sha256))),
+                 qPrintable(decoder.errorString()));
+    }
+
+    // Hostile executable-aware patches: refused with a reason, never more than the bound written
+    // (the updater then goes on to the byte-level patch: tst_signedrelease's fallback rows).
+    void malformedExecutable_data()
+    {
+        QTest::addColumn<QByteArray>("patch");
+        QTest::addColumn<QByteArray>("base");
+        QTest::addColumn<QString>("reason");
+        const QByteArray oldBytes = sampleExecutable({});
+        const QByteArray newBytes = sampleExecutable({3, -1, false});
+        QByteArray good;
+        QVERIFY(ExecPatchMaker().make(oldBytes, newBytes, &good));
+        const qint64 block = PatchFormat::int64At(good.constData() + 8);
+        const auto withBlock = [&](const QByteArray &raw) {
+            const QByteArray frame = compressed(raw);
+            return "TRVXPX01" + int64s({frame.size()}) + frame + good.mid(int(16 + block));
+        };
+        QTest::newRow("shorter than a header") << good.left(15) << oldBytes << "format";
+        QTest::newRow("block longer than the patch") << good.left(8) + int64s({good.size()}) + good.mid(16) << oldBytes << "shorter than";
+        QTest::newRow("negative block") << good.left(8) + int64s({-1}) + good.mid(16) << oldBytes << "shorter than";
+        QTest::newRow("block damaged") << good.left(16) + QByteArray(int(block), 'x') + good.mid(int(16 + block)) << oldBytes << "damaged";
+        QTest::newRow("count beyond the bound") << withBlock(QByteArray::fromHex("8080808001")) << oldBytes << "count";
+        QTest::newRow("shifts fewer than counted") << withBlock(QByteArray::fromHex("030102")) << oldBytes << "malformed";
+        QTest::newRow("two shifts at one address") << withBlock(QByteArray::fromHex("0201020002")) << oldBytes << "malformed";
+        QTest::newRow("bytes after the shifts") << withBlock(QByteArray::fromHex("01010200")) << oldBytes << "more than";
+        QTest::newRow("base no executable") << good << randomBytes(4000, 7) << "not an executable";
+        QTest::newRow("inner patch cut") << good.left(good.size() - 3) << oldBytes << "shorter than its blocks";
+    }
+    void malformedExecutable()
+    {
+        QFETCH(QByteArray, patch);
+        QFETCH(QByteArray, base);
+        QFETCH(QString, reason);
+        const qint64 maxSize = sampleExecutable({3, -1, false}).size();
+        QByteArray written;
+        QBuffer output(&written);
+        output.open(QIODevice::WriteOnly);
+        ExecPatchApplier applier;
+        QVERIFY(!applier.apply(&base, patch, &output, maxSize));
+        QVERIFY(written.size() <= maxSize);
+        QVERIFY2(applier.errorString().contains(reason), qPrintable(applier.errorString()));
     }
 };
 

@@ -374,6 +374,9 @@ void tst_signedrelease::fallback_data()
     QTest::newRow("patch missing") << "missing" << "ok" << old << QStringList{patch, zst};
     QTest::newRow("patch corrupt") << "corrupt" << "ok" << old << QStringList{patch, zst};
     QTest::newRow("patch for another base") << "other base" << "ok" << old << QStringList{zst};
+    // Hostile bytes in the newer form: the updater goes on to the byte-level patch an older one takes.
+    QTest::newRow("executable-aware patch damaged") << "executable damaged" << "ok" << old
+                                                    << QStringList{"/files/.trelvox-forms/p.xpatch", patch};
     QTest::newRow("installed file changed locally") << "ok" << "ok" << QByteArray("edited here\n") << QStringList{zst};
     QTest::newRow("compressed copy") << "" << "ok" << old << QStringList{zst};
     QTest::newRow("compressed copy missing") << "" << "missing" << old << QStringList{zst, whole};
@@ -423,6 +426,13 @@ void tst_signedrelease::fallback()
         changes["patches"] = QJsonArray{listed};
         if (patch != "missing")
             served["/files/.trelvox-forms/p.patch"] = patch == "corrupt" ? garbage : patchBytes;
+    }
+    if (patch == "executable damaged") {
+        const QByteArray damaged = "TRVXPX01" + QByteArray(8, '\xff');
+        QJsonObject listed = form(".trelvox-forms/p.xpatch", damaged);
+        listed["base_sha256"] = sha("old a\n");
+        changes["executable_patches"] = QJsonArray{listed};
+        served["/files/.trelvox-forms/p.xpatch"] = damaged;
     }
     if (!compressed.isEmpty()) {
         const QByteArray bytes = compressed == "no smaller" ? QByteArray(fresh.size(), 'z') : QByteArray::fromStdString(zstBytes);

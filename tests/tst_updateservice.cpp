@@ -5,6 +5,7 @@
 #include "service/releasesigner.h"
 #include "service/servicekeypair.h"
 #include "tests/support/releaseservice.h"
+#include "tests/support/sampleexecutable.h"
 #include "tests/support/testfiles.h"
 
 #include <QCryptographicHash>
@@ -72,6 +73,7 @@ private:
             QJsonObject entry = file.toObject();
             entry.remove("compressed");
             entry.remove("patches");
+            entry.remove("executable_patches");
             entry.remove("executable");
             plain.append(entry);
         }
@@ -229,6 +231,31 @@ private slots:
         QByteArray err;
         QCOMPARE(run({"publish", dir}, nullptr, &err), 1);
         QVERIFY2(err.contains("over the 64 MiB an updater accepts"), err);
+    }
+
+    // A library whose functions moved: its executable-aware patch is kept beside the byte-level one,
+    // said to win, listed in a member of its own, and the release with it is served.
+    void publishExecutableForms()
+    {
+        QTemporaryDir dir;
+        const QString base = dir.filePath("1.0.0"), release = dir.filePath("2.0.0");
+        const QByteArray before = sampleExecutable({}), after = sampleExecutable({3, -1, true});
+        QVERIFY(writeFile(base + "/lib.so", before) && writeFile(release + "/lib.so", after));
+        QByteArray out;
+        QCOMPARE(run({"publish", release, "--sign", signingKey, "--delta-from", base, "--version", "2.0.0"}, &out), 0);
+        QVERIFY2(out.contains(", the form that wins"), out);
+        const QString text = QJsonDocument::fromJson(readFile(release + "/release-signed.json"))["release"].toString();
+        const QJsonObject file = QJsonDocument::fromJson(text.toUtf8())["files"][0].toObject();
+        const QJsonObject patch = file["executable_patches"][0].toObject();
+        QCOMPARE(patch["path"].toString(), ".trelvox-forms/" + sha256Hex(before) + "-" + sha256Hex(after) + ".xpatch");
+        QCOMPARE(patch["base_sha256"].toString().toLatin1(), sha256Hex(before));
+        QVERIFY(file["patches"][0]["size"].toInt() > patch["size"].toInt());
+
+        const auto service = serve({"--release-key", releaseKey}, QString(), release);
+        httplib::Client client("127.0.0.1", service->port());
+        const auto served = client.Get(("/files/" + patch["path"].toString()).toStdString());
+        QVERIFY(served && served->status == 200);
+        QCOMPARE(QByteArray::fromStdString(served->body), readFile(release + "/" + patch["path"].toString()));
     }
 
     void publishForms_data()

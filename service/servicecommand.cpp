@@ -4,11 +4,13 @@
 #include "protocol/upgradereply.h"
 #include "service/releasefolder.h"
 #include "service/releasesigner.h"
+#include "service/reportstore.h"
 #include "service/rollout.h"
 #include "service/servicekeypair.h"
 #include "service/updateserver.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -296,6 +298,16 @@ std::shared_ptr<const Rollout> readRollout(const QString &path, const QStringLis
     auto rollout = std::make_shared<Rollout>();
     if (!rollout->read(path, error))
         return nullptr;
+    // A halt its rule pressed holds for as long as the file is the one it halted.
+    QFile side(Rollout::haltFileOf(path));
+    if (side.open(QIODevice::ReadOnly)) {
+        const QJsonObject halt = QJsonDocument::fromJson(side.readAll()).object();
+        if (halt.value("rollout_sha256").toString() == QString::fromLatin1(rollout->fileDigest().toHex())) {
+            rollout->halt();
+            *notes << ServiceCommand::tr("rollout stays halted by its rule since %1 (%2); change %3 to lift it")
+                          .arg(halt.value("halted").toString(), halt.value("reason").toString(), path);
+        }
+    }
     bool drop = false;
     for (const Rollout::Release &release : rollout->releases()) {
         ReleaseFolder::Listing listing;
@@ -381,6 +393,16 @@ int serve(const QCommandLineParser &arguments)
     server.setMaxConnectionsPerAddress(perAddress);
     if (arguments.isSet("log") && !server.openLogFile(arguments.value("log")))
         return fail(server.errorString());
+    bool daysOk = false;
+    const int keepDays = arguments.value("keep-reports").toInt(&daysOk);
+    if (!daysOk || keepDays < 1)
+        return fail(ServiceCommand::tr("--keep-reports takes a number of days from 1"));
+    ReportStore reports;
+    if (arguments.isSet("reports")) {
+        if (!reports.open(arguments.value("reports"), keepDays) || !reports.prune(QDateTime::currentDateTimeUtc()))
+            return fail(reports.errorString());
+        server.setReports(&reports, rolloutPath);
+    }
 
     const QString listen = arguments.value("listen");
     const int colon = listen.lastIndexOf(':');
@@ -510,15 +532,18 @@ const QList<Command> &commands()
                            "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"
                            "                     [--download-url URL] [--tokens FILE] [--log FILE]\n"
                            "                     [--release-key release-public.hex[,...]]... [--max-per-address N]\n"
-                           "                     [--rollout FILE]\n"
+                           "                     [--rollout FILE] [--reports FILE|postgresql://...]\n"
+                           "                     [--keep-reports DAYS]\n"
                            "    Answers the upgrade query at /api/upgrade and serves the files under /files/.\n"
                            "    --release-key refuses to start unless the signed listing verifies under it.\n"
                            "    --rollout offers other releases to a share of users and to channels; a SIGHUP\n"
-                           "    reads it again.\n"),
+                           "    reads it again. --reports asks updaters for a report on each run and keeps them\n"
+                           "    in the SQLite FILE or the PostgreSQL database, each for DAYS (30), their counts\n"
+                           "    for good; a rollout's \"halt\" rule is then checked with every report.\n"),
          0, 0, {valued("release"), valued("key"), valued("listen", "127.0.0.1:8094"), valued("download-url"),
                 valued("tokens"), valued("log"), valued("release-key"),
                 valued("max-per-address", QString::number(BoundedHttpServer::defaultMaxPerAddress)),
-                valued("rollout")},
+                valued("rollout"), valued("reports"), valued("keep-reports", "30")},
          {"release-key"}, {"release", "key"}, serve},
         {"write-manifest",
          QT_TRANSLATE_NOOP("ServiceCommand",

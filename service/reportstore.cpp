@@ -52,6 +52,8 @@ QSqlDatabase ReportStore::connection()
         database.setPort(port);
         database.setUserName(user);
         database.setPassword(password);
+        // Not every start's "already exists" on standard error.
+        database.setConnectOptions("options='-c client_min_messages=warning'");
     } else {
         database.setDatabaseName(target);
         // Several threads write one file: a writer waits for another rather than failing.
@@ -95,14 +97,16 @@ bool ReportStore::add(const QString &release, qint64 sequence, const QString &cl
 {
     const std::lock_guard<std::mutex> lock(mutex);
     const qint64 seconds = at.toSecsSinceEpoch();
+    // A null QString binds as NULL, which the columns refuse.
+    const auto text = [](const QString &value) { return QVariant(value.isNull() ? QString("") : value); };
     QSqlDatabase database = connection();
     database.transaction();
     QSqlQuery raw(database);
     raw.prepare("INSERT INTO reports VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const QVariant &value : {QVariant(seconds), QVariant(release), QVariant(sequence), QVariant(client),
                                   QVariant(OutcomeReport::outcomeName(report.outcome)), QVariant(report.installedSequence),
-                                  QVariant(report.offeredSequence), QVariant(report.file), QVariant(report.form),
-                                  QVariant(report.reason), QVariant(report.bytes), QVariant(report.durationMs)})
+                                  QVariant(report.offeredSequence), text(report.file), text(report.form),
+                                  text(report.reason), QVariant(report.bytes), QVariant(report.durationMs)})
         raw.addBindValue(value);
     QSqlQuery counted(database);
     counted.prepare("INSERT INTO outcomes VALUES (?, ?, ?, ?, 1) ON CONFLICT (release, sequence, outcome, hour)"

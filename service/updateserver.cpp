@@ -324,7 +324,9 @@ void UpdateServer::setReports(ReportStore *store, const QString &path)
 
 qint64 UpdateServer::servedSequence(const QString &name) const
 {
-    QString dir = name == Rollout::stableName ? releaseDir : QString();
+    if (name == Rollout::stableName)
+        return stableSequence();
+    QString dir;
     if (const std::shared_ptr<const Rollout> rollout = currentRollout()) {
         for (const Rollout::Release &other : rollout->releases()) {
             if (other.name == name)

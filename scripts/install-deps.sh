@@ -9,7 +9,7 @@ xvfb xdotool x11-utils imagemagick
 ccache curl nginx-light openssl libxml2-utils g++-mingw-w64-x86-64 zlib1g-dev
 time iproute2 iputils-ping tinyproxy
 libzstd-dev libdivsufsort-dev zstd libcurl4-openssl-dev
-libqt5sql5-sqlite libqt5sql5-psql postgresql-15"
+libqt5sql5-sqlite libqt5sql5-psql postgresql-15 chromium"
 # --fuzz: also the compiler and runtime of the fuzz targets (make fuzz).
 if [ "${1:-}" = "--fuzz" ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev"

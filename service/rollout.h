@@ -47,6 +47,8 @@ public:
     const QList<Release> &releases() const { return list; }
     // A rollout set to 0 %: it reaches nobody new, and those who have it keep it.
     bool halted() const { return hasRollout && share == 0; }
+    bool hasShare() const { return hasRollout; }
+    double percent() const { return share * 100.0 / buckets; }
     // Leaves the channels alone.
     void dropRollout();
     // Sets the rollout to 0 %, as the vendor would.

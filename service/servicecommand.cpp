@@ -7,6 +7,7 @@
 #include "service/reportstore.h"
 #include "service/rollout.h"
 #include "service/servicekeypair.h"
+#include "service/statuspage.h"
 #include "service/updateserver.h"
 
 #include <QCommandLineParser>
@@ -433,6 +434,32 @@ int serve(const QCommandLineParser &arguments)
     if (rollout)
         server.log(ServiceCommand::tr("rollout from %1: %2").arg(rolloutPath, rollout->summary()));
 
+    std::unique_ptr<StatusPage> status;
+    if (arguments.isSet("status-listen")) {
+        QByteArray token;
+        if (!arguments.isSet("reports") || !arguments.isSet("status-token"))
+            return fail(ServiceCommand::tr("--status-listen needs --reports and --status-token FILE"));
+        if (!readFile(arguments.value("status-token"), &token, &error))
+            return fail(error);
+        if (token.trimmed().size() < 16)
+            return fail(ServiceCommand::tr("%1 holds no token of 16 characters or more").arg(arguments.value("status-token")));
+        // A bare port is on loopback: the page is the vendor's, not the world's.
+        const QString statusListen = arguments.value("status-listen");
+        const int statusColon = statusListen.lastIndexOf(':');
+        bool statusPortOk = false;
+        const int statusPort = statusListen.mid(statusColon + 1).toInt(&statusPortOk);
+        const QString statusHost = statusColon < 0 ? QString("127.0.0.1") : statusListen.left(statusColon);
+        if (statusColon == 0 || !statusPortOk || statusPort < 0 || statusPort > 65535)
+            return fail(ServiceCommand::tr("--status-listen takes [ADDR:]PORT, not %1").arg(statusListen));
+        status = std::make_unique<StatusPage>(&reports, QString::fromUtf8(token.trimmed()), rolloutPath,
+                                              [&server] { return server.currentRollout(); });
+        const int statusBound = status->bind(statusHost, statusPort);
+        if (statusBound < 0)
+            return fail(ServiceCommand::tr("cannot listen on %1 for the status page").arg(statusListen));
+        server.log(ServiceCommand::tr("status page on %1:%2").arg(statusHost).arg(statusBound));
+        std::thread([&status] { status->listen(); }).detach();
+    }
+
     // The share can be widened or halted without a restart: a hang-up reads the rollout file again.
     // A file that does not check out leaves the last good one in force.
     std::thread([&server, rolloutPath, releaseKeys, hangUp] {
@@ -533,17 +560,20 @@ const QList<Command> &commands()
                            "                     [--download-url URL] [--tokens FILE] [--log FILE]\n"
                            "                     [--release-key release-public.hex[,...]]... [--max-per-address N]\n"
                            "                     [--rollout FILE] [--reports FILE|postgresql://...]\n"
-                           "                     [--keep-reports DAYS]\n"
+                           "                     [--keep-reports DAYS] [--status-listen [ADDR:]PORT --status-token FILE]\n"
                            "    Answers the upgrade query at /api/upgrade and serves the files under /files/.\n"
                            "    --release-key refuses to start unless the signed listing verifies under it.\n"
                            "    --rollout offers other releases to a share of users and to channels; a SIGHUP\n"
                            "    reads it again. --reports asks updaters for a report on each run and keeps them\n"
                            "    in the SQLite FILE or the PostgreSQL database, each for DAYS (30), their counts\n"
-                           "    for good; a rollout's \"halt\" rule is then checked with every report.\n"),
+                           "    for good; a rollout's \"halt\" rule is then checked with every report.\n"
+                           "    --status-listen serves a status page of the reports (on loopback for a bare port)\n"
+                           "    to requests that carry the token in FILE as ?token= or Authorization: Bearer.\n"),
          0, 0, {valued("release"), valued("key"), valued("listen", "127.0.0.1:8094"), valued("download-url"),
                 valued("tokens"), valued("log"), valued("release-key"),
                 valued("max-per-address", QString::number(BoundedHttpServer::defaultMaxPerAddress)),
-                valued("rollout"), valued("reports"), valued("keep-reports", "30")},
+                valued("rollout"), valued("reports"), valued("keep-reports", "30"),
+                valued("status-listen"), valued("status-token")},
          {"release-key"}, {"release", "key"}, serve},
         {"write-manifest",
          QT_TRANSLATE_NOOP("ServiceCommand",

@@ -43,6 +43,7 @@ public:
     void setReleaseKeys(const QStringList &keys) { releaseKeys = keys; }
     // Takes effect with the next query; queries on their way keep the one they began with.
     void setRollout(std::shared_ptr<const Rollout> rollout);
+    std::shared_ptr<const Rollout> currentRollout() const;
     // Of the stable listing as last read; 0 when it is not signed.
     int stableSequence() const;
     void setMaxConnectionsPerAddress(int count) { http.setMaxConnectionsPerAddress(count); }
@@ -90,7 +91,6 @@ private:
     // The sequence of the named release as served now; -1 when it is not served.
     qint64 servedSequence(const QString &name) const;
     void checkHalt();
-    std::shared_ptr<const Rollout> currentRollout() const;
     void logRequest(const httplib::Request &request, const httplib::Response &response);
 
     QString releaseDir;

@@ -255,7 +255,10 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
             log.write(QString("file %1: skipped %2").arg(current, skipped));
         if (outcome.result == FileInstaller::DownloadFailed) {
             log.write(QString("file %1: download failed: %2").arg(current, outcome.reason));
-            noteOutcome(OutcomeReport::DownloadFailed, current, outcome.reason);
+            QStringList forms; // tried before the file itself, each "PATH: why"
+            for (const QString &skipped : outcome.skipped)
+                forms << skipped.section(": ", 0, 0);
+            noteOutcome(OutcomeReport::DownloadFailed, current, outcome.reason, forms.join(", "));
             emit downloadFailed(current);
             report(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, current));
             if (!install->fetchesPastFailure() && !cancelled) {
@@ -413,13 +416,15 @@ void UpdateRun::clearTempFolder()
     LocalOperations::removeTempFiles(Installation::installationDirectory() + "tmps");
 }
 
-void UpdateRun::noteOutcome(OutcomeReport::Outcome outcome, const QString &file, const QString &reason)
+void UpdateRun::noteOutcome(OutcomeReport::Outcome outcome, const QString &file, const QString &reason,
+                            const QString &form)
 {
     if (outcomeNoted)
         return;
     outcomeNoted = true;
     outcomeReport.outcome = outcome;
     outcomeReport.file = file;
+    outcomeReport.form = form;
     // The service learns nothing of where the installation lies.
     outcomeReport.reason = QString(reason).replace(Installation::installationDirectory(), QString());
 }

@@ -93,7 +93,8 @@ private:
     void finish(bool installed, int fetched, int total);
     void startMainApplication();
     // The first outcome noted is the run's; later ones only follow from it.
-    void noteOutcome(OutcomeReport::Outcome outcome, const QString &file = QString(), const QString &reason = QString());
+    void noteOutcome(OutcomeReport::Outcome outcome, const QString &file = QString(), const QString &reason = QString(),
+                     const QString &form = QString());
     void sendReport();
     Result end(Result result, const QString &text);
     void report(const QString &text);

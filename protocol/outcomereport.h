@@ -31,7 +31,7 @@ struct OutcomeReport
     qint64 installedSequence = 0;
     qint64 offeredSequence = 0;
     QString file;   // below the installation; empty when no file was at fault
-    QString form;   // the form of it that failed; empty: the file itself
+    QString form;   // the forms of it tried before the file itself failed, comma-separated
     QString reason; // as the log says it
     qint64 bytes = 0;
     qint64 durationMs = 0;

@@ -24,8 +24,8 @@ FileInstaller::Outcome FileInstaller::install(const QList<File> &files, int inde
     const File &file = files.at(index);
     Outcome outcome{Installed, QString(), QString(), {}};
     // A form that fails costs only itself: the next one is tried, and at last the file itself.
-    for (int i = 0; i < file.forms.size() && outcome.form.isEmpty(); ++i) {
-        const Form &form = file.forms.at(i);
+    for (int i = 0; i < started.forms.size() && outcome.form.isEmpty(); ++i) {
+        const Form &form = started.forms.at(i);
         const QString formPath = i == 0 && !started.formPath.isEmpty() ? started.formPath : steps.tempFileName();
         QString reason = tr("no temporary file could be made");
         if (!formPath.isEmpty() && tryForm(file, form, formPath, started.tempPath, &reason))
@@ -59,13 +59,11 @@ bool FileInstaller::tryForm(const File &file, const Form &form, const QString &f
     return made;
 }
 
-QList<FileInstaller::Form> FileInstaller::formsFor(const SignedRelease::Content &content, const QByteArray &installedSha256)
+QList<FileInstaller::Form> FileInstaller::formsFor(const SignedRelease::Content &content)
 {
     QList<Form> forms;
-    for (const SignedRelease::Form &patch : content.patches) {
-        if (patch.baseSha256 == installedSha256 && forms.isEmpty())
-            forms << Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256};
-    }
+    for (const SignedRelease::Form &patch : content.patches)
+        forms << Form{patch.path, ContentCheck(patch.size, patch.sha256), patch.baseSha256};
     // A compressed copy of bytes that do not compress would only cost its decoding.
     if (!content.compressed.path.isEmpty() && content.compressed.size < content.size)
         forms << Form{content.compressed.path, ContentCheck(content.compressed.size, content.compressed.sha256), {}};
@@ -86,16 +84,32 @@ FileInstaller::Begun FileInstaller::begin(const File &file) const
     // The service's paths are not trusted: nothing may land outside the installation, and a file
     // without a temporary name must not reach the installed target.
     if (!Installation::isSafeRelativePath(file.path))
-        return {QString(), QString(), {DownloadFailed, tr("unsafe file path"), {}, {}}};
+        return {QString(), QString(), {}, {DownloadFailed, tr("unsafe file path"), {}, {}}};
     if (Installation::isReservedPath(file.path))
-        return {QString(), QString(), {DownloadFailed, tr("a name the updater keeps for its own records"), {}, {}}};
+        return {QString(), QString(), {}, {DownloadFailed, tr("a name the updater keeps for its own records"), {}, {}}};
     const QString tempPath = steps.tempFileName();
     if (tempPath.isEmpty())
-        return {QString(), QString(), {DownloadFailed, tr("no temporary file could be made"), {}, {}}};
-    const QString formPath = file.forms.isEmpty() ? QString() : steps.tempFileName();
+        return {QString(), QString(), {}, {DownloadFailed, tr("no temporary file could be made"), {}, {}}};
+    // The installed copy is read only now, past the checks above, and only when a patch could apply.
+    QList<Form> forms;
+    QByteArray installedSha256;
+    bool asked = false;
+    bool patchTaken = false;
+    for (const Form &form : file.forms) {
+        if (!form.baseSha256.isEmpty()) {
+            if (!asked)
+                installedSha256 = steps.installedSha256(installDir + file.path);
+            asked = true;
+            if (patchTaken || form.baseSha256 != installedSha256)
+                continue;
+            patchTaken = true;
+        }
+        forms << form;
+    }
+    const QString formPath = forms.isEmpty() ? QString() : steps.tempFileName();
     if (ahead > 0 && !formPath.isEmpty())
-        steps.begin(urlOf(file.forms.first().path), formPath, file.forms.first().expected);
+        steps.begin(urlOf(forms.first().path), formPath, forms.first().expected);
     else if (ahead > 0)
         steps.begin(urlOf(file.path), tempPath, file.expected);
-    return {tempPath, formPath, {}};
+    return {tempPath, formPath, forms, {}};
 }

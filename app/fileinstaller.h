@@ -43,6 +43,8 @@ public:
         std::function<bool(const QString &tempPath, const QString &targetPath)> replace;
         // Gives the installed file the release's modification time.
         std::function<void(const QString &targetPath, const QDateTime &time)> stamp;
+        // What the installed file holds, asked only when a patch could apply; empty when unknown.
+        std::function<QByteArray(const QString &targetPath)> installedSha256;
     };
 
     // One file of the run.
@@ -51,7 +53,7 @@ public:
         QString path;
         ContentCheck expected;  // checks nothing when the release is not signed
         QDateTime releaseTime; // the release's "modified_time"; invalid when it gave none
-        QList<Form> forms;     // in the order they are tried
+        QList<Form> forms;     // in the order they are tried; a patch only if it applies to the installed copy
     };
 
     enum Result { Installed, DownloadFailed, ReplaceFailed };
@@ -63,9 +65,9 @@ public:
         QStringList skipped; // each form that was tried and failed, and why
     };
 
-    // The forms worth trying for a file the listing describes, whose installed copy has
-    // installedSha256: a patch that applies to it, then the compressed copy when it is smaller.
-    static QList<Form> formsFor(const SignedRelease::Content &content, const QByteArray &installedSha256);
+    // The forms worth trying for a file the listing describes: its patches, then the compressed
+    // copy when it is smaller. Of the patches, only the first that applies to the installed copy is tried.
+    static QList<Form> formsFor(const SignedRelease::Content &content);
 
     // ahead: how many of the following files' downloads are begun before their turn.
     FileInstaller(const QString &installDir, const QString &downloadUrl, Steps steps, int ahead = 0);
@@ -79,6 +81,7 @@ private:
     {
         QString tempPath; // empty: the file failed before its download
         QString formPath; // the first form's temporary file, when it has forms
+        QList<Form> forms; // those that apply to the installed copy
         Outcome failure;
     };
     bool tryForm(const File &file, const Form &form, const QString &formPath, const QString &tempPath, QString *reason);

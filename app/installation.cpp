@@ -95,8 +95,12 @@ QString upgradeEndpoint(const UpdaterConfig &config)
     const QString configured = readUpdateUrl(config);
     if (!configured.isEmpty())
         return configured;
-    const QString builtIn = QStringLiteral(UPDATER_DEFAULT_URL);
-    return builtIn.isEmpty() ? QStringLiteral("http://" UPDATER_DEFAULT_HOST ":8094/api/upgrade") : builtIn;
+    return builtInEndpoint(QStringLiteral(UPDATER_DEFAULT_URL), QStringLiteral(UPDATER_DEFAULT_HOST));
+}
+
+QString builtInEndpoint(const QString &url, const QString &host)
+{
+    return url.isEmpty() ? QStringLiteral("http://%1:8094/api/upgrade").arg(host) : url;
 }
 
 } // namespace Installation

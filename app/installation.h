@@ -31,5 +31,8 @@ QMap<QString, RemoteFileEntry> readInstalledState(const QString &manifestPath, c
 QString readUpdateUrl(const UpdaterConfig &config);
 // The endpoint config.xml names, or the built-in one.
 QString upgradeEndpoint(const UpdaterConfig &config);
+// The built-in endpoint from the build's choices: a whole URL when the vendor named one, else the host
+// on the service's own port and path.
+QString builtInEndpoint(const QString &url, const QString &host);
 
 } // namespace Installation

@@ -25,9 +25,10 @@ InstallStrategy::InstallStrategy(const QString &versionXml, TempFolder *folder)
 namespace {
 
 // Each file goes in soon after its download, in their order. Its bytes must be on disk before its
-// rename; one sync of the file system serves every file that is ready within a moment, where one
-// sync a file would make a release of thousands of small files wait on the disk thousands of times.
-// Elsewhere than Linux there is no such sync, and each file is synced and put in place at once.
+// rename; one pass serves every file that is ready within a moment (on Linux one sync of the file
+// system, on Windows the files' flushes side by side), where one sync a file would make a release of
+// thousands of small files wait on the disk thousands of times. Elsewhere each file is synced and
+// put in place at once.
 class PerFileInstall : public InstallStrategy
 {
     Q_DECLARE_TR_FUNCTIONS(PerFileInstall)
@@ -83,7 +84,7 @@ public:
     QStringList takeLateFailures() override { return std::exchange(late, {}); }
 
 private:
-#ifdef Q_OS_LINUX
+#if defined(Q_OS_LINUX) || defined(Q_OS_WIN)
     static constexpr bool oneSyncServesAll = true;
 #else
     static constexpr bool oneSyncServesAll = false;
@@ -111,8 +112,11 @@ private:
         due.stop();
         if (waiting.isEmpty())
             return;
-        // Without the sync each file takes one of its own.
-        const bool durable = folder->makeDurable();
+        // Without the pass each file takes a sync of its own.
+        QStringList paths;
+        for (const Waiting &file : qAsConst(waiting))
+            paths << file.tempPath;
+        const bool durable = folder->makeDurable(paths);
         for (const Waiting &file : std::exchange(waiting, {})) {
             if (!placeNow(file.tempPath, file.targetPath, !durable)) {
                 late << file.targetPath.mid(installDir.size());

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "download/windowspath.h"
 #include "protocol/pathcheck.h"
 
 #ifdef Q_OS_WIN
@@ -78,8 +79,7 @@ bool moveOver(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
     // MOVEFILE_WRITE_THROUGH returns only once the move is on disk.
-    return MoveFileExW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(from).utf16()),
-                       reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(to).utf16()),
+    return MoveFileExW(WindowsPath::native(from).c_str(), WindowsPath::native(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 #else
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;

@@ -114,17 +114,46 @@ bool ReleaseSwap::fail(const QString &text)
     return false;
 }
 
-// An empty folder of our own for the old copies. Whatever else stands at its name is moved aside
-// whole: a link there would have the old copies, and their removal, land wherever it points.
+// A folder of our own for the old copies. Whatever else stands at its name is moved aside whole: a
+// link there would have the old copies, and their removal, land wherever it points. What an earlier
+// install left in it is dropped; a copy still in use (the image of an updater that was replaced
+// while it ran, still mapped) stays for a later start, and this install's copies take names after it.
 bool ReleaseSwap::prepareOldCopies()
 {
     const QFileInfo existing(oldCopies);
     if ((existing.exists() || existing.isSymLink()) && !isOwnFolder(oldCopies)
         && !LocalOperations::moveOver(oldCopies, oldCopies + ".refused-" + stamp()))
         return false;
-    if (isOwnFolder(oldCopies) && !QDir(oldCopies).removeRecursively())
+    if (!QDir().mkpath(oldCopies) || !isOwnFolder(oldCopies))
         return false;
-    return QDir().mkpath(oldCopies) && isOwnFolder(oldCopies);
+    firstCopy = 0;
+    for (const QString &left : dropLeftovers(oldCopies))
+        firstCopy = qMax(firstCopy, left.toInt() + 1);
+    return true;
+}
+
+// Only when no journal names them: these are copies of a release that is in, never one to put back.
+// Links inside are removed, not followed.
+QStringList ReleaseSwap::dropLeftovers(const QString &folder)
+{
+    QStringList kept;
+    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        const QString path = entry.filePath();
+        bool removed = false;
+        if (entry.isSymLink() || entry.isJunction()) {
+            removed = QFile::remove(path) || QDir().rmdir(path);
+        } else if (entry.isDir()) {
+            removed = QDir(path).removeRecursively();
+        } else {
+            // Windows deletes no read-only file: the old copy of a read-only installed one is such.
+            removed = QFile::remove(path)
+                || (QFile::setPermissions(path, entry.permissions() | QFileDevice::WriteUser) && QFile::remove(path));
+        }
+        if (!removed)
+            kept << entry.fileName();
+    }
+    return kept;
 }
 
 bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder, const QString &versionXml, qint64 sequence)
@@ -141,7 +170,7 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder, const QS
     for (int i = 0; i < files.size(); ++i) {
         const File &file = files.at(i);
         const QByteArray sha256 = file.sha256.isEmpty() ? fileSha256(file.tempPath) : file.sha256;
-        entries.append({file.targetPath, QFileInfo::exists(file.targetPath) ? QString("%1/%2").arg(oldCopies).arg(i) : QString(),
+        entries.append({file.targetPath, QFileInfo::exists(file.targetPath) ? QString("%1/%2").arg(oldCopies).arg(firstCopy + i) : QString(),
                         file.sha256.isEmpty() ? QFileInfo(file.tempPath).size() : file.size, sha256});
     }
     // version.xml and the release state go back with the files. Copies, not moves: both stay in
@@ -150,7 +179,7 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder, const QS
     if (sequence > 0)
         records.append({installDir + "release.state", Manifest::releaseSequenceBytes(sequence)});
     for (const auto &record : qAsConst(records)) {
-        const QString copy = QFileInfo::exists(record.first) ? QString("%1/%2").arg(oldCopies).arg(entries.size()) : QString();
+        const QString copy = QFileInfo::exists(record.first) ? QString("%1/%2").arg(oldCopies).arg(firstCopy + entries.size()) : QString();
         if (!copy.isEmpty() && (!QFile::copy(record.first, copy) || !LocalOperations::syncFile(copy))) {
             QDir(oldCopies).removeRecursively();
             return fail(tr("%1 could not be kept").arg(QDir::toNativeSeparators(record.first)));
@@ -158,7 +187,11 @@ bool ReleaseSwap::install(const QList<File> &files, TempFolder *folder, const QS
         entries.append({record.first, copy, record.second.size(),
                         QCryptographicHash::hash(record.second, QCryptographicHash::Sha256)});
     }
-    if (!folder->makeDurable() || !LocalOperations::syncFolders({oldCopies})) {
+    // All staged files in one pass, right before the first of them moves: not one by one as they came.
+    QStringList staged;
+    for (const File &file : files)
+        staged << file.tempPath;
+    if (!folder->makeDurable(staged) || !LocalOperations::syncFolders({oldCopies})) {
         QDir(oldCopies).removeRecursively();
         return fail(tr("the downloaded files could not be made durable"));
     }
@@ -329,8 +362,17 @@ QStringList ReleaseSwap::recover(const QString &installDir, const QString &updat
 {
     ReleaseSwap swap(installDir, updaterDir);
     const QFileInfo journal(swap.journalPath);
-    if (!journal.exists() && !journal.isSymLink())
+    if (!journal.exists() && !journal.isSymLink()) {
+        // What the last install could not drop yet, the updater's own image among them.
+        if (!isOwnFolder(swap.oldCopies))
+            return {};
+        const QStringList kept = dropLeftovers(swap.oldCopies);
+        if (kept.isEmpty())
+            QDir().rmdir(swap.oldCopies);
+        else
+            return {tr("%n old copies are still in use and stay for a later start", nullptr, kept.size())};
         return {};
+    }
     bool done = false;
     QStringList report;
     const QString refused = swap.checkJournal(&done);

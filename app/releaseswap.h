@@ -63,6 +63,7 @@ private:
 
     bool fail(const QString &text);
     bool prepareOldCopies();
+    static QStringList dropLeftovers(const QString &folder);
     bool writeJournal(bool done) const;
     bool rollBack();
     void dropOldCopies();
@@ -74,6 +75,7 @@ private:
     QString updaterDir;
     QString journalPath;
     QString oldCopies; // the folder the installed copies are moved to
+    int firstCopy = 0; // the first of their names that no copy still in use holds
     QList<Entry> entries;
     QString versionXml;
     qint64 sequence = 0;

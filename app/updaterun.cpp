@@ -2,7 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QThread>
 #include <QUrl>
 
 #include "app/installation.h"
@@ -35,6 +37,7 @@ UpdateRun::~UpdateRun() = default;
 void UpdateRun::cancel()
 {
     cancelled = true;
+    stopReading = true;
     if (exchange)
         exchange->cancel();
     loop.quit();
@@ -202,7 +205,6 @@ bool UpdateRun::query()
 
 QList<FileInstaller::File> UpdateRun::plan()
 {
-    const QString installDir = Installation::installationDirectory();
     install = InstallStrategy::of(offer.release, offer.filesToUpdate, Manifest::versionManifestToXml(offer.serverFiles),
                                   &tempFolder);
     downloads.setSyncAhead(install->syncsEachFile());
@@ -210,11 +212,9 @@ QList<FileInstaller::File> UpdateRun::plan()
     QList<FileInstaller::File> files;
     for (auto it = offer.filesToUpdate.cbegin(); it != offer.filesToUpdate.cend(); ++it) {
         const SignedRelease::Content *content = offer.release.content(it.key());
-        const QByteArray installedSha256 = content && !content->patches.isEmpty()
-            ? fileSha256(installDir + it->path) : QByteArray();
         files.append({it->path, content ? ContentCheck(content->size, content->sha256) : ContentCheck(),
                       offer.releaseTimes.value(it.key()),
-                      content ? FileInstaller::formsFor(*content, installedSha256) : QList<FileInstaller::Form>()});
+                      content ? FileInstaller::formsFor(*content) : QList<FileInstaller::Form>()});
     }
     emit planned(files.size());
     return files;
@@ -240,7 +240,8 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
         },
         [this](const QString &formPath) { tempFolder.remove(formPath); },
         [this](const QString &tempPath, const QString &targetPath) { return install->place(tempPath, targetPath); },
-        [this](const QString &targetPath, const QDateTime &time) { install->stamp(targetPath, time); }},
+        [this](const QString &targetPath, const QDateTime &time) { install->stamp(targetPath, time); },
+        [this](const QString &targetPath) { return installedSha256(targetPath); }},
         config.prefetch);
 
     const QStringList keys = offer.filesToUpdate.keys();
@@ -368,7 +369,7 @@ bool UpdateRun::downloadFile(const QString &url, const QString &tempPath, const 
     const DownloadPool::Download &download = downloads.take(url, tempPath, expected, tempFolder.handle(tempPath));
     downloadManager = download.manager;
     emit downloadTaken(download);
-    if (!download.finished) {
+    if (!download.finished && !cancelled) {
         // Queued: a reply that finishes before exec() has started still ends the wait.
         const QMetaObject::Connection finished =
             connect(downloadManager, qOverload<>(&DownloadNetworkManager::replyFinished), &loop, &QEventLoop::quit,
@@ -401,12 +402,37 @@ bool UpdateRun::decodeForm(const FileInstaller::Form &form, const QString &formP
         return false;
     }
     FormDecoder decoder;
-    const bool made = form.baseSha256.isEmpty()
-        ? decoder.decompress(&in, &out, expected)
-        : decoder.applyPatch(targetPath, form.baseSha256, &in, &out, expected);
+    bool made = false;
+    aside([&] {
+        made = form.baseSha256.isEmpty() ? decoder.decompress(&in, &out, expected)
+                                         : decoder.applyPatch(targetPath, form.baseSha256, &in, &out, expected);
+    });
     if (!made)
         *reason = decoder.errorString();
     return made;
+}
+
+QByteArray UpdateRun::installedSha256(const QString &targetPath)
+{
+    // Large copies can take long on a slow disk; the log shows what the window waits for.
+    const qint64 size = QFileInfo(targetPath).size();
+    if (size >= (qint64(64) << 20))
+        log.write(QString("file %1: reading the installed copy (%2 bytes) to choose its patch")
+                      .arg(QDir(Installation::installationDirectory()).relativeFilePath(targetPath)).arg(size));
+    QByteArray sha256;
+    aside([&] { sha256 = fileSha256(targetPath, &stopReading); });
+    return sha256;
+}
+
+void UpdateRun::aside(const std::function<void()> &work)
+{
+    QEventLoop waiting;
+    const std::unique_ptr<QThread> thread(QThread::create(work));
+    // Queued: a thread that ends before exec() has started still ends the wait.
+    connect(thread.get(), &QThread::finished, &waiting, &QEventLoop::quit, Qt::QueuedConnection);
+    thread->start();
+    waiting.exec();
+    thread->wait();
 }
 
 void UpdateRun::clearTempFolder()

@@ -3,6 +3,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -66,6 +68,10 @@ public:
     bool coverFile(const QString &tempPath, const QString &targetPath);
     void clearTempFolder();
 
+    // Runs work on a thread of its own and waits for it in a nested loop, so that the window
+    // stays live (progress, the close request) while whole files are read or decoded.
+    static void aside(const std::function<void()> &work);
+
     Offer offer;
 
 signals:
@@ -99,6 +105,7 @@ private:
     Result end(Result result, const QString &text);
     void report(const QString &text);
     void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected);
+    QByteArray installedSha256(const QString &targetPath);
     void noteRetry(const QString &what, int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
     bool decodeForm(const FileInstaller::Form &form, const QString &formPath, const QString &tempPath,
                     const QString &targetPath, const ContentCheck &expected, QString *reason);
@@ -114,6 +121,7 @@ private:
     std::unique_ptr<InstallStrategy> install;
     QString current; // the file being installed
     bool cancelled = false;
+    std::atomic_bool stopReading{false}; // set with cancelled, read by work aside
     UpgradeExchange *exchange = nullptr; // while the query waits
     QString error;
     QElapsedTimer clock; // since the run started

@@ -45,13 +45,16 @@ bool ContentCheck::finish()
     return error.isEmpty();
 }
 
-QByteArray fileSha256(const QString &path)
+QByteArray fileSha256(const QString &path, const std::atomic_bool *stop)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     CryptoPP::SHA256 hash;
-    for (QByteArray chunk = file.read(1 << 20); !chunk.isEmpty(); chunk = file.read(1 << 20))
+    for (QByteArray chunk = file.read(1 << 20); !chunk.isEmpty(); chunk = file.read(1 << 20)) {
+        if (stop && *stop)
+            return {};
         hash.Update(reinterpret_cast<const CryptoPP::byte *>(chunk.constData()), size_t(chunk.size()));
+    }
     return file.error() == QFileDevice::NoError ? digestOf(hash) : QByteArray();
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
+#include <atomic>
 #include <cryptopp/sha.h>
 
 // Holds a download to the size and SHA-256 its release lists, as the bytes stream in: a body
@@ -32,5 +33,5 @@ private:
     QString error;
 };
 
-// The SHA-256 of the file's bytes; empty when it cannot be read.
-QByteArray fileSha256(const QString &path);
+// The SHA-256 of the file's bytes; empty when it cannot be read, or when stop was set before the end.
+QByteArray fileSha256(const QString &path, const std::atomic_bool *stop = nullptr);

@@ -1,10 +1,16 @@
 #include "download/tempfolder.h"
 
+#include "download/windowspath.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
 #ifdef Q_OS_WIN
+#include <QThreadPool>
+#include <atomic>
+#include <vector>
+
 #include <windows.h> // first: the headers below build on it
 #include <fcntl.h>
 #include <io.h>
@@ -34,11 +40,6 @@ QString newRunName()
 }
 
 #ifdef Q_OS_WIN
-const wchar_t *wide(const QString &path)
-{
-    return reinterpret_cast<const wchar_t *>(path.utf16());
-}
-
 // Administrators and the system alone, inherited by every file made in it.
 bool makePrivateFolder(const QString &path)
 {
@@ -47,7 +48,7 @@ bool makePrivateFolder(const QString &path)
                                                               &descriptor, nullptr))
         return false;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const bool made = CreateDirectoryW(wide(QDir::toNativeSeparators(path)), &attributes);
+    const bool made = CreateDirectoryW(WindowsPath::native(path).c_str(), &attributes);
     LocalFree(descriptor);
     return made;
 }
@@ -55,7 +56,7 @@ bool makePrivateFolder(const QString &path)
 // A C runtime descriptor; delete sharing lets the open file be renamed into place.
 int openShared(const QString &path, DWORD disposition)
 {
-    const HANDLE opened = CreateFileW(wide(QDir::toNativeSeparators(path)), GENERIC_READ | GENERIC_WRITE,
+    const HANDLE opened = CreateFileW(WindowsPath::native(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (opened == INVALID_HANDLE_VALUE)
@@ -128,7 +129,7 @@ bool TempFolder::open(const QString &installDir)
                             .arg(QDir::toNativeSeparators(tmps), qt_error_string(int(GetLastError()))));
         }
         // Held without delete sharing, it cannot be renamed away and replaced while the run uses it.
-        const HANDLE held = CreateFileW(wide(QDir::toNativeSeparators(tmps + "/" + name)), FILE_LIST_DIRECTORY,
+        const HANDLE held = CreateFileW(WindowsPath::native(tmps + "/" + name).c_str(), FILE_LIST_DIRECTORY,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         BY_HANDLE_FILE_INFORMATION information;
@@ -233,7 +234,7 @@ bool TempFolder::moveOut(const QString &path, const QString &targetPath)
         return false;
 #ifdef Q_OS_WIN
     // MOVEFILE_WRITE_THROUGH returns only once the move is on disk.
-    const bool moved = MoveFileExW(wide(QDir::toNativeSeparators(path)), wide(QDir::toNativeSeparators(targetPath)),
+    const bool moved = MoveFileExW(WindowsPath::native(path).c_str(), WindowsPath::native(targetPath).c_str(),
                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 #else
     const bool moved = ::renameat(int(folderHandle), encoded(file->name).constData(), AT_FDCWD,
@@ -254,7 +255,7 @@ void TempFolder::remove(const QString &path)
         return;
     const File file = files.take(path);
 #ifdef Q_OS_WIN
-    DeleteFileW(wide(QDir::toNativeSeparators(path)));
+    DeleteFileW(WindowsPath::native(path).c_str());
 #else
     ::unlinkat(int(folderHandle), encoded(file.name).constData(), 0);
 #endif
@@ -262,20 +263,56 @@ void TempFolder::remove(const QString &path)
         ::close(file.handle);
 }
 
-bool TempFolder::makeDurable()
+bool TempFolder::makeDurable(const QStringList &paths)
 {
 #ifdef Q_OS_LINUX
+    Q_UNUSED(paths);
     return folderHandle >= 0 && ::syncfs(int(folderHandle)) == 0;
+#elif defined(Q_OS_WIN)
+    // Each flush waits for the disk; flushes that wait side by side share its cache flushes, where
+    // one after another each would pay for its own. A release may hold thousands of files, so they
+    // go in slices, and a file without an open handle holds one only for its slice.
+    constexpr int slice = 64;
+    const QStringList named = paths.isEmpty() ? QStringList(files.keys()) : paths;
+    std::atomic<bool> durable{true};
+    for (int first = 0; first < named.size(); first += slice) {
+        std::vector<HANDLE> opened;
+        QThreadPool flushes;
+        flushes.setMaxThreadCount(8);
+        for (const QString &path : named.mid(first, slice)) {
+            const auto file = files.constFind(path);
+            HANDLE handle = INVALID_HANDLE_VALUE;
+            if (file != files.cend() && file->handle >= 0) {
+                handle = HANDLE(_get_osfhandle(file->handle));
+            } else if (file != files.cend()) {
+                handle = CreateFileW(WindowsPath::native(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                     nullptr);
+                if (handle != INVALID_HANDLE_VALUE)
+                    opened.push_back(handle);
+            }
+            if (handle == INVALID_HANDLE_VALUE) {
+                durable = false;
+                continue;
+            }
+            flushes.start([handle, &durable] {
+                if (!FlushFileBuffers(handle))
+                    durable = false;
+            });
+        }
+        flushes.waitForDone();
+        for (const HANDLE handle : opened)
+            CloseHandle(handle);
+    }
+    return durable;
 #else
     bool durable = true;
-    for (const QString &path : files.keys()) {
+    for (const QString &path : paths.isEmpty() ? QStringList(files.keys()) : paths) {
+        const bool wasOpen = files.value(path).handle >= 0;
         const int opened = handle(path);
-#ifdef Q_OS_WIN
-        durable = opened >= 0 && _commit(opened) == 0 && durable;
-#else
         durable = opened >= 0 && ::fsync(opened) == 0 && durable;
-#endif
-        close(path);
+        if (!wasOpen)
+            close(path);
     }
     return durable;
 #endif
@@ -309,7 +346,7 @@ void TempFolder::removeFolders(const QString &tmps)
             continue;
         for (const QFileInfo &file : QDir(run.filePath()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System))
             QFile::remove(file.filePath());
-        RemoveDirectoryW(wide(QDir::toNativeSeparators(run.filePath())));
+        RemoveDirectoryW(WindowsPath::native(run.filePath()).c_str());
     }
 #else
     const int parent = tmpsHandle >= 0 ? ::dup(int(tmpsHandle))

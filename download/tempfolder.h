@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // The run's own folder for downloads, made new below installDir + "tmps" so that only this
 // process's user may change what is in it: whoever can write into tmps itself can neither plant a
@@ -36,8 +37,9 @@ public:
     // through its path, and closes its handle.
     bool moveOut(const QString &path, const QString &targetPath);
     void remove(const QString &path);
-    // Makes every file here durable at once: one sync of their file system, not one per file.
-    bool makeDurable();
+    // Makes the files named (every file here when none is) durable in one pass: on Linux one sync
+    // of their file system, on Windows a flush of each file's handle, all side by side.
+    bool makeDurable(const QStringList &paths = {});
     // Removes every file of this run and its folder, and the folders earlier runs of ours left.
     void clear(const QString &installDir);
 

@@ -1,27 +1,31 @@
 // updater-launch: does what the main application does before it starts the updater. It writes
-// the login token into the shared-memory segment "Download_inf", keeps the segment attached
-// while the updater runs, and exits with the updater's status.
+// the login token into the shared-memory segment "Download_inf", starts the updater (on Windows
+// through the shell's elevation when the caller lacks the rights the updater asks for), keeps the
+// segment attached while the updater runs, and exits with the updater's status.
 
 #include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDataStream>
-#include <QProcess>
 #include <QSharedMemory>
 #include <QStringList>
 #include <cstdio>
+
+#include "updaterstart.h"
 
 namespace {
 
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: updater-launch --token TEXT UPDATER [ARG...]\n"
-                 "       updater-launch --raw-hex HEX UPDATER [ARG...]\n"
-                 "       updater-launch --no-segment UPDATER [ARG...]\n"
+                 "usage: updater-launch [--elevate] --token TEXT UPDATER [ARG...]\n"
+                 "       updater-launch [--elevate] --raw-hex HEX UPDATER [ARG...]\n"
+                 "       updater-launch [--elevate] --no-segment UPDATER [ARG...]\n"
                  "  --token TEXT    the login token, written as the main application writes it\n"
                  "  --raw-hex HEX   the segment's bytes, given in hex\n"
-                 "  --no-segment    start the updater without any segment\n");
+                 "  --no-segment    start the updater without any segment\n"
+                 "  --elevate       (Windows) start it through the shell's elevation at once, as\n"
+                 "                  when starting it directly needs rights the caller lacks\n");
     return 2;
 }
 
@@ -53,13 +57,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QCommandLineOption token("token", QString(), "TEXT"), rawHex("raw-hex", QString(), "HEX"),
-        noSegment("no-segment");
+        noSegment("no-segment"), elevate("elevate");
     QCommandLineParser parser;
-    parser.addOptions({token, rawHex, noSegment});
+    parser.addOptions({token, rawHex, noSegment, elevate});
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    // One of the three, once, then the updater: every word from UPDATER on is its own, options
-    // included. --help is no option here and shows the usage as any mistake does.
-    if (!parser.parse(app.arguments()) || parser.optionNames().size() != 1 || parser.positionalArguments().isEmpty())
+    // One of the three, once, --elevate at most once, then the updater: every word from UPDATER on
+    // is its own, options included. --help is no option here and shows the usage as any mistake does.
+    const bool parsed = parser.parse(app.arguments());
+    const int elevations = parser.optionNames().count("elevate");
+    if (!parsed || parser.optionNames().size() - elevations != 1 || elevations > 1 || parser.positionalArguments().isEmpty())
         return usage();
     QStringList args = parser.positionalArguments();
 
@@ -86,19 +92,12 @@ int main(int argc, char *argv[])
         segment.unlock();
     }
 
-    QProcess updater;
-    updater.setProcessChannelMode(QProcess::ForwardedChannels);
-    updater.start(args.takeFirst(), args);
-    if (!updater.waitForStarted(-1)) {
-        std::fprintf(stderr, "updater-launch: cannot start the updater: %s\n",
-                     qPrintable(updater.errorString()));
-        return 1;
-    }
-    updater.waitForFinished(-1);
+    UpdaterStart updater;
+    const bool ran = updater.run(args.takeFirst(), args, parser.isSet(elevate) ? UpdaterStart::ThroughShell : UpdaterStart::Direct);
     if (withSegment)
         segment.detach();
-    if (updater.exitStatus() != QProcess::NormalExit) {
-        std::fprintf(stderr, "updater-launch: the updater crashed\n");
+    if (!ran) {
+        std::fprintf(stderr, "updater-launch: the updater did not run to its end: %s\n", qPrintable(updater.errorString()));
         return 1;
     }
     return updater.exitCode();

@@ -12,6 +12,7 @@
 #include "app/updaterenvironment.h"
 #include "app/localoperations.h"
 #include "app/updatewindow.h"
+#include "download/windowspath.h"
 #include "tests/support/testfiles.h"
 #include "tests/support/testenvironment.h"
 
@@ -21,20 +22,6 @@ int modeOf(const QString &path)
 {
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
-}
-
-// Root ignores permission bits, so a folder that must refuse changes is made immutable as well.
-void refuseChanges(const QString &dir, bool refuse)
-{
-    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
-    int flags = 0;
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        flags = refuse ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    }
-    if (fd >= 0)
-        ::close(fd);
-    ::chmod(QFile::encodeName(dir).constData(), refuse ? 0555 : 0755);
 }
 
 // Installation files are placed below the installation directory only: tests name it here.
@@ -68,6 +55,8 @@ private slots:
     void targetNeverMissingWhileCovered();
     void clearTempFolderEmptiesTheInstallationsFolder();
     void clearTempFolderLeavesALinkedFolder();
+    void windowsLongPathForm_data();
+    void windowsLongPathForm();
 
 private:
     updateWindow window;
@@ -245,6 +234,45 @@ void tst_localoperations::clearTempFolderLeavesALinkedFolder()
     QVERIFY(writeFile(root.filePath("elsewhere/x.tmp"), "x") && link(root.filePath("elsewhere"), root.filePath("tmps")));
     window.clearTempFolder();
     QVERIFY(QFile::exists(root.filePath("elsewhere/x.tmp")));
+}
+
+// What every Win32 file call of the updater is given. The long form is taken literally by Windows,
+// so a "/" or a ".." left in it names another file, and a relative path none at all.
+void tst_localoperations::windowsLongPathForm_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("currentDir");
+    QTest::addColumn<QString>("longForm");
+    const QString here = "C:/Program Files/Trelvox";
+    const QString deep = QString("d/").repeated(150) + "file.dat";
+    QTest::newRow("Qt's form of a drive path") << "C:/Trelvox/updater/../tmps/run-1/a.tmp" << here
+                                               << "\\\\?\\C:\\Trelvox\\tmps\\run-1\\a.tmp";
+    QTest::newRow("a path over 260 characters") << "C:/Trelvox/" + deep << here
+                                                << "\\\\?\\C:\\Trelvox\\" + QString(deep).replace('/', '\\');
+    QTest::newRow("dots and doubled separators") << "C:\\a\\.\\b\\\\c\\..\\d" << here << "\\\\?\\C:\\a\\b\\d";
+    QTest::newRow(".. never above the drive") << "C:/../../a" << here << "\\\\?\\C:\\a";
+    QTest::newRow("the drive's root") << "C:/" << here << "\\\\?\\C:\\";
+    QTest::newRow("relative") << "updater/../version.xml" << here << "\\\\?\\C:\\Program Files\\Trelvox\\version.xml";
+    QTest::newRow("rooted on the current drive") << "/tmps/x" << "D:/Trelvox" << "\\\\?\\D:\\tmps\\x";
+    QTest::newRow("relative to the drive's current folder") << "c:version.xml" << here
+                                                           << "\\\\?\\C:\\Program Files\\Trelvox\\version.xml";
+    QTest::newRow("relative to another drive") << "E:x.txt" << here << "\\\\?\\E:\\x.txt";
+    QTest::newRow("share") << "//server/share/Trelvox/a.txt" << here << "\\\\?\\UNC\\server\\share\\Trelvox\\a.txt";
+    QTest::newRow(".. never above the share") << "\\\\server\\share\\..\\other\\a" << here
+                                             << "\\\\?\\UNC\\server\\share\\other\\a";
+    QTest::newRow("relative on a share") << "a.txt" << "//server/share/Trelvox" << "\\\\?\\UNC\\server\\share\\Trelvox\\a.txt";
+    QTest::newRow("already long") << "\\\\?\\C:\\a\\..\\b" << here << "\\\\?\\C:\\a\\..\\b";
+    QTest::newRow("a device") << "\\\\.\\pipe\\x" << here << "\\\\.\\pipe\\x";
+    QTest::newRow("a share without its name") << "//server" << here << QString();
+    QTest::newRow("empty") << "" << here << QString();
+}
+
+void tst_localoperations::windowsLongPathForm()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, currentDir);
+    QFETCH(QString, longForm);
+    QCOMPARE(WindowsPath::longForm(path, currentDir), longForm);
 }
 
 QTEST_MAIN(tst_localoperations)

@@ -457,6 +457,9 @@ void tst_signedrelease::wholeRelease_data()
     QTest::newRow("more files than open handles") << "many" << "";
     // Planted by someone who can write the updater's folder: what it points at is not ours to empty.
     QTest::newRow("the old copies' folder links outside") << "replaced link" << "";
+    // An old copy the last install could not remove (on Windows an updater image still mapped) stays
+    // where it is, and this install's copies take other names.
+    QTest::newRow("an old copy still in use") << "old copy in use" << "";
 }
 
 // A signed release goes in whole or not at all: whatever fails, every installed file is then
@@ -495,6 +498,12 @@ void tst_signedrelease::wholeRelease()
         QVERIFY(writeFile(dir.filePath("outside/keep"), "keep"));
         QVERIFY(QFile::link(dir.filePath("outside"), install + "updater/replaced"));
     }
+    if (fault == "old copy in use") {
+        QVERIFY(writeFile(install + "updater/replaced/0", "an old copy free to go"));
+        QVERIFY(writeFile(install + "updater/replaced/1", "an old updater"));
+        refuseChanges(install + "updater/replaced/1", true);
+    }
+    auto unblock = qScopeGuard([&] { refuseChanges(install + "updater/replaced/1", false); });
     const QStringList kept = names + QStringList{"c.txt/in-the-way", "version.xml", "release.state"};
     QMap<QString, QByteArray> before;
     for (const QString &name : kept)
@@ -532,6 +541,10 @@ void tst_signedrelease::wholeRelease()
     QVERIFY2(log.contains("file a.txt: staged\n") && !log.contains(" 0 of "), log.constData());
     if (fault == "replaced link")
         QCOMPARE(readFile(dir.filePath("outside/keep")), QByteArray("keep"));
+    if (fault == "old copy in use") {
+        QCOMPARE(readFile(install + "updater/replaced/1"), QByteArray("an old updater"));
+        QCOMPARE(QDir(install + "updater/replaced").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"1"});
+    }
 }
 
 QTEST_MAIN(tst_signedrelease)

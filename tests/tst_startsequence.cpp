@@ -6,6 +6,7 @@
 #include "app/updaterenvironment.h"
 #include "app/updatewindow.h"
 #include "app/logintoken.h"
+#include "launcher/updaterstart.h"
 #include "tests/support/messageboxanswerer.h"
 #include "tests/support/testfiles.h"
 #include "tests/support/testenvironment.h"
@@ -36,6 +37,10 @@ private slots:
     void tokenFromBytes();
     void segmentContent_data();
     void segmentContent();
+    void startThroughTheShell_data();
+    void startThroughTheShell();
+    void elevationOnlyWhenRequired_data();
+    void elevationOnlyWhenRequired();
 
 private:
     QTemporaryDir installation;
@@ -123,6 +128,51 @@ void tst_startsequence::segmentContent()
         QVERIFY(window.closing);
         QVERIFY(window.isHidden());
     }
+}
+
+// Wine starts every program with full rights, so the way through the shell's elevation is shown
+// here: what ShellExecuteExW is handed, its arguments as the updater's command line splits them again.
+void tst_startsequence::startThroughTheShell_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("parameters");
+    QTest::newRow("none") << QStringList() << QString();
+    QTest::newRow("plain words") << QStringList{"--token", "abc"} << "--token abc";
+    QTest::newRow("a blank") << QStringList{"C:/Program Files/x"} << "\"C:/Program Files/x\"";
+    QTest::newRow("an empty word") << QStringList{"a", "", "b"} << "a \"\" b";
+    QTest::newRow("a quote") << QStringList{"say \"hi\""} << "\"say \\\"hi\\\"\"";
+    QTest::newRow("backslashes before a quote") << QStringList{"a\\\"b"} << "\"a\\\\\\\"b\"";
+    QTest::newRow("a trailing backslash in quotes") << QStringList{"C:\\Program Files\\"} << "\"C:\\Program Files\\\\\"";
+    QTest::newRow("backslashes elsewhere stay") << QStringList{"C:\\a\\b"} << "C:\\a\\b";
+}
+
+void tst_startsequence::startThroughTheShell()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, parameters);
+    const UpdaterStart::ShellRequest request
+        = UpdaterStart::shellRequest("C:/Program Files/Trelvox/updater/updater.exe", arguments, "C:/Users/x");
+    QCOMPARE(request.verb, QString("runas"));
+    QCOMPARE(request.file, QString("C:\\Program Files\\Trelvox\\updater\\updater.exe"));
+    QCOMPARE(request.parameters, parameters);
+    QCOMPARE(request.directory, QString("C:\\Users\\x"));
+}
+
+void tst_startsequence::elevationOnlyWhenRequired_data()
+{
+    QTest::addColumn<uint>("error");
+    QTest::addColumn<bool>("elevate");
+    QTest::newRow("ERROR_ELEVATION_REQUIRED") << 740u << true;
+    // Elevation would not help, and would only ask the user for nothing.
+    QTest::newRow("ERROR_ACCESS_DENIED") << 5u << false;
+    QTest::newRow("ERROR_FILE_NOT_FOUND") << 2u << false;
+    QTest::newRow("ERROR_BAD_EXE_FORMAT") << 193u << false;
+}
+
+void tst_startsequence::elevationOnlyWhenRequired()
+{
+    QFETCH(uint, error);
+    QTEST(UpdaterStart::needsElevation(error), "elevate");
 }
 
 QTEST_MAIN(tst_startsequence)

@@ -57,6 +57,7 @@ private slots:
     void throughProxy();
     void prefetchPlacesInOrder();
     void closeWithDownloadsAhead();
+    void workAsideLeavesTheWindowLive();
 
 private:
     QString installed(const QString &name = QString()) const { return dir->filePath("install/" + name); }
@@ -202,11 +203,18 @@ void tst_updaterun::installOneFile_data()
     QTest::newRow("unsafe path: nothing asked for") << "../a.txt" << "/i/tmps/1.tmp" << true << true
                                                     << int(FileInstaller::DownloadFailed) << "unsafe file path" << time
                                                     << QStringList{"f/p.patch"} << QStringList{};
-    // A form that fails costs only itself; its temporary file goes either way.
-    const QStringList viaForm{"name", "name", "download http://files/f/p.patch to /i/tmps/1.tmp",
+    // A form that fails costs only itself; its temporary file goes either way. A patch is tried
+    // only on the copy it was made from, read once.
+    const QStringList viaForm{"name", "read /i/d/a.txt", "name", "download http://files/f/p.patch to /i/tmps/1.tmp",
                               "decode f/p.patch /i/tmps/1.tmp into /i/tmps/1.tmp for /i/d/a.txt", "discard /i/tmps/1.tmp"};
     QTest::newRow("from the first form") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed)
-                                         << "" << "" << QStringList{"f/p.patch", "f/c.zst"} << viaForm + all.mid(2);
+                                         << "" << "" << QStringList{"f/p.patch", "f/other.patch", "f/c.zst"} << viaForm + all.mid(2);
+    QTest::newRow("a patch for another copy") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed)
+                                              << "" << "" << QStringList{"f/other.patch", "f/p2.patch", "f/c.zst"}
+                                              << QStringList{"name", "read /i/d/a.txt", "name",
+                                                             "download http://files/f/p2.patch to /i/tmps/1.tmp",
+                                                             "decode f/p2.patch /i/tmps/1.tmp into /i/tmps/1.tmp for /i/d/a.txt",
+                                                             "discard /i/tmps/1.tmp"} + all.mid(2);
     QTest::newRow("a form that does not decode") << "d/a.txt" << "/i/tmps/1.tmp" << true << true << int(FileInstaller::Installed)
                                                  << "" << "" << QStringList{"f/bad.zst"}
                                                  << QStringList{"name", "name", "download http://files/f/bad.zst to /i/tmps/1.tmp",
@@ -214,7 +222,8 @@ void tst_updaterun::installOneFile_data()
                                                                 "discard /i/tmps/1.tmp"} + all.mid(1);
     QTest::newRow("every form and the file fail") << "d/a.txt" << "/i/tmps/1.tmp" << false << true
                                                   << int(FileInstaller::DownloadFailed) << "HTTP 404" << "" << QStringList{"f/p.patch"}
-                                                  << QStringList{"name", "name", "download http://files/f/p.patch to /i/tmps/1.tmp",
+                                                  << QStringList{"name", "read /i/d/a.txt", "name",
+                                                                 "download http://files/f/p.patch to /i/tmps/1.tmp",
                                                                  "discard /i/tmps/1.tmp"} + all.mid(1, 1);
 }
 
@@ -244,10 +253,11 @@ void tst_updaterun::installOneFile()
         },
         [&](const QString &formPath) { steps << "discard " + formPath; },
         [&](const QString &, const QString &target) { steps << "replace " + target; return replaces; },
-        [&](const QString &target, const QDateTime &time) { steps << "stamp " + target + " " + time.toString(Qt::ISODate); }});
+        [&](const QString &target, const QDateTime &time) { steps << "stamp " + target + " " + time.toString(Qt::ISODate); },
+        [&](const QString &target) { steps << "read " + target; return QByteArray("installed"); }});
     QList<FileInstaller::Form> tried;
     for (const QString &form : qAsConst(forms))
-        tried << FileInstaller::Form{form, ContentCheck(), "patch"};
+        tried << FileInstaller::Form{form, ContentCheck(), form.endsWith(".zst") ? "" : form.contains("other") ? "other" : "installed"};
     const FileInstaller::Outcome outcome =
         installer.install({{path, ContentCheck(), QDateTime::fromString(releaseTime, Qt::ISODate), tried}}, 0);
     QTEST(int(outcome.result), "result");
@@ -653,6 +663,21 @@ void tst_updaterun::closeWithDownloadsAhead()
     QVERIFY(parts.hasNext());
     parts.next();
     QVERIFY(!parts.hasNext());
+}
+
+// Reading a large installed copy once froze the window, close request and all: the loop must run
+// while the work does. Here the work ends only on what a timer of that loop sets.
+void tst_updaterun::workAsideLeavesTheWindowLive()
+{
+    std::atomic_bool ticked{false};
+    QTimer::singleShot(0, [&ticked] { ticked = true; });
+    bool seen = false;
+    UpdateRun::aside([&] {
+        for (int i = 0; i < 1000 && !ticked; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        seen = ticked;
+    });
+    QVERIFY(seen);
 }
 
 QTEST_MAIN(tst_updaterun)

@@ -78,6 +78,8 @@ private slots:
     void unusablePublicKey();
     void builtInEndpoint_data();
     void builtInEndpoint();
+    void builtInEndpointOfTheBuild_data();
+    void builtInEndpointOfTheBuild();
 
 private:
     QScopedPointer<QTemporaryDir> root;
@@ -387,6 +389,24 @@ void tst_upgradequery::builtInEndpoint()
         QCOMPARE(answerer.boxes[0].title, QString("Error"));
         QCOMPARE(answerer.boxes[0].text, box);
     }
+}
+
+void tst_upgradequery::builtInEndpointOfTheBuild_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("endpoint");
+
+    QTest::newRow("host alone") << "" << "updates.example.com" << "http://updates.example.com:8094/api/upgrade";
+    QTest::newRow("https URL, host unused")
+        << "https://updates.example.com/v2/upgrade" << "127.0.0.1" << "https://updates.example.com/v2/upgrade";
+}
+
+void tst_upgradequery::builtInEndpointOfTheBuild()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, host);
+    QTEST(Installation::builtInEndpoint(url, host), "endpoint");
 }
 
 QTEST_MAIN(tst_upgradequery)

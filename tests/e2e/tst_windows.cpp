@@ -59,6 +59,8 @@ private slots:
     void tokenThroughSegment();
     void filesOverTls();
     void throughProxy();
+    void updaterReplacesItself_data();
+    void updaterReplacesItself();
 
 private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
@@ -177,6 +179,10 @@ void tst_windows::signedUpdateEndsAndRestartsMainApplication_data()
     QTest::newRow("installed below blanks and non-ASCII") << "Program Files/Trelvox \u00dcbersicht \u30c6\u30b9\u30c8"
                                                          << QString();
     QTest::newRow("a folder deep in the release") << "install" << "deep/er/and/deeper/still/file.dat";
+    // Windows refuses such a path unless it comes in its long form (Wine does not: the form itself is
+    // shown in tst_localoperations).
+    QTest::newRow("a path over 260 characters") << "install"
+                                                << "long/" + QString("a-folder-name-of-forty-characters-each/").repeated(7) + "file.dat";
     // Our service sends UTF-8, whatever the code page of the Windows that reads it.
     QTest::newRow("names in Cyrillic, Greek and CJK") << "install"
                                                       << "\u0414\u043e\u043a\u0443\u043c\u0435\u043d\u0442\u044b/"
@@ -199,6 +205,8 @@ void tst_windows::signedUpdateEndsAndRestartsMainApplication()
     QByteArray binary(200 * 1024, '\0');
     for (int i = 0; i < binary.size(); ++i)
         binary[i] = char((qint64(i) * 7919) >> 3);
+    if (QTest::currentDataTag() == QLatin1String("a path over 260 characters"))
+        QVERIFY(WinePrefix::windowsPath(installed(deepFile)).size() > 300);
     QList<ReleaseService::File> release{{"Trelvox.exe", "2.0.0", newStandIn},
                                         {"a.txt", "2.0.0", "new a\r\n"},
                                         {"data/nested/b.bin", "2.0.1", binary},
@@ -399,6 +407,10 @@ void tst_windows::tokenThroughSegment_data()
     QTest::newRow("the service's token") << QStringList{"--token", "wine-token"} << QString() << true;
     QTest::newRow("a token beyond ASCII") << QStringList{"--token", "J\u00fcrgen-\u30c8\u30fc\u30af\u30f3"} << QString()
                                           << true;
+    // Through ShellExecuteExW's "runas", as when starting it directly needs rights the caller lacks:
+    // the segment still reaches the updater, and the launcher waits for it. Wine shows no prompt.
+    QTest::newRow("started through the shell's elevation") << QStringList{"--elevate", "--token", "wine-token"}
+                                                           << QString() << true;
     QTest::newRow("a token the service refuses") << QStringList{"--token", "someone-else"} << "ERROR" << false;
     // An untitled box carries the program's name.
     QTest::newRow("no segment: LoginFailed") << QStringList{"--no-segment"} << "updater" << false;
@@ -448,6 +460,74 @@ void tst_windows::throughProxy()
     const QByteArray log = proxy.log();
     QVERIFY2(log.contains("POST " + service->endpoint().toUtf8()), log.constData());
     QVERIFY2(log.contains("GET " + QUrl(service->endpoint()).resolved(QUrl("/files/a.txt")).toString().toUtf8()), log.constData());
+}
+
+void tst_windows::updaterReplacesItself_data()
+{
+    QTest::addColumn<bool>("oldCopyHeld");
+    QTest::newRow("the updater replaces itself") << false;
+    // Windows deletes no image still mapped: an old updater slow to exit, or its DLL in use elsewhere.
+    QTest::newRow("its old copy still in use at the next start") << true;
+}
+
+// A release with a new updater.exe and one of its DLLs installs while both are in use: each running
+// image is moved aside, never overwritten. The next start drops the old copies, or keeps one still in
+// use for a later start without failing, and the next update runs the new updater.
+void tst_windows::updaterReplacesItself()
+{
+    QFETCH(bool, oldCopyHeld);
+    const QString dll = "updater/Qt5Xml.dll";
+    const QByteArray oldUpdater = readFile(installed("updater/updater.exe"));
+    // Bytes appended to a PE image leave it runnable, and make the new copy tell from the old.
+    const QByteArray newUpdater = oldUpdater + QByteArray("new updater").repeated(100);
+    const QByteArray newDll = readFile(installed(dll)) + QByteArray("new dll").repeated(100);
+    QVERIFY(startService({{"updater/updater.exe", "2.0.0", newUpdater}, {dll, "2.0.0", newDll}, {"a.txt", "2.0.0", "new a\n"}}));
+
+    QVERIFY(launch({"--token", "wine-token"}));
+    QCOMPARE(finishAnswering("Error"), 0);
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(readFile(installed("updater/updater.exe")), newUpdater);
+    QCOMPARE(readFile(installed(dll)), newDll);
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("new a\n"));
+    QVERIFY(!QFileInfo::exists(installed("updater/install.journal")));
+    // The run could not drop the images it had moved aside while it still ran them (Wine as Windows).
+    QString oldCopy;
+    for (const QString &name : QDir(installed("updater/replaced")).entryList(QDir::Files)) {
+        if (readFile(installed("updater/replaced/" + name)) == oldUpdater)
+            oldCopy = installed("updater/replaced/" + name);
+    }
+    QVERIFY2(!oldCopy.isEmpty(), "the old updater was not moved aside");
+    QProcess holder;
+    if (oldCopyHeld) {
+        wine->start(holder, windowsBuild() + "/tests/windows/hold-open.exe", {WinePrefix::windowsPath(oldCopy), "none"}, root());
+        QVERIFY(holder.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+    }
+
+    // The next update, through the new updater and its new DLL.
+    service.reset();
+    QVERIFY(startService({{"updater/updater.exe", "2.0.0", newUpdater}, {dll, "2.0.0", newDll}, {"a.txt", "3.0.0", "newer a\n"}}));
+    QVERIFY(launch({"--token", "wine-token"}));
+    QCOMPARE(finishAnswering("Error"), 0);
+    QCOMPARE(launcher.exitCode(), 0);
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("newer a\n"));
+    QCOMPARE(readFile(installed("updater/updater.exe")), newUpdater);
+    const QByteArray log = readFile(installed("updater/updater.log"));
+    if (!oldCopyHeld) {
+        // The old DLL's copy went with it.
+        QCOMPARE(QDir(installed("updater/replaced")).entryList(QDir::Files), QStringList());
+        return;
+    }
+    QVERIFY2(QFileInfo::exists(oldCopy), "a copy still in use was removed");
+    QVERIFY2(log.contains("old copies are still in use and stay for a later start"), log.constData());
+
+    // Once free, it goes at the start after.
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(10000));
+    QVERIFY(launch({"--token", "wine-token"}));
+    QCOMPARE(finishAnswering("Error"), 0);
+    QVERIFY(!QFileInfo::exists(oldCopy));
 }
 
 QTEST_GUILESS_MAIN(tst_windows)

@@ -6,6 +6,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
@@ -56,4 +62,18 @@ FileSnapshot snapshotFiles(const QString &dir)
         files.insert(QDir(dir).relativeFilePath(path), readFile(path));
     }
     return files;
+}
+
+void refuseChanges(const QString &path, bool refuse)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags = refuse ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (QFileInfo(path).isDir())
+        ::chmod(QFile::encodeName(path).constData(), refuse ? 0555 : 0755);
 }

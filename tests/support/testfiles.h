@@ -13,6 +13,9 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // updaterDir/config.xml naming the upgrade endpoint.
 bool writeConfigXml(const QString &updaterDir, const QString &endpoint);
+// Makes the file or folder refuse changes, its removal among them, or lets it change again. Root
+// ignores permission bits, so it is made immutable as well.
+void refuseChanges(const QString &path, bool refuse);
 // Present in /proc and neither a zombie nor dead.
 bool processRunning(qint64 pid);
 // Every file below dir, hidden ones too, by its path relative to dir.

@@ -11,7 +11,8 @@ WinePrefix::WinePrefix(const QProcessEnvironment &displayEnvironment)
     : env(displayEnvironment)
 {
     env.insert("WINEPREFIX", dir.path());
-    env.insert("WINEDEBUG", "-all");
+    // TRELVOX_WINEDEBUG to look into a row with Wine's own traces (e.g. "+file").
+    env.insert("WINEDEBUG", qEnvironmentVariable("TRELVOX_WINEDEBUG", "-all"));
     // No offer to install Mono or Gecko, which would wait for an answer.
     env.insert("WINEDLLOVERRIDES", "mscoree,mshtml=");
     env.remove("QT_PLUGIN_PATH");

@@ -12,13 +12,13 @@ constexpr qint64 secondsPerHour = 3600;
 constexpr qint64 secondsPerDay = 86400;
 
 const char *const schema[] = {
-    "CREATE TABLE IF NOT EXISTS reports (received BIGINT NOT NULL, release TEXT NOT NULL, sequence BIGINT NOT NULL,"
-    " client TEXT NOT NULL, outcome TEXT NOT NULL, installed_sequence BIGINT NOT NULL,"
-    " offered_sequence BIGINT NOT NULL, file TEXT NOT NULL, form TEXT NOT NULL, reason TEXT NOT NULL,"
-    " bytes BIGINT NOT NULL, duration_ms BIGINT NOT NULL)",
+    ("CREATE TABLE IF NOT EXISTS reports (received BIGINT NOT NULL, release TEXT NOT NULL, sequence BIGINT NOT NULL,"
+     " client TEXT NOT NULL, outcome TEXT NOT NULL, installed_sequence BIGINT NOT NULL,"
+     " offered_sequence BIGINT NOT NULL, file TEXT NOT NULL, form TEXT NOT NULL, reason TEXT NOT NULL,"
+     " bytes BIGINT NOT NULL, duration_ms BIGINT NOT NULL)"),
     "CREATE INDEX IF NOT EXISTS reports_received ON reports (received)",
-    "CREATE TABLE IF NOT EXISTS outcomes (release TEXT NOT NULL, sequence BIGINT NOT NULL, outcome TEXT NOT NULL,"
-    " hour BIGINT NOT NULL, n BIGINT NOT NULL, PRIMARY KEY (release, sequence, outcome, hour))",
+    ("CREATE TABLE IF NOT EXISTS outcomes (release TEXT NOT NULL, sequence BIGINT NOT NULL, outcome TEXT NOT NULL,"
+     " hour BIGINT NOT NULL, n BIGINT NOT NULL, PRIMARY KEY (release, sequence, outcome, hour))"),
 };
 }
 

@@ -11,7 +11,12 @@ namespace {
 const QString binaries = "/usr/lib/postgresql/15/bin/";
 }
 
-PostgresServer::PostgresServer() = default;
+// Not below TMPDIR: a suite's own temporary folder admits its user alone, and the server's user must
+// reach its data folder and socket.
+PostgresServer::PostgresServer()
+    : dir(QStringLiteral("/tmp/tst-postgres-XXXXXX"))
+{
+}
 
 PostgresServer::~PostgresServer()
 {

@@ -172,7 +172,8 @@ public:
         ReleaseSwap swap(installDir, Installation::updaterDirectory());
         if (swap.install(staged, folder, versionXml, sequence) && swap.commit())
             return true;
-        error = swap.everythingBack() ? tr("%1; every file was put back").arg(swap.errorString())
+        putBack = swap.everythingBack();
+        error = putBack ? tr("%1; every file was put back").arg(swap.errorString())
                                       : tr("%1; the next start tries again").arg(swap.errorString());
         failed = swap.failedTarget().mid(installDir.size());
         return false;

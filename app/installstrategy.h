@@ -43,6 +43,8 @@ public:
 
     QString errorString() const { return error; }
     QString failedFile() const { return failed; }
+    // Whether the failed last step put every file back as it was.
+    bool rolledBack() const { return putBack; }
 
 protected:
     const QString installDir;
@@ -50,4 +52,5 @@ protected:
     TempFolder *const folder; // where the downloads are
     QString error;
     QString failed;
+    bool putBack = false;
 };

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QThread>
+#include <QUrl>
 
 #include "app/installation.h"
 #include "app/installstrategy.h"
@@ -50,14 +51,17 @@ UpdateRun::Result UpdateRun::run()
     recover();
     if (!query())
         return end(NothingInstalled, tr("nothing installed"));
-    if (offer.downloadUrl.isEmpty())
+    if (offer.downloadUrl.isEmpty()) {
+        noteOutcome(OutcomeReport::QueryFailed, QString(), tr("the reply gives no download URL"));
         return end(NoDownloadUrl, tr("the reply gives no download URL"));
+    }
     const QList<FileInstaller::File> files = plan();
     int fetched = fetch(files);
     if (fetched < 0) {
         for (const QString &path : downloads.abandonAll()) // those begun ahead of their turn
             tempFolder.remove(path);
         install->finish(true); // what was taken goes in, as every file before it did
+        noteOutcome(OutcomeReport::Closed);
         return end(Cancelled, tr("the window was closed"));
     }
     downloads.waitForSyncs(); // a program cannot be started while another handle may write it
@@ -67,7 +71,9 @@ UpdateRun::Result UpdateRun::run()
         emit fileInstalled(fetched -= late, files.size());
     const bool installed = installFiles(lastStep, fetched == files.size());
     finish(installed, fetched, files.size());
+    noteOutcome(installed ? OutcomeReport::Installed : OutcomeReport::SwapFailed);
     emit finished(installed ? Updated : Failed);
+    sendReport();
     return installed ? Updated : Failed;
 }
 
@@ -79,6 +85,7 @@ UpdateRun::Result UpdateRun::end(Result result, const QString &text)
     if (config.restartAlways && result != ProcessesRunning)
         startMainApplication();
     emit finished(result);
+    sendReport();
     return result;
 }
 
@@ -90,6 +97,7 @@ void UpdateRun::start()
         qWarning("the log %s is not written (%s); the run goes on without it", qPrintable(logPath),
                  qPrintable(log.errorString()));
     log.write("run: started");
+    clock.start();
     ProxySetting proxy;
     if (!proxy.apply(config.proxy))
         log.write("run: config.xml's Proxy: " + proxy.errorString() + "; no proxy used");
@@ -125,12 +133,19 @@ bool UpdateRun::query()
     }
 
     const UpgradeReply reply = readUpgradeReply(answer);
+    const QString installDir = Installation::installationDirectory();
+    // Only a reply that holds the request key may say where a report goes.
+    const QUrl reportTo = QUrl(endpoint).resolved(QUrl(answer.value(OutcomeReport::urlMember).toString()));
+    if (answer.value(OutcomeReport::urlMember).isString() && isDownloadableUrl(reportTo) && exchange.authentic(false)) {
+        reportUrl = reportTo.toString();
+        outcomeReport.ticket = answer.value(OutcomeReport::ticketMember).toString();
+        outcomeReport.installedSequence = Manifest::readReleaseSequence(installDir + "release.state");
+    }
     if (reply.rejected) {
         log.write(QString("query %1: the token was refused").arg(endpoint));
         emit tokenRefused();
         return false;
     }
-    const QString installDir = Installation::installationDirectory();
     const UpdaterEnvironment &environment = UpdaterEnvironment::current();
     const bool verifying = !environment.releaseKeys.isEmpty();
     SignedRelease &release = offer.release;
@@ -142,17 +157,20 @@ bool UpdateRun::query()
                                 environment.now().toUTC(), Manifest::readReleaseSequence(installDir + "release.state"))) {
         if (release.olderThanInstalled()) {
             log.write(QString("query %1: nothing newer: %2").arg(endpoint, release.errorString()));
+            noteOutcome(OutcomeReport::NothingNewer);
             return false;
         }
         unverified = release.errorString();
     }
     if (!unverified.isEmpty()) {
         log.write(QString("query %1: not verified: %2").arg(endpoint, unverified));
+        noteOutcome(OutcomeReport::CheckFailed, QString(), unverified);
         emit failed(tr("The update could not be verified: %1.").arg(unverified));
         return false;
     }
     if (reply.hasDownloadUrl && !isDownloadableUrl(reply.downloadUrl)) {
         log.write(QString("query %1: refused download_url %2: not http or https").arg(endpoint, reply.downloadUrl));
+        noteOutcome(OutcomeReport::QueryFailed, QString(), "refused download_url: not http or https");
         emit failed(tr("The update service named a download address that is neither http nor https."));
         return false;
     }
@@ -160,10 +178,13 @@ bool UpdateRun::query()
         offer.downloadUrl = reply.downloadUrl;
     if (!verifying && !reply.hasFiles) {
         log.write(QString("query %1: the reply lists no files").arg(endpoint));
+        noteOutcome(OutcomeReport::QueryFailed, QString(), "the reply lists no files");
         return false;
     }
     // Once a release is verified, nothing but its signed listing names files.
     const QMap<QString, RemoteFileEntry> &offered = verifying ? release.files() : reply.offered;
+    if (verifying)
+        outcomeReport.offeredSequence = release.sequence();
     for (const RemoteFileEntry &file : offered) {
         offer.serverFiles.insert(file.entry.path, file.entry);
         offer.releaseTimes.insert(file.entry.path, file.modifiedTime);
@@ -177,6 +198,8 @@ bool UpdateRun::query()
     // later is refused as it would be after an install.
     if (verifying && offer.filesToUpdate.isEmpty() && release.sequence() > Manifest::readReleaseSequence(installDir + "release.state"))
         Manifest::writeReleaseSequence(installDir + "release.state", release.sequence());
+    if (offer.filesToUpdate.isEmpty())
+        noteOutcome(OutcomeReport::NothingNewer);
     return !offer.filesToUpdate.isEmpty();
 }
 
@@ -233,6 +256,10 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
             log.write(QString("file %1: skipped %2").arg(current, skipped));
         if (outcome.result == FileInstaller::DownloadFailed) {
             log.write(QString("file %1: download failed: %2").arg(current, outcome.reason));
+            QStringList forms; // tried before the file itself, each "PATH: why"
+            for (const QString &skipped : outcome.skipped)
+                forms << skipped.section(": ", 0, 0);
+            noteOutcome(OutcomeReport::DownloadFailed, current, outcome.reason, forms.join(", "));
             emit downloadFailed(current);
             report(QObject::tr("%1: download file [%2] failed!").arg(outcome.reason, current));
             if (!install->fetchesPastFailure() && !cancelled) {
@@ -243,6 +270,7 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
             }
         } else if (outcome.result == FileInstaller::ReplaceFailed) {
             log.write(QString("file %1: could not be put in place").arg(current));
+            noteOutcome(OutcomeReport::SwapFailed, current, "could not be put in place");
             report(QObject::tr("Error: cover file [%1] failed!").arg(current));
         } else {
             log.write(outcome.form.isEmpty() ? QString("file %1: %2").arg(current, install->placed())
@@ -261,6 +289,7 @@ int UpdateRun::reportLateFailures()
     const QStringList late = install->takeLateFailures();
     for (const QString &path : late) {
         log.write(QString("file %1: could not be put in place").arg(path));
+        noteOutcome(OutcomeReport::SwapFailed, path, "could not be put in place");
         report(QObject::tr("Error: cover file [%1] failed!").arg(path));
     }
     return late.size();
@@ -273,6 +302,8 @@ bool UpdateRun::installFiles(bool lastStep, bool allPlaced)
         return allPlaced;
     log.write("run: " + install->errorString());
     error = install->errorString();
+    noteOutcome(install->rolledBack() ? OutcomeReport::RolledBack : OutcomeReport::SwapFailed, install->failedFile(),
+                install->errorString());
     if (!install->failedFile().isEmpty())
         report(QObject::tr("Error: cover file [%1] failed!").arg(install->failedFile()));
     return false;
@@ -350,6 +381,7 @@ bool UpdateRun::downloadFile(const QString &url, const QString &tempPath, const 
     }
     // Only cancel() ends the wait early. The reply is then abandoned rather than left to write
     // into a folder that is about to be emptied.
+    outcomeReport.bytes += download.received;
     downloads.release(tempPath);
     return downloadManager->errorCode() == 0;
 }
@@ -408,4 +440,37 @@ void UpdateRun::clearTempFolder()
     // The installation's own folder: the current directory may be anywhere.
     tempFolder.clear(Installation::installationDirectory());
     LocalOperations::removeTempFiles(Installation::installationDirectory() + "tmps");
+}
+
+void UpdateRun::noteOutcome(OutcomeReport::Outcome outcome, const QString &file, const QString &reason,
+                            const QString &form)
+{
+    if (outcomeNoted)
+        return;
+    outcomeNoted = true;
+    outcomeReport.outcome = outcome;
+    outcomeReport.file = file;
+    outcomeReport.form = form;
+    // The service learns nothing of where the installation lies.
+    outcomeReport.reason = QString(reason).replace(Installation::installationDirectory(), QString());
+}
+
+// Once the main application has had its start: one short attempt, whose failure costs nothing but
+// a log line.
+void UpdateRun::sendReport()
+{
+    if (reportUrl.isEmpty() || !outcomeNoted)
+        return;
+    outcomeReport.durationMs = clock.elapsed();
+    JsonHttpClient::Limits limits;
+    limits.deadlineMs = limits.stallTimeoutMs = reportDeadlineMs;
+    limits.retry.maxAttempts = 1;
+    UpgradeExchange exchange(limits);
+    QJsonObject answer;
+    const bool sent = exchange.send(reportUrl, outcomeReport.toJson(), publicKey, &answer) && exchange.authentic(false)
+        && answer.value("stored").toBool();
+    log.write(sent ? QString("report %1: sent, %2").arg(reportUrl, OutcomeReport::outcomeName(outcomeReport.outcome))
+                   : QString("report %1: not sent: %2")
+                         .arg(reportUrl, exchange.errorString().isEmpty() ? QString("the service did not store it")
+                                                                          : exchange.errorString()));
 }

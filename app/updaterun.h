@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include "download/tempfolder.h"
 #include "manifest/versionmanifest.h"
 #include "protocol/configfile.h"
+#include "protocol/outcomereport.h"
 #include "protocol/signedrelease.h"
 
 class InstallStrategy;
@@ -37,6 +39,9 @@ public:
         Cancelled,
     };
     Q_ENUM(Result)
+
+    // The outcome report's one attempt, from the request to the whole answer.
+    static constexpr int reportDeadlineMs = 3000;
 
     // What the query found. A reply replaces only what it names.
     struct Offer
@@ -93,6 +98,10 @@ private:
     bool installFiles(bool lastStep, bool allPlaced);
     void finish(bool installed, int fetched, int total);
     void startMainApplication();
+    // The first outcome noted is the run's; later ones only follow from it.
+    void noteOutcome(OutcomeReport::Outcome outcome, const QString &file = QString(), const QString &reason = QString(),
+                     const QString &form = QString());
+    void sendReport();
     Result end(Result result, const QString &text);
     void report(const QString &text);
     void beginDownload(const QString &url, const QString &tempPath, const ContentCheck &expected);
@@ -115,4 +124,8 @@ private:
     std::atomic_bool stopReading{false}; // set with cancelled, read by work aside
     UpgradeExchange *exchange = nullptr; // while the query waits
     QString error;
+    QElapsedTimer clock; // since the run started
+    QString reportUrl;   // empty: the service asked for no report
+    OutcomeReport outcomeReport;
+    bool outcomeNoted = false;
 };

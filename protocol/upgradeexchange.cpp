@@ -17,8 +17,14 @@ UpgradeExchange::UpgradeExchange(const JsonHttpClient::Limits &limits)
 bool UpgradeExchange::run(const QString &url, const QString &token, const std::string &publicKey,
                           QJsonObject *answer)
 {
+    return send(url, QJsonObject{{"token", token}, {"system_type", "x86"}}, publicKey, answer);
+}
+
+bool UpgradeExchange::send(const QString &url, const QJsonObject &innerObject, const std::string &publicKey,
+                           QJsonObject *answer)
+{
     replyMac = ReplyMac::Absent;
-    const QByteArray inner = QJsonDocument(QJsonObject{{"token", token}, {"system_type", "x86"}}).toJson();
+    const QByteArray inner = QJsonDocument(innerObject).toJson();
     const std::string requestKey = makeRequestKey(requestKeyLength);
     const std::string sealedKey = encryptRsaOaepHex(publicKey, rsaEntropyText, requestKey);
     if (sealedKey.empty()) {

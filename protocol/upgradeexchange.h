@@ -21,6 +21,8 @@ public:
     // that does not decrypt to a JSON object gives an empty answer.
     void setRetryNotice(JsonHttpClient::RetryNotice notice) { retryNotice = std::move(notice); }
     bool run(const QString &url, const QString &token, const std::string &publicKey, QJsonObject *answer);
+    // Any other request of the same exchange: inner sealed as the query's is.
+    bool send(const QString &url, const QJsonObject &inner, const std::string &publicKey, QJsonObject *answer);
     // Whether the last reply may be trusted to come whole from the holder of the request key: a
     // reply with a wrong MAC never, one without a MAC only when none is required. On false
     // errorString() says why.

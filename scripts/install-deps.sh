@@ -8,7 +8,8 @@ qtbase5-dev libqt5xml5 libcrypto++-dev libcpp-httplib-dev libmicrohttpd-dev
 xvfb xdotool x11-utils imagemagick
 ccache curl nginx-light openssl libxml2-utils g++-mingw-w64-x86-64 zlib1g-dev
 time iproute2 iputils-ping tinyproxy
-libzstd-dev libdivsufsort-dev libcapstone-dev zstd bsdiff libcurl4-openssl-dev"
+libzstd-dev libdivsufsort-dev libcapstone-dev zstd bsdiff libcurl4-openssl-dev
+libqt5sql5-sqlite libqt5sql5-psql postgresql-15 chromium"
 # --fuzz: also the compiler and runtime of the fuzz targets (make fuzz).
 if [ "${1:-}" = "--fuzz" ]; then
     PACKAGES="$PACKAGES clang libclang-rt-14-dev"

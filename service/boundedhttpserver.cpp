@@ -195,6 +195,11 @@ struct BoundedHttpServer::Callbacks
         static_cast<httplib::Headers *>(headers)->emplace(key, value ? value : "");
         return MHD_YES;
     }
+    static MHD_Result collectArgument(void *params, MHD_ValueKind, const char *key, const char *value)
+    {
+        static_cast<httplib::Params *>(params)->emplace(key, value ? value : "");
+        return MHD_YES;
+    }
 };
 
 BoundedHttpServer::BoundedHttpServer() = default;
@@ -344,6 +349,7 @@ bool BoundedHttpServer::begin(MHD_Connection *connection, Exchange *exchange)
     httplib::Request &request = exchange->request;
     request.remote_addr = exchange->connection->address;
     MHD_get_connection_values(connection, MHD_HEADER_KIND, &Callbacks::collectHeader, &request.headers);
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &Callbacks::collectArgument, &request.params);
 
     httplib::Response response;
     const MHD_ConnectionInfo *headerSize = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);

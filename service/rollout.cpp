@@ -51,6 +51,7 @@ bool Rollout::read(const QString &path, QString *error)
     QByteArray text;
     if (!readBytes(path, &text, error))
         return false;
+    digest = QCryptographicHash::hash(text, QCryptographicHash::Sha256);
     QJsonParseError parseError;
     const QJsonObject root = QJsonDocument::fromJson(text, &parseError).object();
     if (parseError.error != QJsonParseError::NoError || root.isEmpty()) {
@@ -86,6 +87,13 @@ bool Rollout::read(const QString &path, QString *error)
         Release release;
         if (!readRelease(rolloutName, rollout, &release))
             return false;
+        if (rollout.contains("halt")) {
+            HaltRule read;
+            QString reason;
+            if (!HaltRule::fromJson(rollout.value("halt").toObject(), &read, &reason))
+                return fail(reason);
+            rule = read;
+        }
         share = int(std::lround(percent * buckets / 100));
         hasRollout = true;
         list.append(release);

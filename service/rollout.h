@@ -6,12 +6,17 @@
 #include <QSet>
 #include <QString>
 
+#include <optional>
+
+#include "service/haltrule.h"
+
 // Which release each user gets besides the stable one, as the vendor's rollout file says: a newer
 // release offered to a share of users, chosen by a keyed hash of the login token so that each user
 // stays in or out as the share changes, and named channels whose token lists always get theirs.
 //
 //   {"seed": "...",
-//    "rollout": {"release": "DIR", "percent": 10, "download_url": "URL"},
+//    "rollout": {"release": "DIR", "percent": 10, "download_url": "URL",
+//                "halt": {"above_stable": 0.05, "min_reports": 200}},
 //    "channels": {"beta": {"release": "DIR", "tokens": "FILE", "download_url": "URL"}}}
 //
 // Every part is optional; folders and files are relative to the rollout file's folder.
@@ -42,8 +47,20 @@ public:
     const QList<Release> &releases() const { return list; }
     // A rollout set to 0 %: it reaches nobody new, and those who have it keep it.
     bool halted() const { return hasRollout && share == 0; }
+    bool hasShare() const { return hasRollout; }
+    double percent() const { return share * 100.0 / buckets; }
     // Leaves the channels alone.
     void dropRollout();
+    // Sets the rollout to 0 %, as the vendor would.
+    void halt() { share = 0; }
+    // The rule that halts the rollout by itself; null when the file names none.
+    const HaltRule *haltRule() const { return rule ? &*rule : nullptr; }
+    // The secret that keys the hash of the token; empty without a rollout.
+    QByteArray seedText() const { return seed; }
+    // SHA-256 of the file as read: a halt holds until the file changes.
+    QByteArray fileDigest() const { return digest; }
+    // The file beside the rollout file that says why it was halted by itself.
+    static QString haltFileOf(const QString &rolloutPath) { return rolloutPath + ".halted"; }
     // What the log says after reading it.
     QString summary() const;
 
@@ -54,5 +71,7 @@ private:
     QByteArray seed;
     int share = 0; // of buckets
     bool hasRollout = false;
+    std::optional<HaltRule> rule;
+    QByteArray digest;
     QList<Release> list; // the rollout first, when there is one
 };

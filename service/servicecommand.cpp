@@ -4,11 +4,14 @@
 #include "protocol/upgradereply.h"
 #include "service/releasefolder.h"
 #include "service/releasesigner.h"
+#include "service/reportstore.h"
 #include "service/rollout.h"
 #include "service/servicekeypair.h"
+#include "service/statuspage.h"
 #include "service/updateserver.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -298,6 +301,16 @@ std::shared_ptr<const Rollout> readRollout(const QString &path, const QStringLis
     auto rollout = std::make_shared<Rollout>();
     if (!rollout->read(path, error))
         return nullptr;
+    // A halt its rule pressed holds for as long as the file is the one it halted.
+    QFile side(Rollout::haltFileOf(path));
+    if (side.open(QIODevice::ReadOnly)) {
+        const QJsonObject halt = QJsonDocument::fromJson(side.readAll()).object();
+        if (halt.value("rollout_sha256").toString() == QString::fromLatin1(rollout->fileDigest().toHex())) {
+            rollout->halt();
+            *notes << ServiceCommand::tr("rollout stays halted by its rule since %1 (%2); change %3 to lift it")
+                          .arg(halt.value("halted").toString(), halt.value("reason").toString(), path);
+        }
+    }
     bool drop = false;
     for (const Rollout::Release &release : rollout->releases()) {
         ReleaseFolder::Listing listing;
@@ -383,6 +396,16 @@ int serve(const QCommandLineParser &arguments)
     server.setMaxConnectionsPerAddress(perAddress);
     if (arguments.isSet("log") && !server.openLogFile(arguments.value("log")))
         return fail(server.errorString());
+    bool daysOk = false;
+    const int keepDays = arguments.value("keep-reports").toInt(&daysOk);
+    if (!daysOk || keepDays < 1)
+        return fail(ServiceCommand::tr("--keep-reports takes a number of days from 1"));
+    ReportStore reports;
+    if (arguments.isSet("reports")) {
+        if (!reports.open(arguments.value("reports"), keepDays) || !reports.prune(QDateTime::currentDateTimeUtc()))
+            return fail(reports.errorString());
+        server.setReports(&reports, rolloutPath);
+    }
 
     const QString listen = arguments.value("listen");
     const int colon = listen.lastIndexOf(':');
@@ -412,6 +435,32 @@ int serve(const QCommandLineParser &arguments)
         server.log(note);
     if (rollout)
         server.log(ServiceCommand::tr("rollout from %1: %2").arg(rolloutPath, rollout->summary()));
+
+    std::unique_ptr<StatusPage> status;
+    if (arguments.isSet("status-listen")) {
+        QByteArray token;
+        if (!arguments.isSet("reports") || !arguments.isSet("status-token"))
+            return fail(ServiceCommand::tr("--status-listen needs --reports and --status-token FILE"));
+        if (!readFile(arguments.value("status-token"), &token, &error))
+            return fail(error);
+        if (token.trimmed().size() < 16)
+            return fail(ServiceCommand::tr("%1 holds no token of 16 characters or more").arg(arguments.value("status-token")));
+        // A bare port is on loopback: the page is the vendor's, not the world's.
+        const QString statusListen = arguments.value("status-listen");
+        const int statusColon = statusListen.lastIndexOf(':');
+        bool statusPortOk = false;
+        const int statusPort = statusListen.mid(statusColon + 1).toInt(&statusPortOk);
+        const QString statusHost = statusColon < 0 ? QString("127.0.0.1") : statusListen.left(statusColon);
+        if (statusColon == 0 || !statusPortOk || statusPort < 0 || statusPort > 65535)
+            return fail(ServiceCommand::tr("--status-listen takes [ADDR:]PORT, not %1").arg(statusListen));
+        status = std::make_unique<StatusPage>(&reports, QString::fromUtf8(token.trimmed()), rolloutPath,
+                                              [&server] { return server.currentRollout(); });
+        const int statusBound = status->bind(statusHost, statusPort);
+        if (statusBound < 0)
+            return fail(ServiceCommand::tr("cannot listen on %1 for the status page").arg(statusListen));
+        server.log(ServiceCommand::tr("status page on %1:%2").arg(statusHost).arg(statusBound));
+        std::thread([&status] { status->listen(); }).detach();
+    }
 
     // The share can be widened or halted without a restart: a hang-up reads the rollout file again.
     // A file that does not check out leaves the last good one in force.
@@ -512,15 +561,21 @@ const QList<Command> &commands()
                            "update-service serve --release DIR --key private.der [--listen ADDR:PORT]\n"
                            "                     [--download-url URL] [--tokens FILE] [--log FILE]\n"
                            "                     [--release-key release-public.hex[,...]]... [--max-per-address N]\n"
-                           "                     [--rollout FILE]\n"
+                           "                     [--rollout FILE] [--reports FILE|postgresql://...]\n"
+                           "                     [--keep-reports DAYS] [--status-listen [ADDR:]PORT --status-token FILE]\n"
                            "    Answers the upgrade query at /api/upgrade and serves the files under /files/.\n"
                            "    --release-key refuses to start unless the signed listing verifies under it.\n"
                            "    --rollout offers other releases to a share of users and to channels; a SIGHUP\n"
-                           "    reads it again.\n"),
+                           "    reads it again. --reports asks updaters for a report on each run and keeps them\n"
+                           "    in the SQLite FILE or the PostgreSQL database, each for DAYS (30), their counts\n"
+                           "    for good; a rollout's \"halt\" rule is then checked with every report.\n"
+                           "    --status-listen serves a status page of the reports (on loopback for a bare port)\n"
+                           "    to requests that carry the token in FILE as ?token= or Authorization: Bearer.\n"),
          0, 0, {valued("release"), valued("key"), valued("listen", "127.0.0.1:8094"), valued("download-url"),
                 valued("tokens"), valued("log"), valued("release-key"),
                 valued("max-per-address", QString::number(BoundedHttpServer::defaultMaxPerAddress)),
-                valued("rollout")},
+                valued("rollout"), valued("reports"), valued("keep-reports", "30"),
+                valued("status-listen"), valued("status-token")},
          {"release-key"}, {"release", "key"}, serve},
         {"write-manifest",
          QT_TRANSLATE_NOOP("ServiceCommand",

@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageAuthenticationCode>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QUrl>
 
 #include <cerrno>
@@ -70,9 +73,14 @@ QString stampOf(const QString &dir)
 UpdateServer::UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair)
     : releaseDir(releaseDir), keyPair(pair)
 {
+    for (int i = 0; i < 8; ++i)
+        clientKey += QByteArray::number(QRandomGenerator::system()->generate64(), 16);
     http.setMaxBodyBytes(maxRequestBody);
     http.post("/api/upgrade", [this](const httplib::Request &request, httplib::Response &response) {
         answerUpgrade(request, response);
+    });
+    http.post("/api/report", [this](const httplib::Request &request, httplib::Response &response) {
+        answerReport(request, response);
     });
     http.getFile("/files/(.*)", [this](const httplib::Request &request, httplib::Response &response) {
         return serveFile(request, response);
@@ -251,32 +259,36 @@ int UpdateServer::bind(const QString &host, int port)
     return bound;
 }
 
-void UpdateServer::answerUpgrade(const httplib::Request &request, httplib::Response &response) const
+bool UpdateServer::openRequest(const httplib::Request &request, httplib::Response &response, std::string *requestKey,
+                               QJsonObject *inner) const
 {
-    currentNote.clear();
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(request.body));
-    if (!document.isObject())
-        return refuse(response, 400, tr("the body is not a JSON object"));
-    for (const char *member : {"key", "value"}) {
-        if (!document.object().value(member).isString())
-            return refuse(response, 400, tr("the member \"%1\" is missing").arg(member));
-        if (!isHex(document.object().value(member).toString()))
-            return refuse(response, 400, tr("the member \"%1\" is not hex").arg(member));
+    if (!document.isObject()) {
+        refuse(response, 400, tr("the body is not a JSON object"));
+        return false;
     }
+    for (const char *member : {"key", "value"}) {
+        if (!document.object().value(member).isString()) {
+            refuse(response, 400, tr("the member \"%1\" is missing").arg(member));
+            return false;
+        }
+        if (!isHex(document.object().value(member).toString())) {
+            refuse(response, 400, tr("the member \"%1\" is not hex").arg(member));
+            return false;
+        }
+    }
+    if (!keyPair.decryptRsaOaepHex(document.object().value("key").toString().toStdString(), requestKey)) {
+        refuse(response, 400, tr("the member \"key\" does not decrypt"));
+        return false;
+    }
+    const std::string text = decryptAesCfbHex(*requestKey, requestIvText, document.object().value("value").toString().toStdString());
+    *inner = QJsonDocument::fromJson(QByteArray(text.c_str())).object();
+    return true;
+}
 
-    std::string requestKey;
-    if (!keyPair.decryptRsaOaepHex(document.object().value("key").toString().toStdString(), &requestKey))
-        return refuse(response, 400, tr("the member \"key\" does not decrypt"));
-    const std::string inner = decryptAesCfbHex(
-        requestKey, requestIvText, document.object().value("value").toString().toStdString());
-    const QJsonObject innerObject = QJsonDocument::fromJson(QByteArray(inner.c_str())).object();
-    if (!innerObject.value("token").isString() || !innerObject.value("system_type").isString())
-        return refuse(response, 400, tr("the member \"value\" does not decrypt to a request"));
-
-    QString note;
-    const QJsonObject reply = replyFor(innerObject.value("token").toString(), &note);
-    if (reply.isEmpty())
-        return refuse(response, 500, note);
+void UpdateServer::answer(httplib::Response &response, const std::string &requestKey, const QJsonObject &reply,
+                          const QString &note) const
+{
     // Compact JSON escapes every control character, so the text has no NUL to cut it short.
     std::string text = QJsonDocument(reply).toJson(QJsonDocument::Compact).toStdString();
     if (reply.contains(replyMacMember)) {
@@ -287,6 +299,106 @@ void UpdateServer::answerUpgrade(const httplib::Request &request, httplib::Respo
     }
     currentNote = note;
     response.set_content(encryptAesCfbHex(requestKey, requestIvText, text), "text/plain");
+}
+
+void UpdateServer::answerUpgrade(const httplib::Request &request, httplib::Response &response) const
+{
+    currentNote.clear();
+    std::string requestKey;
+    QJsonObject innerObject;
+    if (!openRequest(request, response, &requestKey, &innerObject))
+        return;
+    if (!innerObject.value("token").isString() || !innerObject.value("system_type").isString())
+        return refuse(response, 400, tr("the member \"value\" does not decrypt to a request"));
+
+    QString note;
+    const QJsonObject reply = replyFor(innerObject.value("token").toString(), &note);
+    if (reply.isEmpty())
+        return refuse(response, 500, note);
+    answer(response, requestKey, reply, note);
+}
+
+void UpdateServer::setReports(ReportStore *store, const QString &path)
+{
+    reports = store;
+    rolloutPath = path;
+}
+
+qint64 UpdateServer::servedSequence(const QString &name) const
+{
+    if (name == Rollout::stableName)
+        return stableSequence();
+    QString dir;
+    if (const std::shared_ptr<const Rollout> rollout = currentRollout()) {
+        for (const Rollout::Release &other : rollout->releases()) {
+            if (other.name == name)
+                dir = other.dir;
+        }
+    }
+    const std::shared_ptr<const Served> served = dir.isEmpty() ? nullptr : lastServed(dir);
+    return served ? ReleaseFolder::sequenceOf(served->listing) : -1;
+}
+
+void UpdateServer::answerReport(const httplib::Request &request, httplib::Response &response)
+{
+    currentNote.clear();
+    std::string requestKey;
+    QJsonObject inner;
+    if (!openRequest(request, response, &requestKey, &inner))
+        return;
+    OutcomeReport report;
+    if (!reports)
+        return refuse(response, 404, tr("no reports are taken"));
+    if (!OutcomeReport::fromJson(inner, &report))
+        return refuse(response, 400, tr("the member \"value\" does not decrypt to a report"));
+    // NAME:SEQUENCE:CLIENT, as replyFor() handed it out.
+    const QStringList ticket = report.ticket.split(':');
+    bool sequenceOk = false;
+    const qint64 sequence = ticket.value(1).toLongLong(&sequenceOk);
+    static const QRegularExpression clientPattern("^[0-9a-f]{64}$");
+    if (ticket.size() != 3 || !sequenceOk || !clientPattern.match(ticket[2]).hasMatch())
+        return refuse(response, 400, tr("the report's ticket is malformed"));
+    if (servedSequence(ticket[0]) != sequence)
+        return refuse(response, 400, tr("a report on %1 at sequence %2, which is not served").arg(ticket[0]).arg(sequence));
+    if (!reports->add(ticket[0], sequence, ticket[2], report, QDateTime::currentDateTimeUtc())) {
+        log(reports->errorString());
+        return refuse(response, 503, tr("the report could not be stored"));
+    }
+    if (ticket[0] == Rollout::rolloutName)
+        checkHalt();
+    answer(response, requestKey, {{"stored", true}, {replyMacMember, QString(replyMacHexLength, '0')}},
+           tr("report release=%1 outcome=%2").arg(ticket[0], OutcomeReport::outcomeName(report.outcome)));
+}
+
+// The rule is checked with every report on the rollout; once it holds, the rollout reaches nobody
+// new until the vendor changes the rollout file.
+void UpdateServer::checkHalt()
+{
+    const std::shared_ptr<const Rollout> rollout = currentRollout();
+    if (!rollout || !rollout->haltRule() || rollout->halted() || rollout->releases().isEmpty()
+        || rollout->releases().first().name != Rollout::rolloutName)
+        return;
+    const HaltRule::Tally tried = reports->tally(Rollout::rolloutName, servedSequence(Rollout::rolloutName));
+    const HaltRule::Tally stable = reports->tally(Rollout::stableName, servedSequence(Rollout::stableName));
+    QString why;
+    if (!rollout->haltRule()->exceeded(tried, stable, &why))
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(rolloutMutex);
+        if (this->rollout != rollout)
+            return; // read again or halted meanwhile
+        auto halted = std::make_shared<Rollout>(*rollout);
+        halted->halt();
+        this->rollout = halted;
+    }
+    log(tr("rollout halted by its rule: %1").arg(why));
+    QSaveFile side(Rollout::haltFileOf(rolloutPath));
+    const QByteArray text = QJsonDocument(QJsonObject{{"rollout_sha256", QString::fromLatin1(rollout->fileDigest().toHex())},
+                                                      {"halted", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
+                                                      {"reason", why}})
+                                .toJson();
+    if (!side.open(QIODevice::WriteOnly) || side.write(text) != text.size() || !side.commit())
+        log(tr("cannot write %1: %2; the halt holds only until serve restarts").arg(side.fileName(), side.errorString()));
 }
 
 QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
@@ -323,6 +435,16 @@ QJsonObject UpdateServer::replyFor(const QString &token, QString *note) const
     // Its zeros become the MAC once the reply is written out.
     QJsonObject reply{{"download_url", url}, {"files", files},
                       {replyMacMember, QString(replyMacHexLength, '0')}};
+    if (reports) {
+        // The token itself never comes back: only the keyed hash the rollout cuts its share by.
+        const QByteArray key = rollout && !rollout->seedText().isEmpty() ? rollout->seedText() : clientKey;
+        const QByteArray client = QMessageAuthenticationCode::hash(token.toUtf8(), key, QCryptographicHash::Sha256).toHex();
+        reply.insert(OutcomeReport::urlMember, "/api/report");
+        reply.insert(OutcomeReport::ticketMember, QString("%1:%2:%3")
+                                                      .arg(chosen ? chosen->name : Rollout::stableName)
+                                                      .arg(ReleaseFolder::sequenceOf(listing))
+                                                      .arg(QString::fromLatin1(client)));
+    }
     if (!listing.release.isEmpty()) {
         reply.insert("release", listing.release);
         reply.insert("release_signature", listing.signature);

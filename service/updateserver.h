@@ -2,6 +2,7 @@
 
 #include "service/boundedhttpserver.h"
 #include "service/releasefolder.h"
+#include "service/reportstore.h"
 #include "service/rollout.h"
 #include "service/servicekeypair.h"
 
@@ -42,9 +43,13 @@ public:
     void setReleaseKeys(const QStringList &keys) { releaseKeys = keys; }
     // Takes effect with the next query; queries on their way keep the one they began with.
     void setRollout(std::shared_ptr<const Rollout> rollout);
+    std::shared_ptr<const Rollout> currentRollout() const;
     // Of the stable listing as last read; 0 when it is not signed.
     int stableSequence() const;
     void setMaxConnectionsPerAddress(int count) { http.setMaxConnectionsPerAddress(count); }
+    // With a store, every reply asks for an outcome report at "/api/report", and the reports may
+    // halt the rollout by its rule; the halt's reason goes beside rolloutPath.
+    void setReports(ReportStore *store, const QString &rolloutPath);
     // Appends the log to the file as well.
     bool openLogFile(const QString &path);
     void log(const QString &line) const;
@@ -77,10 +82,21 @@ private:
     // An open descriptor of the file asked for, or -1 with the refusal in the response.
     int serveFile(const httplib::Request &request, httplib::Response &response) const;
     QJsonObject replyFor(const QString &token, QString *note) const;
-    std::shared_ptr<const Rollout> currentRollout() const;
+    // The request's JSON text decrypted, with the key to answer under; false when refused.
+    bool openRequest(const httplib::Request &request, httplib::Response &response, std::string *requestKey,
+                     QJsonObject *inner) const;
+    void answer(httplib::Response &response, const std::string &requestKey, const QJsonObject &reply,
+                const QString &note) const;
+    void answerReport(const httplib::Request &request, httplib::Response &response);
+    // The sequence of the named release as served now; -1 when it is not served.
+    qint64 servedSequence(const QString &name) const;
+    void checkHalt();
     void logRequest(const httplib::Request &request, const httplib::Response &response);
 
     QString releaseDir;
+    ReportStore *reports = nullptr;
+    QString rolloutPath;
+    QByteArray clientKey; // hashes tokens when no rollout's seed does
     ServiceKeyPair keyPair;
     QStringList releaseKeys;
     std::optional<QSet<QString>> acceptedTokens;

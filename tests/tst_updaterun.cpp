@@ -1,5 +1,8 @@
 #include <QtTest>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -14,6 +17,7 @@
 #include "tests/support/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
 #include "tests/support/messageboxanswerer.h"
+#include "tests/support/scriptedservice.h"
 #include "tests/support/testfiles.h"
 #include "tests/support/tinyproxy.h"
 #include "tests/support/testenvironment.h"
@@ -44,6 +48,9 @@ private slots:
     void run();
     void closeDuringSecondDownload();
     void logNamedByConfig();
+    void outcomeReport_data();
+    void outcomeReport();
+    void outcomeReportToAServiceThatNeverAnswers();
     void logFile_data();
     void logFile();
     void throughProxy_data();
@@ -402,6 +409,75 @@ void tst_updaterun::logNamedByConfig()
     QCOMPARE(lines[2], QString("file a.txt: installed"));
     QVERIFY2(lines[3].startsWith("file b.txt: download failed: ") && lines[3].size() > 30, qPrintable(lines[3]));
     QCOMPARE(lines.mid(4), (QStringList{"version.xml: not written, 1 of 2 files failed", "main application: not started"}));
+}
+
+// One report after the run, only to a service that asked for it, with the outcome of the run.
+void tst_updaterun::outcomeReport_data()
+{
+    using Files = QList<ReleaseService::File>;
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<QString>("outcome"); // as the updater's log says it; empty: no report
+    QTest::newRow("installed") << Files{{"a.txt", "2.0.0", "new a\n"}} << true << "installed";
+    QTest::newRow("a download fails") << Files{{"a.txt", "2.0.0", "new a\n"}, {"b.txt", "2.0.0", "", false}} << true
+                                      << "download_failed";
+    QTest::newRow("nothing newer") << Files{{"a.txt", "1.0.0", "old a\n", true, "2000-01-01T00:00:00"}} << true << "nothing_newer";
+    QTest::newRow("not asked for") << Files{{"a.txt", "2.0.0", "new a\n"}} << false << "";
+}
+
+void tst_updaterun::outcomeReport()
+{
+    QFETCH(QList<ReleaseService::File>, files);
+    QFETCH(bool, asked);
+    QFETCH(QString, outcome);
+    QVERIFY(writeFile(installed("version.xml"), "<?xml version = \"1.0\"?>\r\n\r\n<Trelvox>\r\n<COUNT>1</COUNT>\r\n\r\n<FILES>\r\n"
+                                                 "<FILE version=\"1.0.0\">a.txt</FILE>\r\n</FILES>\r\n</Trelvox>\r\n\r\n"));
+    QVERIFY(serve(files, asked ? QStringList{"--reports", dir->filePath("reports.db")} : QStringList()));
+    QVERIFY(writeFile(installed("updater/config.xml"), "<Config><Update>" + service->endpoint().toUtf8()
+                                                          + "</Update><Log>update.log</Log></Config>"));
+    updateWindow window;
+    window.token = "run-token";
+    MessageBoxAnswerer answerer;
+    window.runUpdate();
+
+    const QString log = QString::fromUtf8(readFile(installed("updater/update.log")));
+    QByteArray served;
+    if (asked) {
+        QVERIFY2(log.contains("/api/report: sent, " + outcome), qPrintable(log));
+        QTRY_VERIFY((served += service->readStandardError()).contains("outcome=" + outcome.toUtf8()));
+        QCOMPARE(served.count("POST /api/report"), 1);
+        QVERIFY2(!served.contains("run-token"), served);
+    } else {
+        QTRY_VERIFY((served += service->readStandardError()).contains("POST /api/upgrade"));
+        QVERIFY2(!log.contains("report") && !served.contains("/api/report"), qPrintable(log + served));
+    }
+}
+
+// Bounded to one short attempt: a report service that takes the request and never answers costs the
+// run its deadline, no more, and only a log line.
+void tst_updaterun::outcomeReportToAServiceThatNeverAnswers()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    const QByteArray reply = QJsonDocument(QJsonObject{
+        {"download_url", "http://127.0.0.1:1/files"}, {"files", QJsonArray()},
+        {"report_url", QString("http://127.0.0.1:%1/api/report").arg(silent.serverPort())}, {"report_ticket", "t"}}).toJson();
+    ScriptedService scripted(200, reply);
+    QVERIFY(writeFile(installed("updater/config.xml"), "<Config><Update>" + scripted.endpoint().toUtf8()
+                                                          + "</Update><Log>update.log</Log></Config>"));
+    updateWindow window;
+    window.token = "run-token";
+    MessageBoxAnswerer answerer;
+    QElapsedTimer clock;
+    clock.start();
+    window.runUpdate();
+    const qint64 took = clock.elapsed();
+
+    // Qt's coarse timers may end the wait a little early.
+    QVERIFY2(took >= UpdateRun::reportDeadlineMs * 9 / 10 && took < UpdateRun::reportDeadlineMs + 5000, qPrintable(QString::number(took)));
+    const QString log = QString::fromUtf8(readFile(installed("updater/update.log")));
+    QVERIFY2(log.contains(QString("127.0.0.1:%1/api/report: not sent").arg(silent.serverPort())), qPrintable(log));
+    QCOMPARE(said(answerer), QStringList());
 }
 
 // The administrator's updater writes its log only into a file of its own, never through a name that

@@ -4,6 +4,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include "service/reportstore.h"
+#include "service/rollout.h"
 #include "tests/support/releaseservice.h"
 #include "tests/support/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
@@ -75,6 +77,7 @@ private slots:
     void journalLeftBehind();
     void releaseTimesHoldInEveryZone_data();
     void releaseTimesHoldInEveryZone();
+    void failedSwapHaltsTheRollout();
 
 private:
     QString root(const QString &name = QString()) const { return dir->filePath(name); }
@@ -678,3 +681,51 @@ void tst_updatecycle::releaseTimesHoldInEveryZone()
 
 QTEST_GUILESS_MAIN(tst_updatecycle)
 #include "tst_updatecycle.moc"
+
+// The updater reports the swap that failed, after its run and through the query's exchange, and that
+// one report is enough for a rule that asks for no more.
+void tst_updatecycle::failedSwapHaltsTheRollout()
+{
+    // The rollout's sub/x.txt cannot go in: the installation has a file where its folder would be.
+    QVERIFY(writeFile(installed("sub"), "a file, not a folder\n"));
+    QVERIFY(writeFile(root("newer/a.txt"), "newer a\n"));
+    QVERIFY(writeFile(root("newer/sub/x.txt"), "x\n"));
+    QProcess publish;
+    publish.start(UPDATE_SERVICE_BIN, {"publish", root("newer"), "--version", "3.0.0", "--sign", RELEASE_KEY_FILE,
+                                       "--sequence", "2"});
+    QVERIFY(publish.waitForFinished(30000) && publish.exitCode() == 0);
+    QVERIFY(writeFile(root("rollout.json"), R"({"seed": "s", "rollout": {"release": "newer", "percent": 100,
+                                                "halt": {"above_stable": 0, "min_reports": 1}}})"));
+    {
+        ReportStore seeded;
+        QVERIFY(seeded.open(root("reports.db"), 30));
+        OutcomeReport installs;
+        installs.outcome = OutcomeReport::Installed;
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(seeded.add(Rollout::stableName, 1, QString(64, 'a'), installs, QDateTime::currentDateTimeUtc()));
+    }
+    QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}},
+                         {"--release-key", SOURCE_DIR "/service/demo-keys/release-public.hex", "--rollout",
+                          root("rollout.json"), "--reports", root("reports.db")}));
+    QVERIFY(writeFile(installed("updater/config.xml"), "<Config><Update>" + service->endpoint().toUtf8()
+                                                           + "</Update><Log>update.log</Log></Config>\n"));
+    QVERIFY(launch("e2e-token"));
+    QVERIFY(answerBox("Error"));
+    QVERIFY(finishes());
+
+    QCOMPARE(readFile(installed("a.txt")), QByteArray("old a\n"));
+    QByteArray log;
+    QTRY_VERIFY2((log += service->readStandardError()).contains("rollout halted by its rule: the rollout failed 1 of 1"), log);
+    QVERIFY2(log.contains("POST /api/report 200") && log.contains("release=rollout outcome=rolled_back"), log);
+    const QString updaterLog = QString::fromUtf8(readFile(installed("updater/update.log")));
+    QVERIFY2(updaterLog.contains("/api/report: sent, rolled_back"), qPrintable(updaterLog));
+    // Sent after the run's end: nothing of it may hold the main application back.
+    QVERIFY(updaterLog.indexOf("main application") < updaterLog.indexOf("report "));
+    ReportStore stored;
+    QVERIFY(stored.open(root("reports.db"), 30));
+    QCOMPARE(stored.tally(Rollout::rolloutName, 2).failures, 1);
+    // The reason as logged, without where the installation lies.
+    const QList<ReportStore::Reason> reasons = stored.reasons(5);
+    QCOMPARE(reasons.size(), 1);
+    QCOMPARE(reasons.first().reason, QString("sub/x.txt could not be put in place; every file was put back"));
+}

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <utility>
 #include <QSaveFile>
 
 #include <zstd.h>
@@ -329,34 +330,24 @@ bool ReleaseForms::describe(const QString &sha256, QJsonObject *entry, QString *
             entry->insert("compressed", compressed);
     }
     // Every patch to these bytes that an earlier publish kept: a user may still hold any of their bases.
-    const QRegularExpression patchName("^([0-9a-f]{64})-" + sha256 + "\\.patch$");
-    QJsonArray patches;
-    for (const QString &name : QDir(root + "/" + folderName).entryList({"*-" + sha256 + ".patch"}, QDir::Files, QDir::Name)) {
-        const QRegularExpressionMatch match = patchName.match(name);
-        QJsonObject patch;
-        if (!match.hasMatch())
-            continue;
-        if (!form(name, &patch))
-            return false;
-        patch.insert("base_sha256", match.captured(1));
-        patches.append(patch);
+    // The executable-aware ones in a member of their own: an updater before the form skips it and
+    // takes the byte-level patch.
+    for (const auto &kind : {std::make_pair(QString(".patch"), QString("patches")),
+                             std::make_pair(QString(".xpatch"), QString("executable_patches"))}) {
+        const QRegularExpression patchName("^([0-9a-f]{64})-" + sha256 + QRegularExpression::escape(kind.first) + "$");
+        QJsonArray patches;
+        for (const QString &name : QDir(root + "/" + folderName).entryList({"*-" + sha256 + kind.first}, QDir::Files, QDir::Name)) {
+            const QRegularExpressionMatch match = patchName.match(name);
+            QJsonObject patch;
+            if (!match.hasMatch())
+                continue;
+            if (!form(name, &patch))
+                return false;
+            patch.insert("base_sha256", match.captured(1));
+            patches.append(patch);
+        }
+        if (!patches.isEmpty())
+            entry->insert(kind.second, patches);
     }
-    if (!patches.isEmpty())
-        entry->insert("patches", patches);
-    // A member of its own: an updater before the form skips it and takes the byte-level patch.
-    const QRegularExpression executableName("^([0-9a-f]{64})-" + sha256 + "\\.xpatch$");
-    QJsonArray executables;
-    for (const QString &name : QDir(root + "/" + folderName).entryList({"*-" + sha256 + ".xpatch"}, QDir::Files, QDir::Name)) {
-        const QRegularExpressionMatch match = executableName.match(name);
-        QJsonObject patch;
-        if (!match.hasMatch())
-            continue;
-        if (!form(name, &patch))
-            return false;
-        patch.insert("base_sha256", match.captured(1));
-        executables.append(patch);
-    }
-    if (!executables.isEmpty())
-        entry->insert("executable_patches", executables);
     return true;
 }

@@ -17,9 +17,12 @@
 namespace {
 
 constexpr qint64 writeBackStep = 8 * 1024 * 1024;
+// Asking for every chunk costs a release of small files a system call a file; others' writes are
+// seen within this.
+constexpr int freeSpaceAgeMs = 250;
 
 // Bytes we may still write on the volume holding the folder; -1 when the system does not say.
-// Asked for every chunk, so on POSIX it is one statvfs rather than QStorageInfo's mount table.
+// On POSIX one statvfs rather than QStorageInfo's mount table.
 qint64 freeDiskBytes(const QString &folder)
 {
 #ifdef Q_OS_WIN
@@ -38,6 +41,10 @@ qint64 freeDiskBytes(const QString &folder)
 void DownloadFile::reset(const QString &path, int handle, const ContentCheck &check)
 {
     this->path = path;
+    const QString folder = QFileInfo(path).absolutePath();
+    if (folder != this->folder)
+        seenAt.invalidate();
+    this->folder = folder;
     this->handle = handle;
     file.setFileName(path);
     written = 0;
@@ -52,11 +59,21 @@ DownloadError DownloadFile::writeError() const
             tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
 }
 
-DownloadError DownloadFile::roomFor(qint64 bytes, qint64 minFreeBytes) const
+DownloadError DownloadFile::roomFor(qint64 bytes, qint64 minFreeBytes)
 {
-    const QString folder = QFileInfo(path).absolutePath();
-    const qint64 free = freeDiskBytes(folder);
-    if (free < 0 || free - bytes >= minFreeBytes)
+    const auto ask = [this] {
+        freeSeen = freeDiskBytes(folder);
+        writtenSinceSeen = 0;
+        seenAt.start();
+    };
+    const bool stale = !seenAt.isValid() || seenAt.hasExpired(freeSpaceAgeMs);
+    if (stale)
+        ask();
+    // Only the disk's own answer stops a download: one we shortened since has more room than counted.
+    if (!stale && freeSeen >= 0 && freeSeen - writtenSinceSeen - bytes < minFreeBytes)
+        ask();
+    const qint64 free = freeSeen - writtenSinceSeen;
+    if (freeSeen < 0 || free - bytes >= minFreeBytes)
         return {};
     const QLocale locale;
     return {QNetworkReply::OperationCanceledError,
@@ -96,6 +113,7 @@ DownloadError DownloadFile::append(const QByteArray &data, qint64 minFreeBytes)
     if (file.write(data) != data.size())
         return writeError();
     written += data.size();
+    writtenSinceSeen += data.size();
     handOver();
     return {};
 }

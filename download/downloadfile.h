@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QString>
 
@@ -25,7 +26,7 @@ public:
     qint64 listedSize() const { return firstCheck.isActive() ? firstCheck.listedSize() : -1; }
 
     // An error when bytes more would leave the disk holding the file with less than minFreeBytes.
-    DownloadError roomFor(qint64 bytes, qint64 minFreeBytes) const;
+    DownloadError roomFor(qint64 bytes, qint64 minFreeBytes);
     DownloadError open();
     DownloadError append(const QByteArray &data, qint64 minFreeBytes);
     // Back to an empty file and a fresh check: the server sends the file whole again.
@@ -40,7 +41,12 @@ private:
     void handOver();
 
     QString path;
+    QString folder;
     int handle = -1;
+    // The disk is asked a few times a second; in between, our own bytes are counted off its answer.
+    qint64 freeSeen = -1;
+    qint64 writtenSinceSeen = 0;
+    QElapsedTimer seenAt;
     QFile file;
     qint64 written = 0;
     qint64 handedOver = 0; // bytes whose write-back has been started

@@ -30,7 +30,28 @@ CurlMulti::CurlMulti()
 
 CurlMulti::~CurlMulti()
 {
+    for (CURL *easy : qAsConst(spare))
+        curl_easy_cleanup(easy);
     curl_multi_cleanup(multi);
+}
+
+CURL *CurlMulti::takeEasy()
+{
+    return spare.isEmpty() ? curl_easy_init() : spare.takeLast();
+}
+
+void CurlMulti::giveBack(CURL *easy)
+{
+    if (!easy)
+        return;
+    if (spare.size() >= 16) { // more than ever run side by side
+        curl_easy_cleanup(easy);
+        return;
+    }
+    // A share is a manager's own and may go with it; the options all go back to their defaults.
+    curl_easy_setopt(easy, CURLOPT_SHARE, nullptr);
+    curl_easy_reset(easy);
+    spare.append(easy);
 }
 
 bool CurlMulti::add(CURL *easy)

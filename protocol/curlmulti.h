@@ -25,6 +25,10 @@ public:
 
     bool add(CURL *easy);
     void remove(CURL *easy);
+    // A handle for the next request, and back when it is done: a fresh one costs each request of a
+    // release of small files its allocations and curl's receive buffer once more.
+    CURL *takeEasy();
+    void giveBack(CURL *easy);
     // While curl is at work, a reply with news is told once curl has returned, in the same turn of
     // the event loop; false at other times, when the reply must post its news itself.
     bool deliverLater(CurlReply *reply);
@@ -48,4 +52,5 @@ private:
     QTimer timer;
     bool working = false;
     QList<QPointer<CurlReply>> news;
+    QList<CURL *> spare;
 };

@@ -131,7 +131,7 @@ void useProxy(CURL *easy, const QNetworkProxy &proxy, const QUrl &url)
 CurlReply::CurlReply(QNetworkAccessManager::Operation operation, const QNetworkRequest &request, const QByteArray &body,
                      const QNetworkProxy &proxy, CURLSH *connections, QObject *parent)
     : QNetworkReply(parent)
-    , easy(curl_easy_init())
+    , easy(CurlMulti::instance()->takeEasy())
     , upload(body)
 {
     setRequest(request);
@@ -208,7 +208,7 @@ CurlReply::~CurlReply()
 {
     if (running)
         CurlMulti::instance()->remove(easy);
-    curl_easy_cleanup(easy);
+    CurlMulti::instance()->giveBack(easy);
     curl_slist_free_all(headers);
 }
 

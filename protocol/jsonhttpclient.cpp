@@ -24,12 +24,21 @@ int httpStatus(const QNetworkReply *reply)
 constexpr int redirectStatus = 302;
 
 // UTF-8 whenever the bytes are valid UTF-8, as our own service sends them; otherwise the local
-// 8-bit code page, in which a service may send its own (on Windows the ANSI code page).
-QString decodedText(const char *text)
+// 8-bit code page, in which a service may send its own (on Windows the ANSI code page). Up to the
+// first NUL byte, and as UTF-8 for the parser. Checked a piece at a time: a reply of thousands of
+// files would otherwise be held twice more, once as a QString.
+QByteArray jsonText(const QByteArray &plain)
 {
+    QByteArray text = plain.left(int(qstrnlen(plain.constData(), size_t(plain.size()))));
     QTextCodec::ConverterState state;
-    const QString utf8 = QTextCodec::codecForMib(106)->toUnicode(text, int(qstrlen(text)), &state);
-    return state.invalidChars == 0 ? utf8 : QString::fromLocal8Bit(text);
+    const QTextCodec *utf8 = QTextCodec::codecForMib(106);
+    constexpr int piece = 64 * 1024;
+    for (int at = 0; at < text.size() && state.invalidChars == 0; at += piece)
+        utf8->toUnicode(text.constData() + at, qMin(piece, text.size() - at), &state);
+    if (state.invalidChars != 0)
+        return QString::fromLocal8Bit(text).toUtf8();
+    text.chop(state.remainingChars); // a sequence cut short at the end is dropped, as the codec drops it
+    return text;
 }
 }
 
@@ -189,17 +198,17 @@ QJsonObject JsonHttpClient::readJsonReply(QNetworkReply *reply, const QString &k
 {
     QJsonObject result;
     // In one piece of its known size: reading all of it piece by piece grows a copy a piece at a time.
-    const QByteArray body = reply->read(reply->bytesAvailable());
+    QByteArray body = reply->read(reply->bytesAvailable());
     plainText->clear();
-    QString text;
+    QByteArray text;
     if (!keyText.isEmpty()) {
-        const std::string plain =
-            decryptAesCfbHex(keyText.toUtf8().toStdString(), requestIvText, body.toStdString());
-        *plainText = QByteArray::fromStdString(plain);
-        text = decodedText(plain.c_str()); // up to the first NUL byte
+        *plainText = QByteArray::fromStdString(decryptAesCfbHex(keyText.toUtf8().toStdString(), requestIvText,
+                                                                std::string_view(body.constData(), size_t(body.size()))));
+        body.clear();
+        text = jsonText(*plainText);
     }
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(text, &error);
     if (error.error == QJsonParseError::NoError && document.isObject())
         result = document.object();
     reply->deleteLater();

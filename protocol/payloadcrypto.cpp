@@ -15,6 +15,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -47,7 +48,7 @@ std::string upperHex(const CryptoPP::byte *data, size_t size)
     return hex;
 }
 
-std::string bytesOfHex(const std::string &hex)
+std::string bytesOfHex(std::string_view hex)
 {
     static const std::array<signed char, 256> values = [] {
         std::array<signed char, 256> table;
@@ -190,13 +191,14 @@ std::string encryptAesCfbHex(std::string keyText, std::string ivText, const std:
     }
 }
 
-std::string decryptAesCfbHex(std::string keyText, std::string ivText, const std::string &hexText)
+std::string decryptAesCfbHex(std::string keyText, std::string ivText, std::string_view hexText)
 {
     try {
         const CryptoPP::SecByteBlock key = shaped(keyText, CryptoPP::AES::MAX_KEYLENGTH);
         const CryptoPP::SecByteBlock iv = shaped(ivText, CryptoPP::AES::BLOCKSIZE);
         CryptoPP::CFB_Mode<CryptoPP::AES>::Decryption cipher(key, key.size(), iv);
-        std::string plain = bytesOfHex(upToNul(hexText));
+        // Read in place, up to a NUL as the peers read it: a reply of thousands of files is megabytes.
+        std::string plain = bytesOfHex(hexText.substr(0, hexText.find('\0')));
         cipher.ProcessString(reinterpret_cast<CryptoPP::byte *>(&plain[0]), plain.size());
         return plain;
     } catch (const CryptoPP::Exception &) {

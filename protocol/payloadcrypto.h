@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Fixed texts shared with the update service.
 constexpr const char *requestIvText = "918273645546372";
@@ -10,7 +11,7 @@ constexpr long long maxReplyBodyBytes = 64LL * 1024 * 1024;
 
 std::string makeRequestKey(int count);
 std::string encryptAesCfbHex(std::string keyText, std::string ivText, const std::string &plainText);
-std::string decryptAesCfbHex(std::string keyText, std::string ivText, const std::string &hexText);
+std::string decryptAesCfbHex(std::string keyText, std::string ivText, std::string_view hexText);
 std::string encryptRsaOaepHex(std::string publicKeyText, std::string entropyText, std::string message);
 
 // The reply's authenticating member: HMAC-SHA256 under the request key's bytes, in lowercase hex,

@@ -183,11 +183,22 @@ std::shared_ptr<const UpdateServer::Served> UpdateServer::readServed(const QStri
 {
     auto next = std::make_shared<Served>();
     next->stamp = stampOf(dir);
+    {
+        // Unchanged files are checked again now and then, for what ages in them.
+        const std::lock_guard<std::mutex> lock(servedMutex);
+        const std::shared_ptr<const Served> last = served.value(dir);
+        const QElapsedTimer checked = confirmed.value(dir);
+        if (last && last->stamp == next->stamp && checked.isValid() && !checked.hasExpired(recheckMs))
+            return last;
+    }
     QString reason;
     bool good = ReleaseFolder::readChecked(dir, releaseKeys, url, &next->listing, &reason);
     std::shared_ptr<const Served> last = lastServed(dir);
-    if (good && last && last->stamp == next->stamp && last->listing.digest == next->listing.digest)
+    if (good && last && last->stamp == next->stamp && last->listing.digest == next->listing.digest) {
+        const std::lock_guard<std::mutex> lock(servedMutex);
+        confirmed[dir].start();
         return last;
+    }
     const int sequence = ReleaseFolder::sequenceOf(next->listing);
     const int before = last ? ReleaseFolder::sequenceOf(last->listing) : 0;
     // Every updater that has the one served would refuse it.
@@ -228,6 +239,7 @@ std::shared_ptr<const UpdateServer::Served> UpdateServer::readServed(const QStri
             if (refusals.remove(dir) > 0)
                 line = tr("listing of %1 served again: sequence %2").arg(dir).arg(sequence);
             served.insert(dir, next);
+            confirmed[dir].start();
             last = next;
         }
     }

@@ -7,6 +7,7 @@
 #include "service/servicekeypair.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -30,6 +31,7 @@ class UpdateServer
 public:
     // Upgrade requests are a few hundred bytes; anything far larger is refused unread.
     static constexpr size_t maxRequestBody = 64 * 1024;
+    static constexpr int recheckMs = 1000; // how long unchanged listing files are taken as checked
 
     UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair);
     ~UpdateServer();
@@ -108,6 +110,9 @@ private:
     mutable std::mutex servedMutex;
     mutable QHash<QString, std::shared_ptr<const Served>> served;
     mutable QHash<QString, QString> refusals;
+    // When each folder's served listing was last found current: a release of thousands of files
+    // costs every query tens of milliseconds to read and check again.
+    mutable QHash<QString, QElapsedTimer> confirmed;
     BoundedHttpServer http;
     mutable std::mutex logMutex;
     std::FILE *logFile = nullptr;

@@ -706,6 +706,7 @@ private slots:
 
         QVERIFY(!send("rollout:1:" + ticket.section(':', 2), OutcomeReport::Installed)); // a sequence not served
         QVERIFY(!send("beta:2:" + ticket.section(':', 2), OutcomeReport::Installed));    // a release not served
+        QVERIFY(!send("beta:-1:" + ticket.section(':', 2), OutcomeReport::Installed));   // nor at the sequence of none
         QVERIFY(!send("rollout:2:" + QString(64, 'Z'), OutcomeReport::Installed));
         // One installation failing at every start is one vote, however often it reports.
         QVERIFY(send(ticket, OutcomeReport::SwapFailed));

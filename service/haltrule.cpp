@@ -31,7 +31,7 @@ bool HaltRule::exceeded(const Tally &rollout, const Tally &stable, QString *why)
     // Both rates at 0 or 1 leave no doubt: only the difference itself tells.
     const bool over = variance > 0 ? excess / std::sqrt(variance) > criticalZ : excess > 0;
     if (over && why)
-        *why = tr("the rollout failed %1 of %2 runs (%3 %), the stable release %4 of %5 (%6 %): more than %7 "
+        *why = tr("the rollout failed on %1 of %2 installations (%3 %), the stable release on %4 of %5 (%6 %): more than %7 "
                   "points above it at 95 % confidence")
                    .arg(rollout.failures).arg(rollout.total).arg(rolloutRate * 100, 0, 'f', 2)
                    .arg(stable.failures).arg(stable.total).arg(stableRate * 100, 0, 'f', 2)

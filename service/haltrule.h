@@ -7,7 +7,9 @@
 // When a rollout fails so much more often than the stable release that it should reach nobody new:
 // its failure rate exceeds the stable one's by more than aboveStable (in absolute terms, 0.05 being
 // five percentage points) at 95 % confidence, in a one-sided two-proportion z-test with unpooled
-// variance against that margin, once the rollout has at least minReports reports.
+// variance against that margin, once the rollout has at least minReports installations. Unpooled
+// rather than the score test at the margin: at a few hundred installations its size stays below
+// 5 %, the score test's does not, and checked with every report that shows as good releases halted.
 class HaltRule
 {
     Q_DECLARE_TR_FUNCTIONS(HaltRule)

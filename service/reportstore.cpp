@@ -19,7 +19,22 @@ const char *const schema[] = {
     "CREATE INDEX IF NOT EXISTS reports_received ON reports (received)",
     ("CREATE TABLE IF NOT EXISTS outcomes (release TEXT NOT NULL, sequence BIGINT NOT NULL, outcome TEXT NOT NULL,"
      " hour BIGINT NOT NULL, n BIGINT NOT NULL, PRIMARY KEY (release, sequence, outcome, hour))"),
+    // Each installation's latest install or failure per release, kept as long as the reports are;
+    // "previous" is what the latest replaced, for the counts below to move it.
+    ("CREATE TABLE IF NOT EXISTS installations (release TEXT NOT NULL, sequence BIGINT NOT NULL, client TEXT NOT NULL,"
+     " outcome TEXT NOT NULL, previous TEXT, received BIGINT NOT NULL, PRIMARY KEY (release, sequence, client))"),
+    "CREATE INDEX IF NOT EXISTS installations_received ON installations (received)",
+    // The installations per release by their latest outcome, for good: what the halt rule weighs.
+    ("CREATE TABLE IF NOT EXISTS latest (release TEXT NOT NULL, sequence BIGINT NOT NULL, outcome TEXT NOT NULL,"
+     " n BIGINT NOT NULL, PRIMARY KEY (release, sequence, outcome))"),
 };
+
+// Whether the run tried the release: an install or a failure. Nothing newer, a closed window or a
+// refused reply say nothing of it, and leave an installation's latest outcome as it was.
+bool tried(OutcomeReport::Outcome outcome)
+{
+    return outcome == OutcomeReport::Installed || OutcomeReport::isFailure(outcome);
+}
 }
 
 ReportStore::~ReportStore()
@@ -114,8 +129,10 @@ bool ReportStore::add(const QString &release, qint64 sequence, const QString &cl
     for (const QVariant &value : {QVariant(release), QVariant(sequence),
                                   QVariant(OutcomeReport::outcomeName(report.outcome)), QVariant(seconds / secondsPerHour)})
         counted.addBindValue(value);
-    if (!raw.exec() || !counted.exec()) {
-        const QString reason = (raw.lastError().isValid() ? raw : counted).lastError().text();
+    if (!raw.exec() || !counted.exec() || (tried(report.outcome) && !moveLatest(database, release, sequence, client, report, seconds))) {
+        const QString reason = raw.lastError().isValid() ? raw.lastError().text()
+            : counted.lastError().isValid()              ? counted.lastError().text()
+                                                         : error;
         database.rollback();
         return fail(tr("storing a report"), reason);
     }
@@ -127,29 +144,78 @@ bool ReportStore::add(const QString &release, qint64 sequence, const QString &cl
     return true;
 }
 
+// One installation, one vote: a machine whose update fails at every start of the main application
+// reports each time, and counting each report would let it halt a rollout alone. Its latest outcome
+// stands, so a retry that installs takes its failure back. The upsert holds the installation's row
+// until the commit, so two serve processes taking its reports at once still move it once each.
+bool ReportStore::moveLatest(QSqlDatabase &database, const QString &release, qint64 sequence, const QString &client,
+                             const OutcomeReport &report, qint64 seconds)
+{
+    const QString outcome = OutcomeReport::outcomeName(report.outcome);
+    QSqlQuery upsert(database);
+    // An older report arriving late, from another serve, does not undo a newer one.
+    upsert.prepare("INSERT INTO installations VALUES (?, ?, ?, ?, NULL, ?) ON CONFLICT (release, sequence, client)"
+                   " DO UPDATE SET previous = installations.outcome, outcome = excluded.outcome, received = excluded.received"
+                   " WHERE excluded.received >= installations.received RETURNING previous");
+    for (const QVariant &value : {QVariant(release), QVariant(sequence), QVariant(client), QVariant(outcome), QVariant(seconds)})
+        upsert.addBindValue(value);
+    if (!upsert.exec()) {
+        error = upsert.lastError().text();
+        return false;
+    }
+    if (!upsert.next())
+        return true; // a newer report stands
+    const QString previous = upsert.value(0).toString();
+    if (previous == outcome)
+        return true;
+    QSqlQuery count(database);
+    count.prepare("INSERT INTO latest VALUES (?, ?, ?, 1) ON CONFLICT (release, sequence, outcome) DO UPDATE SET n = latest.n + 1");
+    for (const QVariant &value : {QVariant(release), QVariant(sequence), QVariant(outcome)})
+        count.addBindValue(value);
+    QSqlQuery uncount(database);
+    uncount.prepare("UPDATE latest SET n = n - 1 WHERE release = ? AND sequence = ? AND outcome = ?");
+    for (const QVariant &value : {QVariant(release), QVariant(sequence), QVariant(previous)})
+        uncount.addBindValue(value);
+    if (!count.exec() || (!previous.isEmpty() && !uncount.exec())) {
+        error = (count.lastError().isValid() ? count : uncount).lastError().text();
+        return false;
+    }
+    return true;
+}
+
 HaltRule::Tally ReportStore::tally(const QString &release, qint64 sequence)
+{
+    const QList<Installations> list = installations(release, sequence);
+    return list.isEmpty() ? HaltRule::Tally() : list.first().tally;
+}
+
+QList<ReportStore::Installations> ReportStore::installations(const QString &release, qint64 sequence)
 {
     const std::lock_guard<std::mutex> lock(mutex);
     QSqlQuery query(connection());
-    query.prepare("SELECT outcome, SUM(n) FROM outcomes WHERE release = ? AND sequence = ? GROUP BY outcome");
-    query.addBindValue(release);
-    query.addBindValue(sequence);
-    HaltRule::Tally tally;
+    query.prepare(release.isNull() ? "SELECT release, sequence, outcome, n FROM latest ORDER BY release, sequence"
+                                   : "SELECT release, sequence, outcome, n FROM latest WHERE release = ? AND sequence = ?");
+    if (!release.isNull()) {
+        query.addBindValue(release);
+        query.addBindValue(sequence);
+    }
+    QList<Installations> list;
     if (!query.exec()) {
         fail(tr("counting"), query.lastError().text());
-        return tally;
+        return list;
     }
     while (query.next()) {
         OutcomeReport::Outcome outcome;
-        if (!OutcomeReport::outcomeFromName(query.value(0).toString(), &outcome))
+        if (!OutcomeReport::outcomeFromName(query.value(2).toString(), &outcome))
             continue;
-        const qint64 count = query.value(1).toLongLong();
+        if (list.isEmpty() || list.last().release != query.value(0).toString() || list.last().sequence != query.value(1).toLongLong())
+            list.append({query.value(0).toString(), query.value(1).toLongLong(), {}});
+        const qint64 count = query.value(3).toLongLong();
         if (OutcomeReport::isFailure(outcome))
-            tally.failures += count;
-        if (OutcomeReport::isFailure(outcome) || outcome == OutcomeReport::Installed)
-            tally.total += count;
+            list.last().tally.failures += count;
+        list.last().tally.total += count;
     }
-    return tally;
+    return list;
 }
 
 QList<ReportStore::Hour> ReportStore::hours()
@@ -195,8 +261,14 @@ bool ReportStore::pruneLocked(const QDateTime &now)
     lastPrune = now;
     QSqlQuery query(connection());
     query.prepare("DELETE FROM reports WHERE received < ?");
-    query.addBindValue(now.toSecsSinceEpoch() - qint64(keepDays) * secondsPerDay);
-    if (!query.exec())
-        return fail(tr("dropping old reports"), query.lastError().text());
+    const qint64 oldest = now.toSecsSinceEpoch() - qint64(keepDays) * secondsPerDay;
+    query.addBindValue(oldest);
+    // Which installation had which release goes with the reports; the counts stay, and one that
+    // reports on the same release again after that counts anew.
+    QSqlQuery forget(connection());
+    forget.prepare("DELETE FROM installations WHERE received < ?");
+    forget.addBindValue(oldest);
+    if (!query.exec() || !forget.exec())
+        return fail(tr("dropping old reports"), (query.lastError().isValid() ? query : forget).lastError().text());
     return true;
 }

@@ -11,8 +11,9 @@
 #include "protocol/outcomereport.h"
 #include "service/haltrule.h"
 
-// Where serve keeps the updaters' outcome reports: counts per release, outcome and hour for good,
-// and each report itself for a bounded time. SQLite in a file by default; PostgreSQL, given as
+// Where serve keeps the updaters' outcome reports: counts per release, outcome and hour and of the
+// installations per release by their latest outcome for good, and each report itself for a bounded
+// time. SQLite in a file by default; PostgreSQL, given as
 // postgresql://USER@HOST:PORT/DB (or ?host=/socket/folder), when several serve share one store.
 // Callable from any thread: each thread has its own connection, as QtSql requires.
 class ReportStore
@@ -27,6 +28,12 @@ public:
         QString outcome;
         qint64 hour = 0; // hours since the epoch, UTC
         qint64 count = 0;
+    };
+    struct Installations
+    {
+        QString release;
+        qint64 sequence = 0;
+        HaltRule::Tally tally;
     };
     struct Reason
     {
@@ -44,8 +51,10 @@ public:
     bool open(const QString &where, int keepDays);
     bool add(const QString &release, qint64 sequence, const QString &client, const OutcomeReport &report,
              const QDateTime &at);
-    // The runs that tried the release: its installs and failures.
+    // The installations that tried the release, each by its latest install or failure.
     HaltRule::Tally tally(const QString &release, qint64 sequence);
+    // The same for the one release named, or for every release when release is null.
+    QList<Installations> installations(const QString &release = QString(), qint64 sequence = 0);
     QList<Hour> hours();
     // Of the reports still kept, most frequent first.
     QList<Reason> reasons(int limit);
@@ -58,6 +67,8 @@ private:
     QSqlDatabase connection();
     bool fail(const QString &what, const QString &reason);
     bool pruneLocked(const QDateTime &now);
+    bool moveLatest(QSqlDatabase &database, const QString &release, qint64 sequence, const QString &client,
+                    const OutcomeReport &report, qint64 seconds);
 
     QString driver;
     QString target;

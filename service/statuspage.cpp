@@ -93,6 +93,11 @@ QString StatusPage::html() const
         hour[outcome] += row.count;
     }
 
+    // What the halt rule weighs: each installation once, by its latest install or failure.
+    QMap<QString, HaltRule::Tally> tried;
+    for (const ReportStore::Installations &each : reports->installations())
+        tried.insert(QString("%1 at sequence %2").arg(each.release).arg(each.sequence), each.tally);
+
     QString state = tr("no rollout");
     const std::shared_ptr<const Rollout> current = rollout();
     if (current && current->hasShare()) {
@@ -130,6 +135,13 @@ QString StatusPage::html() const
             highest = std::max(highest, std::accumulate(each.cbegin(), each.cend(), qint64(0)));
         }
         page += "<h2>" + escaped(release.key()) + "</h2>\n";
+        const HaltRule::Tally tally = tried.value(release.key());
+        page += QString("<p class=\"installations\" data-release=\"%1\">").arg(escaped(release.key()))
+            + tr("Installations that tried it: %1, failed by their latest report: %2 (%3 %)")
+                  .arg(QString("<span class=\"tried\">%1</span>").arg(tally.total),
+                       QString("<span class=\"failed\">%1</span>").arg(tally.failures))
+                  .arg(tally.total > 0 ? 100.0 * double(tally.failures) / double(tally.total) : 0.0, 0, 'f', 1)
+            + "</p>\n";
         page += QString("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\" role=\"img\">")
                     .arg(hours.size() * barWidth + 2).arg(chartHeight + 2);
         for (int column = 0; column < hours.size(); ++column) {

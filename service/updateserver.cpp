@@ -370,7 +370,8 @@ void UpdateServer::answerReport(const httplib::Request &request, httplib::Respon
     static const QRegularExpression clientPattern("^[0-9a-f]{64}$");
     if (ticket.size() != 3 || !sequenceOk || !clientPattern.match(ticket[2]).hasMatch())
         return refuse(response, 400, tr("the report's ticket is malformed"));
-    if (servedSequence(ticket[0]) != sequence)
+    // -1 is what servedSequence() says of a release it does not serve.
+    if (sequence < 0 || servedSequence(ticket[0]) != sequence)
         return refuse(response, 400, tr("a report on %1 at sequence %2, which is not served").arg(ticket[0]).arg(sequence));
     if (!reports->add(ticket[0], sequence, ticket[2], report, QDateTime::currentDateTimeUtc())) {
         log(reports->errorString());

@@ -667,7 +667,8 @@ private slots:
             OutcomeReport installed;
             installed.outcome = OutcomeReport::Installed;
             for (int i = 0; i < 20; ++i)
-                QVERIFY2(seeded.add(Rollout::stableName, 1, QString(64, 'a'), installed, QDateTime::currentDateTimeUtc()),
+                QVERIFY2(seeded.add(Rollout::stableName, 1, QString::number(i).rightJustified(64, 'a'), installed,
+                                    QDateTime::currentDateTimeUtc()),
                          qPrintable(seeded.errorString()));
             OutcomeReport ancient;
             ancient.outcome = OutcomeReport::DownloadFailed;
@@ -700,24 +701,30 @@ private slots:
         const QString ticket = first.value(OutcomeReport::ticketMember).toString();
         QVERIFY2(QRegularExpression("^rollout:2:[0-9a-f]{64}$").match(ticket).hasMatch(), qPrintable(ticket));
         QCOMPARE(query("user-1@example.com").value(OutcomeReport::ticketMember).toString(), ticket); // one user, one hash
-        QVERIFY(query("user-2@example.com").value(OutcomeReport::ticketMember).toString() != ticket);
+        const QString second = query("user-2@example.com").value(OutcomeReport::ticketMember).toString();
+        QVERIFY(second != ticket);
 
         QVERIFY(!send("rollout:1:" + ticket.section(':', 2), OutcomeReport::Installed)); // a sequence not served
         QVERIFY(!send("beta:2:" + ticket.section(':', 2), OutcomeReport::Installed));    // a release not served
+        QVERIFY(!send("beta:-1:" + ticket.section(':', 2), OutcomeReport::Installed));   // nor at the sequence of none
         QVERIFY(!send("rollout:2:" + QString(64, 'Z'), OutcomeReport::Installed));
+        // One installation failing at every start is one vote, however often it reports.
         QVERIFY(send(ticket, OutcomeReport::SwapFailed));
         QVERIFY(send(ticket, OutcomeReport::RolledBack));
+        QVERIFY(send(ticket, OutcomeReport::DownloadFailed));
         QVERIFY(send(ticket, OutcomeReport::NothingNewer)); // counts neither way
         QByteArray log;
         QTRY_VERIFY((log += service->readStandardError()).contains("outcome=nothing_newer"));
         QVERIFY2(log.contains("not served") && !log.contains("halted"), log);
+        QVERIFY(send(second, OutcomeReport::SwapFailed));
         QVERIFY(query("user-3@example.com").value("download_url").toString().contains("/releases/"));
-        QVERIFY(send(ticket, OutcomeReport::DownloadFailed));
-        QTRY_VERIFY2((log += service->readStandardError()).contains("rollout halted by its rule: the rollout failed 3 of 3 runs"), log);
-        QVERIFY2(log.contains("the stable release 1 of 21"), log);
-        QVERIFY(readFile(Rollout::haltFileOf(dir.filePath("rollout.json"))).contains("failed 3 of 3"));
+        QVERIFY(send(query("user-3@example.com").value(OutcomeReport::ticketMember).toString(), OutcomeReport::DownloadFailed));
+        QTRY_VERIFY2((log += service->readStandardError())
+                         .contains("rollout halted by its rule: the rollout failed on 3 of 3 installations"), log);
+        QVERIFY2(log.contains("the stable release on 1 of 21"), log);
+        QVERIFY(readFile(Rollout::haltFileOf(dir.filePath("rollout.json"))).contains("failed on 3 of 3"));
         QCOMPARE(query("user-3@example.com").value("download_url").toString().section('/', 3), QString("files"));
-        QVERIFY(send(ticket, OutcomeReport::Installed)); // those who had it still report on it
+        QVERIFY(send(ticket, OutcomeReport::Installed)); // those who had it still report on it; a retry that installs
 
         // Kept halted over a restart, until the vendor changes the file.
         service = serve(options, QString(), stable);
@@ -734,8 +741,8 @@ private slots:
         ReportStore kept;
         QVERIFY(kept.open(database, 30));
         const HaltRule::Tally tried = kept.tally(Rollout::rolloutName, 2);
-        QCOMPARE(tried.failures, 3);
-        QCOMPARE(tried.total, 4);
+        QCOMPARE(tried.failures, 2); // the first installation's latest report took its failure back
+        QCOMPARE(tried.total, 3);
         QCOMPARE(kept.tally(Rollout::stableName, 1).failures, 1); // the ancient one, counted for good
         QList<QString> reasons;
         for (const ReportStore::Reason &reason : kept.reasons(10))
@@ -755,12 +762,15 @@ private slots:
             ReportStore made;
             QVERIFY(made.open(database, 30));
             const QDateTime now = QDateTime::currentDateTimeUtc();
+            int installation = 0;
             const auto add = [&](const QString &release, qint64 sequence, OutcomeReport::Outcome outcome, int hoursAgo,
                                  const QString &reason = QString()) {
                 OutcomeReport report;
                 report.outcome = outcome;
                 report.reason = reason;
-                return made.add(release, sequence, QString(64, 'c'), report, now.addSecs(-3600 * hoursAgo));
+                // Every third report is another installation's.
+                return made.add(release, sequence, QString::number(installation++ / 3).rightJustified(64, 'c'), report,
+                                now.addSecs(-3600 * hoursAgo));
             };
             for (int hour = 0; hour < 6; ++hour) {
                 for (int i = 0; i < 10 + hour; ++i)
@@ -835,6 +845,16 @@ private slots:
             shownReasons << reason.captured(1) + "|" + reason.captured(2) + "|" + reason.captured(3);
         }
         QCOMPARE(shownReasons, expectedReasons);
+        QStringList expectedTried, shownTried;
+        for (const ReportStore::Installations &each : store.installations())
+            expectedTried << QString("%1 at sequence %2|%3|%4").arg(each.release).arg(each.sequence).arg(each.tally.total).arg(each.tally.failures);
+        auto tried = QRegularExpression("<p class=\"installations\" data-release=\"([^\"]+)\">.*?<span class=\"tried\">(\\d+)</span>"
+                                        ".*?<span class=\"failed\">(\\d+)</span>").globalMatch(text);
+        while (tried.hasNext()) {
+            const QRegularExpressionMatch each = tried.next();
+            shownTried << each.captured(1) + "|" + each.captured(2) + "|" + each.captured(3);
+        }
+        QCOMPARE(shownTried, expectedTried);
         QCOMPARE(shownReasons.first(), QString("rollout|&lt;b&gt;disk&lt;/b&gt; &amp; full|6")); // ranked, and shown as text
         QVERIFY2(text.contains("<span id=\"rollout-share\">10 %</span>") && text.contains("<span id=\"halt-state\">running</span>"),
                  qPrintable(text.left(2000)));

@@ -702,7 +702,7 @@ void tst_updatecycle::failedSwapHaltsTheRollout()
         OutcomeReport installs;
         installs.outcome = OutcomeReport::Installed;
         for (int i = 0; i < 10; ++i)
-            QVERIFY(seeded.add(Rollout::stableName, 1, QString(64, 'a'), installs, QDateTime::currentDateTimeUtc()));
+            QVERIFY(seeded.add(Rollout::stableName, 1, QString::number(i).rightJustified(64, 'a'), installs, QDateTime::currentDateTimeUtc()));
     }
     QVERIFY(startService({{"a.txt", "2.0.0", "new a\n"}},
                          {"--release-key", SOURCE_DIR "/service/demo-keys/release-public.hex", "--rollout",
@@ -715,7 +715,7 @@ void tst_updatecycle::failedSwapHaltsTheRollout()
 
     QCOMPARE(readFile(installed("a.txt")), QByteArray("old a\n"));
     QByteArray log;
-    QTRY_VERIFY2((log += service->readStandardError()).contains("rollout halted by its rule: the rollout failed 1 of 1"), log);
+    QTRY_VERIFY2((log += service->readStandardError()).contains("rollout halted by its rule: the rollout failed on 1 of 1 installations"), log);
     QVERIFY2(log.contains("POST /api/report 200") && log.contains("release=rollout outcome=rolled_back"), log);
     const QString updaterLog = QString::fromUtf8(readFile(installed("updater/update.log")));
     QVERIFY2(updaterLog.contains("/api/report: sent, rolled_back"), qPrintable(updaterLog));

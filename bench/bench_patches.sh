@@ -7,20 +7,30 @@
 #      changed file + 64 MiB; the installation ends equal to the new tree;
 #   1b. Debian's libssl3 3.0.20-1~deb12u2 to 3.0.22-1~deb12u2, its shared objects alone: at most
 #      117,000 bytes on the wire;
+#   1c. a browser's major jump, Debian's chromium 150.0.7871.100-1~deb12u1 to 156.0.8078.129-1~deb12u1:
+#      no more on the wire than with byte-level patches alone;
 #   2. 1 % of a 50 MiB file of random bytes changed in scattered 4 KiB blocks: wire bytes at most
 #      1.5 % of the file;
 #   3. update 2 over a 50 ms round trip, 10 Mbit/s link: our time at most a tenth of curl fetching
 #      the changed file from the same nginx.
-# The four packages are fetched once into BUILD/bench-cache (`sh bench/bench_patches.sh BUILD fetch`
-# does only that, for a run in a namespace without a network); without them update 1 is skipped.
+# Where both patch forms of a file are kept, the same run also gives the wire bytes with byte-level
+# patches alone, and the apply time and peak memory of each form for the largest such file.
+# The six packages are fetched once into BUILD/bench-cache (`sh bench/bench_patches.sh BUILD fetch`
+# does only that, for a run in a namespace without a network); without them updates 1 to 1c are
+# skipped. Names after BUILD (office, ssl, browser, synthetic) run those updates alone.
 set -eu
 build="$1"
+shift
+rows="${*:-office ssl browser synthetic}"
+wanted() { case " $rows " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 here="$(cd "$(dirname "$0")" && pwd)"
 cache_root="$build/bench-cache"
 old_version="4:7.4.7-1+deb12u13"
 new_version="4:7.4.7-1+deb12u14"
 ssl_old_version="3.0.20-1~deb12u2"
 ssl_new_version="3.0.22-1~deb12u2"
+browser_old_version="150.0.7871.100-1~deb12u1"
+browser_new_version="156.0.8078.129-1~deb12u1"
 
 # deb_of PACKAGE VERSION: the cached package of that version, fetched first if need be; on failure, why.
 deb_of() {
@@ -39,9 +49,10 @@ deb_of() {
     echo "$found"
 }
 
-if [ "${2:-}" = fetch ]; then
+if [ "${1:-}" = fetch ]; then
     deb_of libreoffice-core "$old_version" && deb_of libreoffice-core "$new_version" &&
-        deb_of libssl3 "$ssl_old_version" && deb_of libssl3 "$ssl_new_version"
+        deb_of libssl3 "$ssl_old_version" && deb_of libssl3 "$ssl_new_version" &&
+        deb_of chromium "$browser_old_version" && deb_of chromium "$browser_new_version"
     exit
 fi
 
@@ -77,10 +88,12 @@ publish_pair() {
         -exec rm -rf {} +
     cp -a "$2/." "$3/"
     start=$(now_ns)
-    /usr/bin/time -f %M -o "$work/publish2.mem" "$build/service/update-service" publish "$3" --version 2.0.0 \
+    "$build/service/update-service" publish "$3" --version 2.0.0 \
         --sign "$key" --delta-from "$1" > "$work/publish2.out" 2>&1 || { cat "$work/publish2.out"; return 1; }
+    # The publisher lowers its high-water mark before each file, so the process's own peak (time's %M)
+    # is only the last file's; the highest per-file peak stands for the publish's.
     echo "  publish 2.0.0 --delta-from the old tree took $(seconds_between "$start" "$(now_ns)") s," \
-        "peak $(awk '{ printf "%.0f", $1 / 1024 }' "$work/publish2.mem") MiB; its lines:"
+        "peak $(sed -n 's/.*peak memory \([0-9.]*\) MiB$/\1/p' "$work/publish2.out" | sort -n | tail -n1) MiB; its lines:"
     sed 's/^/    /' "$work/publish2.out"
 }
 
@@ -114,17 +127,89 @@ installed_as() {
 
 sum_sizes() { while read -r path; do stat -c %s "$1/$path"; done | awk '{ b += $1 } END { printf "%d", b }'; }
 # reference_sizes OLD NEW: the sums over the changed files of zstd -19, of zstd -19 --patch-from=OLD
-# and of bsdiff.
+# and of bsdiff. bsdiff takes some 17 times the old file in memory and, on a large one, long: past
+# bsdiff_seconds or bsdiff_gib for any file it is left out, bsdiff_patch empty and bsdiff_why saying so.
+bsdiff_seconds=900
+bsdiff_gib=12
 reference_sizes() {
-    zstd_plain=0; zstd_patch=0; bsdiff_patch=0
+    zstd_plain=0; zstd_patch=0; bsdiff_patch=0; bsdiff_why=""
     for path in $changed; do
         # zstd's advice on its own settings is not a figure of this run.
         plain=$(zstd -q -19 -c "$2/$path" 2> /dev/null | wc -c)
         patch=$(zstd -q -19 --patch-from="$1/$path" -c "$2/$path" 2> /dev/null | wc -c)
-        bsdiff "$1/$path" "$2/$path" "$work/bsdiff.out"
-        bs=$(stat -c %s "$work/bsdiff.out"); rm -f "$work/bsdiff.out"
-        zstd_plain=$((zstd_plain + plain)); zstd_patch=$((zstd_patch + patch)); bsdiff_patch=$((bsdiff_patch + bs))
+        zstd_plain=$((zstd_plain + plain)); zstd_patch=$((zstd_patch + patch))
+        [ -z "$bsdiff_why" ] || continue
+        start=$(now_ns)
+        bs_status=0
+        timeout "$bsdiff_seconds" prlimit --as=$((bsdiff_gib << 30)) bsdiff "$1/$path" "$2/$path" "$work/bsdiff.out" \
+            > "$work/bsdiff.log" 2>&1 || bs_status=$?
+        if [ "$bs_status" -eq 0 ]; then
+            bsdiff_patch=$((bsdiff_patch + $(stat -c %s "$work/bsdiff.out")))
+        elif [ "$bs_status" -eq 124 ]; then
+            bsdiff_why="left out: $path ($(stat -c %s "$1/$path") bytes) took more than $bsdiff_seconds s"
+        else
+            bsdiff_why="left out: $path ($(stat -c %s "$1/$path") bytes) failed within $bsdiff_gib GiB after $(seconds_between "$start" "$(now_ns)") s: $(head -c 120 "$work/bsdiff.log" | tr '\n' ' ')"
+        fi
+        [ -z "$bsdiff_why" ] || bsdiff_patch=""
+        rm -f "$work/bsdiff.out"
     done
+}
+
+# The same run's wire bytes had the updater known byte-level patches alone: then it takes the
+# byte-level patch from the same copy, so each executable-aware patch it fetched is swapped for
+# that one, fetched from the same nginx (headers and all). Sets byte_level_wire and swapped.
+byte_level_wire() {
+    awk '$1 ~ /^\/files\/.*\.xpatch$/ && $2 == 200 { print $1 }' "$wr_access_log" > "$work/xpatches"
+    executable_sent=$(awk '$1 ~ /^\/files\/.*\.xpatch$/ { b += $3 } END { printf "%d", b }' "$wr_access_log")
+    cp "$wr_access_log" "$work/run.log"
+    : > "$wr_access_log"
+    swapped=0
+    while read -r uri; do
+        # Fetched after a failed executable-aware patch, the byte-level one is in the run already.
+        grep -q "^${uri%.xpatch}.patch " "$work/run.log" && continue
+        curl -sf -o /dev/null "$files_root${uri%.xpatch}.patch" || { fail "cannot fetch ${uri%.xpatch}.patch"; return 1; }
+        swapped=$((swapped + 1))
+    done < "$work/xpatches"
+    # nginx logs a request once it has sent it, a moment after curl may have it all.
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        [ "$(grep -c . "$wr_access_log")" -ge "$swapped" ] && break
+        sleep 0.2
+    done
+    byte_level_wire=$((wire - executable_sent + $(wire_bytes)))
+    cp "$work/run.log" "$wr_access_log"
+}
+
+# apply_bounds RELEASE OLD NEW: for the largest changed file with both patch forms kept, each applied
+# to OLD's copy as the updater does (bench_patchsize --apply), in turn, best of three; the
+# executable-aware form may take at most twice the byte-level one's time and peak memory.
+apply_bounds() {
+    forms="$1/.trelvox-forms"
+    best_path=""; best_size=0
+    for path in $changed; do
+        pair="$(sha256sum "$2/$path" | cut -c1-64)-$(sha256sum "$3/$path" | cut -c1-64)"
+        size=$(stat -c %s "$3/$path")
+        if [ -f "$forms/$pair.patch" ] && [ -f "$forms/$pair.xpatch" ] && [ "$size" -gt "$best_size" ]; then
+            best_path=$path; best_size=$size; best_pair=$pair
+        fi
+    done
+    [ -n "$best_path" ] || { echo "  applying: no changed file has both patch forms"; return 0; }
+    byte_ms=""; byte_kib=""; exec_ms=""; exec_kib=""
+    for round in 1 2 3; do
+        for kind in patch xpatch; do
+            "$build/bench/bench_patchsize" --apply "$2/$best_path" "$forms/$best_pair.$kind" "$3/$best_path" \
+                > "$work/apply.out" 2>&1 || { fail "applying the $kind of $best_path: $(cat "$work/apply.out")"; return 1; }
+            ms=$(awk '$1 == "apply_ms" { print $2 }' "$work/apply.out")
+            kib=$(awk '$1 == "peak_kib" { print $2 }' "$work/apply.out")
+            if [ "$kind" = patch ]; then byte_ms=$(min "$byte_ms" "$ms"); byte_kib=$(max "$byte_kib" "$kib")
+            else exec_ms=$(min "$exec_ms" "$ms"); exec_kib=$(max "$exec_kib" "$kib"); fi
+        done
+    done
+    echo "  applying the kept forms of $best_path ($best_size bytes) to the old copy, best of three:"
+    printf '  %-34s %12s %12s %11s %11s  %s\n' "" byte-level executable ratio goal verdict
+    awk -v b="$byte_ms" -v x="$exec_ms" 'BEGIN { printf "  %-34s %10.2f s %10.2f s %10.2fx %11s  %s\n", "apply time",
+        b / 1000, x / 1000, x / b, "<= 2x", (x <= 2 * b) ? "met" : "missed" }'
+    awk -v b="$byte_kib" -v x="$exec_kib" 'BEGIN { printf "  %-34s %8.1f MiB %8.1f MiB %10.2fx %11s  %s\n", "peak resident memory",
+        b / 1024, x / 1024, x / b, "<= 2x", (x <= 2 * b) ? "met" : "missed" }'
 }
 
 bytes_head() { printf '  %-34s %12s %9s %10s %11s  %s\n' "" bytes "of raw" "ours/this" goal verdict; }
@@ -163,6 +248,7 @@ report() {
     if ! loopback_run "$1" "$2" "$count"; then fail "the update did not complete"; return 1; fi
     echo "  whole run: $took s; what the updater fetched:"
     wire_lines
+    byte_level_wire || return 1
     reference_sizes "$1" "$2"
     count_row "files" "$(cd "$2" && find . -type f | wc -l)"
     count_row "changed files" "$count"
@@ -171,7 +257,12 @@ report() {
     bytes_row "wire bytes for the files, ours" "$wire" "$raw" "$3"
     bytes_row "zstd -19" "$zstd_plain" "$raw"
     bytes_row "zstd -19 --patch-from=OLD" "$zstd_patch" "$raw"
-    bytes_row "bsdiff" "$bsdiff_patch" "$raw"
+    if [ -n "$bsdiff_patch" ]; then bytes_row "bsdiff" "$bsdiff_patch" "$raw"
+    else printf '  %-34s %s\n' "bsdiff" "$bsdiff_why"; fi
+    # Nothing gets worse: ours no more than this.
+    [ "$swapped" -eq 0 ] || awk -v b="$byte_level_wire" -v raw="$raw" -v ours="$wire" 'BEGIN {
+        printf "  %-34s %12d %8.2f%% %9.2fx %11s  %s\n", "ours, byte-level patches alone", b, 100 * b / raw, ours / b,
+            "ours <= it", (ours <= b) ? "met" : "missed" }'
     if [ -n "${4:-}" ]; then
         awk -v b="$wire" -v goal="$4" 'BEGIN { printf "  %-34s %12d %9s %10s %11s  %s\n", "wire bytes against the byte goal",
             b, "", "", "<= " goal, (b <= goal) ? "met" : "missed" }'
@@ -183,11 +274,13 @@ start_xvfb || { fail "no X display"; exit 1; }
 mkdir -p "$work/www"
 start_nginx "$work/www" 127.0.0.1 || { fail "no file server"; exit 1; }
 loopback_nginx=$nginx_pid
-files="http://127.0.0.1:$nginx_port/files"
+files_root="http://127.0.0.1:$nginx_port"
+files="$files_root/files"
 
 echo "== a security update: libreoffice-core $old_version to $new_version, one whole run over loopback"
 why=""
-old_deb=$(deb_of libreoffice-core "$old_version") || why=$old_deb
+wanted office || why="not asked for"
+[ -n "$why" ] || old_deb=$(deb_of libreoffice-core "$old_version") || why=$old_deb
 [ -n "$why" ] || new_deb=$(deb_of libreoffice-core "$new_version") || why=$new_deb
 if [ -z "$why" ]; then
     mkdir -p "$work/lo"
@@ -199,6 +292,7 @@ if [ -z "$why" ]; then
             # time waits for the updater itself, so %M is the updater's own peak, patching included.
             mem_row "$peak_kib" "$(awk -v l="$largest" 'BEGIN { printf "%.1f", 2.2 * l / 1048576 + 64 }')"
             echo "  the installation equals the new tree (diff -r, version.xml and release.state aside): yes"
+            apply_bounds "$work/www/lo" "$work/lo/old" "$work/lo/new" || true
         fi
         stop_service
     else
@@ -211,7 +305,8 @@ fi
 
 echo "== a security update: libssl3 $ssl_old_version to $ssl_new_version, its shared objects, one whole run over loopback"
 why=""
-old_deb=$(deb_of libssl3 "$ssl_old_version") || why=$old_deb
+wanted ssl || why="not asked for"
+[ -n "$why" ] || old_deb=$(deb_of libssl3 "$ssl_old_version") || why=$old_deb
 [ -n "$why" ] || new_deb=$(deb_of libssl3 "$ssl_new_version") || why=$new_deb
 if [ -z "$why" ]; then
     mkdir -p "$work/ssl/x" "$work/ssl/y" "$work/ssl/old" "$work/ssl/new"
@@ -228,6 +323,46 @@ if [ -z "$why" ]; then
     rm -rf "$work/ssl" "$work/www/ssl"
 else
     echo "  skipped: $why"
+fi
+
+echo "== a browser's major jump: chromium $browser_old_version to $browser_new_version, one whole run over loopback"
+why=""
+wanted browser || why="not asked for"
+[ -n "$why" ] || old_deb=$(deb_of chromium "$browser_old_version") || why=$old_deb
+[ -n "$why" ] || new_deb=$(deb_of chromium "$browser_new_version") || why=$new_deb
+if [ -z "$why" ]; then
+    mkdir -p "$work/br"
+    dpkg-deb -x "$old_deb" "$work/br/old" && dpkg-deb -x "$new_deb" "$work/br/new"
+    # A release lists files, not symbolic links: the package's one, to an icon, is left out.
+    find "$work/br/old" "$work/br/new" -type l -delete
+    if publish_pair "$work/br/old" "$work/br/new" "$work/www/br" &&
+        start_service "$work/www/br" 127.0.0.1 "$files/br"; then
+        # The goal is the byte-level figure of the same run (the row "ours against byte-level alone").
+        if report "$work/br/old" "$work/br/new" 100; then
+            largest=$(echo "$changed" | while read -r path; do stat -c %s "$work/br/new/$path"; done | sort -n | tail -n1)
+            mem_row "$peak_kib" "$(awk -v l="$largest" 'BEGIN { printf "%.1f", 2.2 * l / 1048576 + 64 }')"
+            # A file above the publisher's limit gets no patch at all, of either form.
+            if grep -q 'above the patch limit' "$work/publish2.out"; then
+                echo "  above the publisher's patch limit, so sent whole or compressed:"
+                grep 'above the patch limit' "$work/publish2.out"
+            else
+                echo "  the largest changed file, $largest bytes, is under the publisher's patch limit (1 GiB unless --patch-limit)"
+            fi
+            apply_bounds "$work/www/br" "$work/br/old" "$work/br/new" || true
+        fi
+        stop_service
+    else
+        fail "the release could not be published or served"
+    fi
+    rm -rf "$work/br" "$work/www/br"
+else
+    echo "  skipped: $why"
+fi
+
+if ! wanted synthetic; then
+    kill "$loopback_nginx" 2>/dev/null || true
+    wait "$loopback_nginx" 2>/dev/null || true
+    exit $wr_status
 fi
 
 echo "== 1 % of a 50 MiB file changed in scattered 4 KiB blocks, one whole run over loopback"

@@ -53,6 +53,15 @@ bool readExactly(const QString &path, const QString &sha256, QByteArray *bytes, 
     return true;
 }
 
+// ELF or PE by its first bytes: the executable-aware maker refuses anything else, and a republish
+// need not read both copies of every data file to hear that.
+bool startsAsExecutable(const QString &path)
+{
+    QFile file(path);
+    const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(4) : QByteArray();
+    return head == "\x7f" "ELF" || head.startsWith("MZ");
+}
+
 bool writeForm(const QString &path, const QByteArray &bytes, QString *error)
 {
     QSaveFile out(path);
@@ -261,46 +270,61 @@ bool ReleaseForms::makePatches(const QString &relativePath, const QString &sha25
     for (const auto &[baseSha256, folders] : bases) {
         const QString name = formPath(baseSha256 + "-" + sha256 + ".patch");
         const QString executableName = formPath(baseSha256 + "-" + sha256 + ".xpatch");
-        if (QFileInfo(name).isFile()) {
-            report->patches << Patch{QFileInfo(name).size(), folders};
-            if (QFileInfo(executableName).isFile())
+        const bool patchKept = QFileInfo(name).isFile();
+        const qint64 keptSize = patchKept ? QFileInfo(name).size() : 0;
+        if (patchKept) {
+            report->patches << Patch{keptSize, folders};
+            if (QFileInfo(executableName).isFile()) {
                 report->patches << Patch{QFileInfo(executableName).size(), folders, true};
-            continue;
+                continue;
+            }
+            // Kept by a publish before the executable-aware form, which may still beat it.
+            if (!startsAsExecutable(root + "/" + relativePath))
+                continue;
         }
         QByteArray oldBytes, patch;
         if ((newBytes.isNull() && !readExactly(root + "/" + relativePath, sha256, &newBytes, error))
             || !readExactly(folders.first() + "/" + relativePath, baseSha256, &oldBytes, error))
             return false;
-        // Side by side, a core each: the byte-level patch of a large library takes minutes.
         ExecPatchMaker executableMaker;
         QByteArray executable;
         bool executableMade = false;
-        std::thread executableThread([&] { executableMade = executableMaker.make(oldBytes, newBytes, &executable); });
+        const auto makeExecutable = [&] { executableMade = executableMaker.make(oldBytes, newBytes, &executable); };
         PatchMaker maker;
-        const bool made = maker.make(oldBytes, newBytes, &patch);
-        executableThread.join();
+        bool made = true;
+        if (patchKept) {
+            makeExecutable();
+        } else {
+            // Side by side, a core each: the byte-level patch of a large library takes minutes.
+            std::thread executableThread(makeExecutable);
+            made = maker.make(oldBytes, newBytes, &patch);
+            executableThread.join();
+        }
         const QString from = folders.join(", ");
         const qint64 worthBelow = std::min(report->compressedSize, report->size) * 9;
         if (!made) {
             report->notes << tr("no patch from %1: %2").arg(from, maker.errorString());
             continue;
         }
+        const qint64 byteLevelSize = patchKept ? keptSize : patch.size();
         // Barely smaller, it would not pay for the listing's bytes and the updater's work.
-        if (patch.size() * qint64(10) >= worthBelow)
-            report->notes << tr("no patch from %1: its %2 bytes are not under 90 % of the smaller of the file "
-                                "and its compressed copy")
-                                 .arg(from, QString::number(patch.size()));
-        else if (dryRun || writeForm(name, patch, error))
-            report->patches << Patch{patch.size(), folders};
-        else
-            return false;
+        if (!patchKept) {
+            if (patch.size() * qint64(10) >= worthBelow)
+                report->notes << tr("no patch from %1: its %2 bytes are not under 90 % of the smaller of the file "
+                                    "and its compressed copy")
+                                     .arg(from, QString::number(patch.size()));
+            else if (dryRun || writeForm(name, patch, error))
+                report->patches << Patch{patch.size(), folders};
+            else
+                return false;
+        }
 
         // Kept beside the byte-level patch, never instead: updaters before this form read only that.
         if (!executableMade)
             continue;
-        if (executable.size() >= patch.size() || executable.size() * qint64(10) >= worthBelow)
+        if (executable.size() >= byteLevelSize || executable.size() * qint64(10) >= worthBelow)
             report->notes << tr("no executable-aware patch from %1: its %2 bytes do not beat the byte-level %3")
-                                 .arg(from, QString::number(executable.size()), QString::number(patch.size()));
+                                 .arg(from, QString::number(executable.size()), QString::number(byteLevelSize));
         else if (dryRun || writeForm(executableName, executable, error))
             report->patches << Patch{executable.size(), folders, true};
         else

@@ -194,21 +194,24 @@ private slots:
     }
 
     // Each version against the first, through the publisher: both forms rebuild it exactly, and the
-    // executable-aware one is kept, and applied by the updater, exactly where it is the smaller.
+    // executable-aware one is kept, and applied by the updater, exactly where it is the smaller. A
+    // byte-level patch an earlier publish kept stays as it is, and the other form is still made.
     void executables_data()
     {
         QTest::addColumn<int>("grown");
         QTest::addColumn<int>("changedConstant");
         QTest::addColumn<bool>("pointerInserted");
         QTest::addColumn<bool>("pe");
+        QTest::addColumn<bool>("byteLevelKept");
         QTest::addColumn<bool>("executableWins");
-        QTest::newRow("a function grows, the later ones move") << 3 << -1 << false << false << true;
-        QTest::newRow("a constant changes") << -1 << 5 << false << false << false;
-        QTest::newRow("a new relocated pointer heads the table") << -1 << -1 << true << false << true;
-        QTest::newRow("all three") << 10 << 2 << true << false << true;
-        QTest::newRow("PE: a function grows") << 3 << -1 << false << true << true;
-        QTest::newRow("PE: a constant changes") << -1 << 5 << false << true << false;
-        QTest::newRow("PE: a new relocated pointer") << -1 << -1 << true << true << true;
+        QTest::newRow("a function grows, the later ones move") << 3 << -1 << false << false << false << true;
+        QTest::newRow("a constant changes") << -1 << 5 << false << false << false << false;
+        QTest::newRow("a new relocated pointer heads the table") << -1 << -1 << true << false << false << true;
+        QTest::newRow("all three") << 10 << 2 << true << false << false << true;
+        QTest::newRow("PE: a function grows") << 3 << -1 << false << true << false << true;
+        QTest::newRow("PE: a constant changes") << -1 << 5 << false << true << false << false;
+        QTest::newRow("PE: a new relocated pointer") << -1 << -1 << true << true << false << true;
+        QTest::newRow("republished over the kept byte-level patch") << 3 << -1 << false << false << true << true;
     }
     void executables()
     {
@@ -216,9 +219,12 @@ private slots:
         QFETCH(int, changedConstant);
         QFETCH(bool, pointerInserted);
         QFETCH(bool, pe);
+        QFETCH(bool, byteLevelKept);
         QFETCH(bool, executableWins);
         const QByteArray oldBytes = sampleExecutable({}, pe);
         const QByteArray newBytes = sampleExecutable({grown, changedConstant, pointerInserted}, pe);
+        QByteArray bytePatch, executablePatch;
+        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch));
 
         QTemporaryDir folder;
         const QString oldRoot = folder.filePath("old"), newRoot = folder.filePath("new");
@@ -228,6 +234,14 @@ private slots:
         QVERIFY(newFile.open(QIODevice::WriteOnly) && newFile.write(newBytes) == newBytes.size());
         oldFile.close();
         newFile.close();
+        const QDateTime keptAt = QDateTime::currentDateTimeUtc().addDays(-100);
+        QFile keptPatch(newRoot + "/" + ReleaseForms::folderName + "/" + sha256Hex(oldBytes) + "-" + sha256Hex(newBytes) + ".patch");
+        if (byteLevelKept) {
+            QVERIFY(QDir(newRoot).mkpath(ReleaseForms::folderName));
+            QVERIFY(keptPatch.open(QIODevice::WriteOnly) && keptPatch.write(bytePatch) == bytePatch.size());
+            QVERIFY(keptPatch.flush() && keptPatch.setFileTime(keptAt, QFileDevice::FileModificationTime));
+            keptPatch.close();
+        }
         ReleaseForms::Options options;
         options.deltaFrom = QStringList{oldRoot};
         ReleaseForms forms(newRoot, options);
@@ -238,10 +252,10 @@ private slots:
         QVERIFY2(forms.describe(sha256Hex(newBytes), &entry, &error), qPrintable(error));
         QCOMPARE(entry.contains("executable_patches"), executableWins);
         QVERIFY(entry.contains("patches"));
+        if (byteLevelKept)
+            QCOMPARE(QFileInfo(keptPatch).lastModified().toUTC().toSecsSinceEpoch(), keptAt.toSecsSinceEpoch());
 
         // Both forms rebuild the new file, whichever is kept.
-        QByteArray bytePatch, executablePatch;
-        QVERIFY(PatchMaker().make(oldBytes, newBytes, &bytePatch));
         ExecPatchMaker maker;
         QVERIFY2(maker.make(oldBytes, newBytes, &executablePatch), qPrintable(maker.errorString()));
         QCOMPARE(executablePatch.size() < bytePatch.size(), executableWins);

@@ -11,6 +11,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,7 +62,7 @@ bool prepareReplacement(int handle, const QString &targetPath, bool sync = true,
         return false;
     struct stat replaced;
     if (::stat(QFile::encodeName(targetPath).constData(), &replaced) == 0) {
-        if (::fchmod(handle, replaced.st_mode & 07777) != 0)
+        if (S_ISDIR(replaced.st_mode) || ::fchmod(handle, replaced.st_mode & 07777) != 0)
             return false;
     } else {
         if (::fchmod(handle, (executable ? 0777 : 0666) & ~currentUmask()) != 0)
@@ -69,6 +70,17 @@ bool prepareReplacement(int handle, const QString &targetPath, bool sync = true,
     }
     return !sync || ::fsync(handle) == 0;
 #endif
+}
+
+// The folder a file goes to, which is there already for all but the first of its files: one
+// mkdir then, not mkpath's two looks.
+bool makeFolder(const QString &path)
+{
+#ifndef Q_OS_WIN
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0 || errno == EEXIST)
+        return true; // anything but a folder there fails the move that follows
+#endif
+    return QDir().mkpath(path);
 }
 
 } // namespace
@@ -145,11 +157,14 @@ bool moveInPlace(const QString &tempPath, const QString &targetPath, const QStri
 {
     const int handle = folder->handle(tempPath);
     const QFileInfo target(targetPath);
+    // A folder at the target is refused by the preparation.
     if (handle < 0 || targetPath.isEmpty() || !reachesTargetWithoutLinks(targetPath, installDir)
-        || !QDir().mkpath(target.absolutePath()) || !prepareReplacement(handle, targetPath, false, executable))
+        || !makeFolder(target.absolutePath()) || !prepareReplacement(handle, targetPath, false, executable))
         return false;
+#ifdef Q_OS_WIN
     if (target.isDir())
         return false;
+#endif
 #ifdef Q_OS_WIN
     // A running executable can be moved aside where it cannot be replaced.
     const bool keptByLink = false;

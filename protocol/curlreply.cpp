@@ -244,20 +244,32 @@ void CurlReply::takeHead()
     long version = 0;
     curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
     setAttribute(QNetworkRequest::Http2WasUsedAttribute, version == CURL_HTTP_VERSION_2_0);
-    // A header sent twice reads as its values joined, as the client gives it.
-    QList<QByteArray> names;
-    QHash<QByteArray, QByteArray> values;
-    for (const auto &field : qAsConst(head)) {
-        const QByteArray key = field.first.toLower();
-        if (!values.contains(key)) {
-            names << field.first;
-            values.insert(key, field.second);
+    // A header sent twice reads as its values joined, as the client gives it. An answer holds a
+    // handful of headers, each looked for among those before it; past that a hash keeps a flood of
+    // them from costing their square.
+    QList<int> firsts; // the first field of each name
+    QList<QByteArray> values;
+    QHash<QByteArray, int> many;
+    for (int i = 0; i < head.size(); ++i) {
+        int at = -1;
+        if (head.size() <= 64) {
+            for (int k = 0; k < firsts.size() && at < 0; ++k)
+                at = qstricmp(head.at(firsts.at(k)).first.constData(), head.at(i).first.constData()) == 0 ? k : -1;
         } else {
-            values[key] += ", " + field.second;
+            const QByteArray key = head.at(i).first.toLower();
+            at = many.value(key, -1);
+            if (at < 0)
+                many.insert(key, firsts.size());
+        }
+        if (at < 0) {
+            firsts << i;
+            values << head.at(i).second;
+        } else {
+            values[at] += ", " + head.at(i).second;
         }
     }
-    for (const QByteArray &name : qAsConst(names))
-        setRawHeader(name, values.value(name.toLower()));
+    for (int k = 0; k < firsts.size(); ++k)
+        setRawHeader(head.at(firsts.at(k)).first, values.at(k));
     headPending = true;
     schedule();
 }

@@ -458,6 +458,10 @@ private slots:
             << rawUrl("/interim") << QByteArray("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok") << false;
         QTest::newRow("a header twice")
             << rawUrl("/twice") << QByteArray("HTTP/1.1 200 OK\r\nX-A: 1\r\nx-a:  2 \r\nContent-Length: 1\r\n\r\nx") << false;
+        QByteArray crowded = "HTTP/1.1 200 OK\r\nX-A: 1\r\n";
+        for (int i = 0; i < 80; ++i)
+            crowded += "X-" + QByteArray::number(i) + ": " + QByteArray::number(i % 7) + "\r\n";
+        QTest::newRow("a header twice among many") << rawUrl("/crowded") << crowded + "x-a: 2\r\nContent-Length: 1\r\n\r\nx" << false;
         QTest::newRow("busy") << rawUrl("/busy")
                               << QByteArray("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 5\r\n\r\nlater") << false;
         QTest::newRow("no reason phrase") << rawUrl("/bare") << QByteArray("HTTP/1.1 200\r\nContent-Length: 1\r\n\r\nx") << false;

@@ -9,10 +9,12 @@
 #include "app/fileinstaller.h"
 #include "app/installation.h"
 #include "app/proxysetting.h"
+#include "app/releaseswap.h"
 #include "app/updatelog.h"
 #include "app/updaterenvironment.h"
 #include "app/updaterun.h"
 #include "app/updatewindow.h"
+#include "download/tempfolder.h"
 #include "tests/support/releaseservice.h"
 #include "tests/support/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
@@ -58,6 +60,8 @@ private slots:
     void prefetchPlacesInOrder();
     void closeWithDownloadsAhead();
     void workAsideLeavesTheWindowLive();
+    void interruptedSwapRollsBack_data();
+    void interruptedSwapRollsBack();
 
 private:
     QString installed(const QString &name = QString()) const { return dir->filePath("install/" + name); }
@@ -678,6 +682,41 @@ void tst_updaterun::workAsideLeavesTheWindowLive()
         seen = ticked;
     });
     QVERIFY(seen);
+}
+
+void tst_updaterun::interruptedSwapRollsBack_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("plain") << "plain";
+    QTest::newRow("quotes, backslashes and accents") << "in \"st\\all\" \u00e9t\u00e9";
+}
+
+// The process ends with the new files in and the release not committed: the next start reads the
+// journal back and undoes every file, whatever the installation's path holds.
+void tst_updaterun::interruptedSwapRollsBack()
+{
+    QFETCH(QString, folder);
+    const QString installDir = dir->filePath(folder) + "/";
+    QVERIFY(QDir().mkpath(installDir + "updater"));
+    QVERIFY(writeFile(installDir + "a.txt", "old a\n"));
+    {
+        TempFolder staged;
+        QVERIFY(staged.open(installDir));
+        QList<ReleaseSwap::File> files;
+        for (const char *name : {"a.txt", "b.txt"}) {
+            const QString temp = staged.createFile(QDateTime::currentDateTime().addSecs(files.size()));
+            QVERIFY(!temp.isEmpty() && ::write(staged.handle(temp), "new\n", 4) == 4);
+            files.append({temp, installDir + name});
+        }
+        ReleaseSwap swap(installDir, installDir + "updater");
+        QVERIFY2(swap.install(files, &staged, "<version/>", 0), qPrintable(swap.errorString()));
+        QCOMPARE(readFile(installDir + "b.txt"), QByteArray("new\n"));
+    }
+    const QStringList report = ReleaseSwap::recover(installDir, installDir + "updater");
+    QVERIFY2(report.join('\n').contains("rolled back"), qPrintable(report.join('\n')));
+    QCOMPARE(readFile(installDir + "a.txt"), QByteArray("old a\n"));
+    QVERIFY(!QFileInfo::exists(installDir + "b.txt"));
+    QVERIFY(!QFileInfo::exists(installDir + "updater/install.journal"));
 }
 
 QTEST_MAIN(tst_updaterun)

@@ -184,11 +184,11 @@ std::shared_ptr<const UpdateServer::Served> UpdateServer::readServed(const QStri
     auto next = std::make_shared<Served>();
     next->stamp = stampOf(dir);
     {
-        // Unchanged files are checked again now and then, for what ages in them.
         const std::lock_guard<std::mutex> lock(servedMutex);
         const std::shared_ptr<const Served> last = served.value(dir);
         const QElapsedTimer checked = confirmed.value(dir);
-        if (last && last->stamp == next->stamp && checked.isValid() && !checked.hasExpired(recheckMs))
+        const bool expired = last && last->expires.isValid() && last->expires <= QDateTime::currentDateTimeUtc();
+        if (last && last->stamp == next->stamp && checked.isValid() && !checked.hasExpired(recheckMs) && !expired)
             return last;
     }
     QString reason;
@@ -236,6 +236,9 @@ std::shared_ptr<const UpdateServer::Served> UpdateServer::readServed(const QStri
                                            {form["sha256"].toString(), qint64(form["size"].toDouble(-1))});
                 }
             }
+            if (!next->listing.release.isEmpty())
+                next->expires = QDateTime::fromString(ReleaseFolder::releaseMember(next->listing.release, "expires").toString(),
+                                                      Qt::ISODate);
             if (refusals.remove(dir) > 0)
                 line = tr("listing of %1 served again: sequence %2").arg(dir).arg(sequence);
             served.insert(dir, next);

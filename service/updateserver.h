@@ -7,6 +7,7 @@
 #include "service/servicekeypair.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QSet>
@@ -31,7 +32,10 @@ class UpdateServer
 public:
     // Upgrade requests are a few hundred bytes; anything far larger is refused unread.
     static constexpr size_t maxRequestBody = 64 * 1024;
-    static constexpr int recheckMs = 1000; // how long unchanged listing files are taken as checked
+    // How long unchanged listing files are taken as checked: they are read and checked again after it
+    // all the same, for a file system whose times are too coarse to show a rewrite. Their expiry, the
+    // one thing that ages in them, is looked at on every query.
+    static constexpr int recheckMs = 60 * 1000;
 
     UpdateServer(const QString &releaseDir, const ServiceKeyPair &pair);
     ~UpdateServer();
@@ -74,6 +78,7 @@ private:
         };
         ReleaseFolder::Listing listing;
         QString stamp; // of the listing files when they were read
+        QDateTime expires; // of the signed listing; invalid: none
         QHash<QString, File> files; // by path below the folder, the forms included
     };
 

@@ -866,7 +866,7 @@ private slots:
         QTest::addColumn<QByteArray>("listing");
         QTest::addColumn<QByteArray>("signedListing");
         QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QString>("when"); // "start", "serving" (published while served) or "both"
+        QTest::addColumn<QString>("when"); // "start", "serving" (published while served), "both" or "ageing"
         QTest::addColumn<QString>("reason");
         const QJsonArray files{QJsonObject{{"file_path", "a.txt"}, {"file_version", "1.0.0"}}};
         const QByteArray listing = QJsonDocument(QJsonObject{{"files", files}}).toJson();
@@ -898,6 +898,7 @@ private slots:
         QTest::newRow("sequence falls") << listing << signedListing(demo, files, later, 4) << withKey << "serving"
                                         << "its signed sequence 4 is below the 5 served; publish it again with "
                                            "update-service publish DIR --sign release-private.der --sequence 6";
+        QTest::newRow("expires while served") << listing << QByteArray() << QStringList() << "ageing" << "expired";
         // Its encrypted reply, hex, is twice as long: over what an updater takes.
         const QJsonArray oversized{QJsonObject{{"file_path", "a.txt"}, {"file_version", QString(33 << 20, '1')}}};
         QTest::newRow("reply too large") << QJsonDocument(QJsonObject{{"files", oversized}}).toJson() << QByteArray()
@@ -919,7 +920,7 @@ private slots:
             return QDir().mkpath(folder) && (listing.isNull() || writeFile(folder + "/release.json", listing))
                 && (signedListing.isNull() || writeFile(folder + "/release-signed.json", signedListing));
         };
-        if (when != "serving") {
+        if (when == "start" || when == "both") {
             QVERIFY(publishRow());
             const auto running = serve();
             options.replaceInStrings("PORT", QString("127.0.0.1:%1").arg(running->port()));
@@ -934,16 +935,19 @@ private slots:
             return;
 
         const QJsonArray files{QJsonObject{{"file_path", "a.txt"}, {"file_version", "1.0.0"}}};
+        // Unchanged files are taken as checked, all but their expiry.
+        const QDateTime expires = when == "ageing" ? QDateTime::currentDateTimeUtc().addSecs(6) : QDateTime::currentDateTimeUtc().addDays(1);
         const QByteArray good = UpdateServiceTest::signedListing(
             ReleaseSigner::fromPrivateKeyDer(readFile(signingKey).toStdString()), files,
-            QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate), 5);
+            expires.toString(Qt::ISODate), 5);
         QVERIFY(writeFile(folder + "/release.json", QJsonDocument(QJsonObject{{"files", files}}).toJson())
                 && writeFile(folder + "/release-signed.json", good));
         const auto service = serve(options, QString(), folder);
         QVERIFY(service->port() > 0);
         const QString served = QJsonDocument::fromJson(good)["release"].toString();
         QCOMPARE(upgrade(service->port(), "t")["release"].toString(), served);
-        QVERIFY(publishRow());
+        if (when != "ageing")
+            QVERIFY(publishRow());
         for (int i = 0; i < 2; ++i) {
             const QJsonObject reply = upgrade(service->port(), "t");
             QCOMPARE(reply["release"].toString(), served);
@@ -951,7 +955,8 @@ private slots:
         }
         QByteArray log;
         const QByteArray line = "\nlisting of " + folder.toUtf8() + " not served, the last good one stays: ";
-        QTRY_VERIFY2((log += service->readStandardError()).contains(line), log);
+        const auto queried = [&] { return !upgrade(service->port(), "t").isEmpty(); };
+        QTRY_VERIFY2_WITH_TIMEOUT(queried() && (log += service->readStandardError()).contains(line), log, 15000);
         const QByteArray logged = log.mid(log.indexOf(line) + 1).split('\n').constFirst();
         QVERIFY2(logged.contains(QString(reason).replace("DIR", folder).toUtf8()), logged);
         QCOMPARE(log.count("not served"), 1); // once, not for every query

@@ -13,3 +13,10 @@ bool RemoteFileEntry::needsUpdateFrom(const RemoteFileEntry &offered) const
         return modifiedTime < offered.modifiedTime; // Qt puts an invalid time before every valid one
     return true;
 }
+
+QDateTime readModifiedTime(const QString &text, QPair<QString, QDateTime> *last)
+{
+    if (text != last->first) // an empty text reads as no time, as the first one kept
+        *last = {text, QDateTime::fromString(text, modifiedTimeFormat)};
+    return last->second;
+}

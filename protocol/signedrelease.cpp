@@ -214,10 +214,11 @@ bool SignedRelease::readListing(const QByteArray &text)
 
     // Windows folds letter case: two names that differ only in it are one file there.
     QSet<QString> folded;
+    QPair<QString, QDateTime> lastTime;
     for (const QJsonValue &element : listing.value("files").toArray()) {
         const QJsonObject file = element.toObject();
         const QString path = file.value("file_path").toString();
-        const QDateTime modified = QDateTime::fromString(file.value("modified_time").toString(), modifiedTimeFormat);
+        const QDateTime modified = readModifiedTime(file.value("modified_time").toString(), &lastTime);
         Content content{wholeNumber(file.value("file_size"), 0),
                         QByteArray::fromHex(file.value("sha256").toString().toLatin1()), {}, {}, {},
                         file.value("executable").toBool()};

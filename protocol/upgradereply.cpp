@@ -28,14 +28,14 @@ UpgradeReply readUpgradeReply(const QJsonObject &answer)
     signatures.removeAll(QString());
     reply.releaseSignature = signatures.join(',');
     reply.hasFiles = answer.contains("files");
+    QPair<QString, QDateTime> lastTime;
     for (const QJsonValue &element : answer.value("files").toArray()) {
         const QJsonObject file = element.toObject();
         if (!file.contains("file_name"))
             continue;
         const VersionEntry entry(file.value("file_version").toString(), file.value("file_path").toString());
-        reply.offered.insert(entry.path, RemoteFileEntry(entry, QDateTime::fromString(
-                                                                    file.value("modified_time").toString(),
-                                                                    modifiedTimeFormat)));
+        reply.offered.insert(entry.path,
+                             RemoteFileEntry(entry, readModifiedTime(file.value("modified_time").toString(), &lastTime)));
     }
     return reply;
 }

@@ -157,15 +157,13 @@ bool moveInPlace(const QString &tempPath, const QString &targetPath, const QStri
 {
     const int handle = folder->handle(tempPath);
     const QFileInfo target(targetPath);
-    // A folder at the target is refused by the preparation.
+    // A folder at the target is refused: by the preparation's look at it, on Windows below.
     if (handle < 0 || targetPath.isEmpty() || !reachesTargetWithoutLinks(targetPath, installDir)
         || !makeFolder(target.absolutePath()) || !prepareReplacement(handle, targetPath, false, executable))
         return false;
 #ifdef Q_OS_WIN
     if (target.isDir())
         return false;
-#endif
-#ifdef Q_OS_WIN
     // A running executable can be moved aside where it cannot be replaced.
     const bool keptByLink = false;
 #else

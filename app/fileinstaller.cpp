@@ -14,13 +14,15 @@ FileInstaller::FileInstaller(const QString &installDir, const QString &downloadU
 
 FileInstaller::Outcome FileInstaller::install(const QList<File> &files, int index)
 {
-    for (int next = index; next <= index + ahead && next < files.size(); ++next) {
+    if (!begun.contains(index))
+        begun.insert(index, begin(files.at(index)));
+    const Begun started = begun.take(index);
+    if (started.tempPath.isEmpty())
+        return started.failure; // nothing more is asked for past it: the run may end here
+    for (int next = index + 1; next <= index + ahead && next < files.size(); ++next) {
         if (!begun.contains(next))
             begun.insert(next, begin(files.at(next)));
     }
-    const Begun started = begun.take(index);
-    if (started.tempPath.isEmpty())
-        return started.failure;
     const File &file = files.at(index);
     Outcome outcome{Installed, QString(), QString(), {}};
     // A form that fails costs only itself: the next one is tried, and at last the file itself.

@@ -223,6 +223,9 @@ QList<FileInstaller::File> UpdateRun::plan()
 // The files in their order; the number put in place, or -1 when the run was cancelled.
 int UpdateRun::fetch(const QList<FileInstaller::File> &files)
 {
+    // One more is begun than config.xml's Prefetch runs: it waits for the one before to end well
+    // and then goes out at once, while that file is still being put in place.
+    downloads.setMaxRunning(config.prefetch + 1);
     FileInstaller installer(Installation::installationDirectory(), offer.downloadUrl, {
         [this] { return makeTempFileName(); },
         [this](const QString &url, const QString &tempPath, const ContentCheck &expected) {
@@ -242,7 +245,7 @@ int UpdateRun::fetch(const QList<FileInstaller::File> &files)
         [this](const QString &tempPath, const QString &targetPath) { return install->place(tempPath, targetPath); },
         [this](const QString &targetPath, const QDateTime &time) { install->stamp(targetPath, time); },
         [this](const QString &targetPath) { return installedSha256(targetPath); }},
-        config.prefetch);
+        config.prefetch + 1);
 
     const QStringList keys = offer.filesToUpdate.keys();
     int done = 0;

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QNetworkReply>
 
+#include <utility>
+
 #ifndef Q_OS_WIN
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,6 +28,12 @@ void DownloadPool::setLimits(const DownloadNetworkManager::Limits &limits)
 void DownloadPool::start(const QString &url, const QString &filePath, const ContentCheck &check, int handle)
 {
     release(filePath); // one download per file
+    waiting.append({url, filePath, check, handle}); // none overtakes one waiting
+    launchWaiting();
+}
+
+void DownloadPool::launch(const QString &url, const QString &filePath, const ContentCheck &check, int handle)
+{
     DownloadNetworkManager *manager = nullptr;
     if (idle.isEmpty()) {
         manager = new DownloadNetworkManager(parent());
@@ -34,6 +42,9 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
             if (found == downloads.end())
                 return;
             found->second.finished = true;
+            // A failure may end the run: nothing more is asked for until the caller's next turn.
+            if (manager->errorCode() == QNetworkReply::NoError)
+                launchWaiting();
             if (syncingAhead && manager != taken && manager->errorCode() == QNetworkReply::NoError)
                 syncAhead(found->first, found->second.handle);
         });
@@ -54,7 +65,7 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
                         emit retrying(waitMs, nextAttempt, maxAttempts, reason);
                 });
     } else {
-        manager = idle.takeLast(); // the one used last: one download at a time keeps one manager
+        manager = idle.takeLast(); // the one used last: one download at a time keeps two managers
     }
     manager->setLimits(limits);
     Download &download = downloads[filePath];
@@ -68,15 +79,32 @@ void DownloadPool::start(const QString &url, const QString &filePath, const Cont
 const DownloadPool::Download &DownloadPool::take(const QString &url, const QString &filePath,
                                                 const ContentCheck &check, int handle)
 {
-    if (downloads.find(filePath) == downloads.end())
-        start(url, filePath, check, handle);
+    if (downloads.find(filePath) == downloads.end()) {
+        release(filePath); // no longer waiting
+        launch(url, filePath, check, handle);
+    }
     const Download &download = downloads.at(filePath);
     taken = download.manager;
     return download;
 }
 
+void DownloadPool::launchWaiting()
+{
+    int running = 0;
+    for (const auto &entry : downloads)
+        running += entry.second.finished ? 0 : 1;
+    if (running < maxRunning && !waiting.isEmpty()) {
+        const Waiting next = waiting.takeFirst();
+        launch(next.url, next.filePath, next.check, next.handle);
+    }
+}
+
 void DownloadPool::release(const QString &filePath)
 {
+    for (int i = 0; i < waiting.size(); ++i) {
+        if (waiting.at(i).filePath == filePath)
+            waiting.removeAt(i--);
+    }
     const auto found = downloads.find(filePath);
     if (found == downloads.end())
         return;
@@ -89,6 +117,11 @@ void DownloadPool::release(const QString &filePath)
 QStringList DownloadPool::abandonAll()
 {
     QStringList abandoned;
+    for (const Waiting &next : std::exchange(waiting, {})) {
+        if (next.handle < 0)
+            QFile::remove(next.filePath);
+        abandoned << next.filePath;
+    }
     while (!downloads.empty()) {
         const QString filePath = downloads.begin()->first;
         const bool byPath = downloads.begin()->second.handle < 0;

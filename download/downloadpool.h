@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QThreadPool>
 #include <QVector>
+#include <limits>
 #include <map>
 
 #include "download/downloadnetworkmanager.h"
@@ -33,10 +34,13 @@ public:
 
     // Held by every manager from now on, the running ones included.
     void setLimits(const DownloadNetworkManager::Limits &limits);
+    // At most this many run at once. One started beyond waits, in its order, until a download ends
+    // well (it then goes out at once, while the caller still deals with that one) or it is taken.
+    void setMaxRunning(int count) { maxRunning = qMax(1, count); }
     // handle: the open file to write (see DownloadNetworkManager::startDownload); -1: by path.
     void start(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck(), int handle = -1);
     // Makes filePath's download the one whose progress is reported, starting it now unless it
-    // was started before.
+    // was started before (one waiting included).
     const Download &take(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck(),
                          int handle = -1);
     // Done with filePath's download: one still running is cancelled, and its manager is free.
@@ -58,6 +62,15 @@ signals:
     void retrying(int waitMs, int nextAttempt, int maxAttempts, const QString &reason);
 
 private:
+    struct Waiting
+    {
+        QString url;
+        QString filePath;
+        ContentCheck check;
+        int handle;
+    };
+    void launch(const QString &url, const QString &filePath, const ContentCheck &check, int handle);
+    void launchWaiting();
     std::map<QString, Download>::iterator downloadOf(const DownloadNetworkManager *manager);
     void syncAhead(const QString &filePath, int handle);
 
@@ -65,6 +78,8 @@ private:
     QVector<DownloadNetworkManager *> idle;
     std::map<QString, Download> downloads; // by file; references stay valid while others come and go
     const DownloadNetworkManager *taken = nullptr;
+    int maxRunning = std::numeric_limits<int>::max();
+    QList<Waiting> waiting; // started beyond maxRunning, in their order
     bool syncingAhead = true;
     QThreadPool syncs; // declared last: its threads are waited for first
 };

@@ -15,6 +15,7 @@
 #include "app/updaterun.h"
 #include "app/updatewindow.h"
 #include "download/tempfolder.h"
+#include "protocol/signedrelease.h"
 #include "tests/support/releaseservice.h"
 #include "tests/support/slowsecondfileserver.h"
 #include "tests/support/loopbackserver.h"
@@ -27,6 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -58,6 +60,8 @@ private slots:
     void throughProxy_data();
     void throughProxy();
     void prefetchPlacesInOrder();
+    void oneDownloadAtATime_data();
+    void oneDownloadAtATime();
     void closeWithDownloadsAhead();
     void workAsideLeavesTheWindowLive();
     void interruptedSwapRollsBack_data();
@@ -619,6 +623,69 @@ void tst_updaterun::prefetchPlacesInOrder()
     for (const QString name : {"a", "b", "c"})
         QCOMPARE(readFile(installed(name + ".txt")), QByteArray("new " + name.toUtf8() + "\n"));
     QVERIFY(QFileInfo::exists(installed("version.xml")));
+}
+
+void tst_updaterun::oneDownloadAtATime_data()
+{
+    QTest::addColumn<bool>("signedRelease");
+    QTest::addColumn<QStringList>("requested");
+    QTest::addColumn<QStringList>("replaced");
+    QTest::newRow("base format: the files after a failure still come")
+        << false << QStringList{"a.txt", "b.txt", "c.txt", "d.txt"} << QStringList{"a.txt", "c.txt", "d.txt"};
+    QTest::newRow("signed: nothing after a failure") << true << QStringList{"a.txt", "b.txt"} << QStringList{};
+}
+
+// Without Prefetch the next download goes out as the one before ends, but never beside it, and
+// never after a failure before its own turn.
+void tst_updaterun::oneDownloadAtATime()
+{
+    QFETCH(bool, signedRelease);
+    QFETCH(QStringList, requested);
+    QFETCH(QStringList, replaced);
+    if (signedRelease) {
+        UpdaterEnvironment environment = UpdaterEnvironment::current();
+        environment.releaseKeys = SignedRelease::keysFromHex(readFile(SOURCE_DIR "/service/demo-keys/release-public.hex"));
+        UpdaterEnvironment::setForTesting(environment);
+    }
+    std::mutex lock;
+    QStringList asked;
+    int running = 0;
+    int most = 0;
+    LoopbackServer files;
+    files.http().Get(".*", [&](const httplib::Request &request, httplib::Response &response) {
+        const QString name = QString::fromStdString(request.path).section('/', -1);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            asked << name;
+            most = qMax(most, ++running);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // time for another to overlap
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            --running;
+        }
+        if (name == "b.txt")
+            response.status = 404;
+        else
+            response.set_content("new " + name.left(1).toStdString() + "\n", "text/plain");
+    });
+    files.start();
+    QList<ReleaseService::File> release;
+    for (const QString name : {"a", "b", "c", "d"})
+        release.append({name + ".txt", "2.0.0", "new " + name.toUtf8() + "\n"});
+    QVERIFY(serve(release, {"--download-url", files.url("/files")}));
+
+    updateWindow window;
+    window.token = "run-token";
+    window.show();
+    MessageBoxAnswerer answerer;
+    window.runUpdate();
+
+    std::lock_guard<std::mutex> guard(lock);
+    QCOMPARE(asked, requested);
+    QCOMPARE(most, 1);
+    for (const ReleaseService::File &file : release)
+        QCOMPARE(readFile(installed(file.path)) == file.bytes, replaced.contains(file.path));
 }
 
 void tst_updaterun::closeWithDownloadsAhead()

@@ -75,52 +75,28 @@ int CurlMulti::onTimer(CURLM *, long timeoutMs, void *self)
     return 0;
 }
 
-int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void *watch)
+int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void *)
 {
-    static_cast<CurlMulti *>(self)->watch(socket, what, static_cast<Watch *>(watch));
+    static_cast<CurlMulti *>(self)->watch(socket, what);
     return 0;
 }
 
-// A notifier is never deleted while it may be signalling: disabled at once, gone later.
-void CurlMulti::drop(QSocketNotifier *&notifier)
+// curl lets go of a kept connection's socket after each transfer and takes it up again with the
+// next: its notifiers are only disabled in between, and never deleted while they may be signalling.
+// One left for a socket number that comes back is the right one again, the number being all it holds.
+void CurlMulti::watch(curl_socket_t socket, int what)
 {
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    notifier->deleteLater();
-    notifier = nullptr;
-}
-
-void CurlMulti::watch(curl_socket_t socket, int what, Watch *watch)
-{
-    if (what == CURL_POLL_REMOVE) {
-        if (watch) {
-            drop(watch->read);
-            drop(watch->write);
-            delete watch;
+    Watch &watch = watches[socket];
+    const auto enable = [this, socket](QSocketNotifier *&notifier, bool on, QSocketNotifier::Type type, int event) {
+        if (on && !notifier) {
+            notifier = new QSocketNotifier(qintptr(socket), type, this);
+            connect(notifier, &QSocketNotifier::activated, this, [this, socket, event] { act(socket, event); });
+        } else if (notifier && notifier->isEnabled() != on) {
+            notifier->setEnabled(on);
         }
-        curl_multi_assign(multi, socket, nullptr);
-        return;
-    }
-    if (!watch) {
-        watch = new Watch;
-        curl_multi_assign(multi, socket, watch);
-    }
-    const auto notifier = [this, socket](QSocketNotifier::Type type, int event) {
-        auto *made = new QSocketNotifier(qintptr(socket), type, this);
-        connect(made, &QSocketNotifier::activated, this, [this, socket, event] { act(socket, event); });
-        return made;
     };
-    const bool reads = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
-    const bool writes = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
-    if (reads && !watch->read)
-        watch->read = notifier(QSocketNotifier::Read, CURL_CSELECT_IN);
-    if (!reads)
-        drop(watch->read);
-    if (writes && !watch->write)
-        watch->write = notifier(QSocketNotifier::Write, CURL_CSELECT_OUT);
-    if (!writes)
-        drop(watch->write);
+    enable(watch.read, what == CURL_POLL_IN || what == CURL_POLL_INOUT, QSocketNotifier::Read, CURL_CSELECT_IN);
+    enable(watch.write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT, QSocketNotifier::Write, CURL_CSELECT_OUT);
 }
 
 void CurlMulti::act(curl_socket_t socket, int events)

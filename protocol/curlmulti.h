@@ -40,17 +40,17 @@ private:
     void act(curl_socket_t socket, int events);
     void takeDone();
 
-    struct Watch
-    {
-        QSocketNotifier *read = nullptr;
-        QSocketNotifier *write = nullptr;
-    };
-    void watch(curl_socket_t socket, int what, Watch *watch);
-    static void drop(QSocketNotifier *&notifier);
+    void watch(curl_socket_t socket, int what);
 
     CURLM *multi = nullptr;
     QTimer timer;
     bool working = false;
     QList<QPointer<CurlReply>> news;
     QList<CURL *> spare;
+    struct Watch
+    {
+        QSocketNotifier *read = nullptr;
+        QSocketNotifier *write = nullptr;
+    };
+    QHash<curl_socket_t, Watch> watches; // by socket number, kept for the next socket of that number
 };

@@ -41,7 +41,9 @@ qint64 freeDiskBytes(const QString &folder)
 void DownloadFile::reset(const QString &path, int handle, const ContentCheck &check)
 {
     this->path = path;
-    const QString folder = QFileInfo(path).absolutePath();
+    // A temporary file's path is whole: its folder is all before the last slash.
+    const int slash = path.lastIndexOf('/');
+    const QString folder = slash > 0 && QDir::isAbsolutePath(path) ? path.left(slash) : QFileInfo(path).absolutePath();
     if (folder != this->folder)
         seenAt.invalidate();
     this->folder = folder;

@@ -660,10 +660,8 @@ void tst_updaterun::oneDownloadAtATime()
             most = qMax(most, ++running);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20)); // time for another to overlap
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            --running;
-        }
+        std::lock_guard<std::mutex> guard(lock);
+        --running;
         if (name == "b.txt")
             response.status = 404;
         else

@@ -42,9 +42,7 @@ void DownloadPool::launch(const QString &url, const QString &filePath, const Con
             if (found == downloads.end())
                 return;
             found->second.finished = true;
-            // A failure may end the run: nothing more is asked for until the caller's next turn.
-            if (manager->errorCode() == QNetworkReply::NoError)
-                launchWaiting();
+            launchWaiting();
             if (syncingAhead && manager != taken && manager->errorCode() == QNetworkReply::NoError)
                 syncAhead(found->first, found->second.handle);
         });
@@ -91,8 +89,12 @@ const DownloadPool::Download &DownloadPool::take(const QString &url, const QStri
 void DownloadPool::launchWaiting()
 {
     int running = 0;
-    for (const auto &entry : downloads)
+    for (const auto &entry : downloads) {
+        // A failure may end the run: nothing more is asked for until it has had its turn.
+        if (entry.second.finished && entry.second.manager->errorCode() != QNetworkReply::NoError)
+            return;
         running += entry.second.finished ? 0 : 1;
+    }
     if (running < maxRunning && !waiting.isEmpty()) {
         const Waiting next = waiting.takeFirst();
         launch(next.url, next.filePath, next.check, next.handle);

@@ -35,7 +35,8 @@ public:
     // Held by every manager from now on, the running ones included.
     void setLimits(const DownloadNetworkManager::Limits &limits);
     // At most this many run at once. One started beyond waits, in its order, until a download ends
-    // well (it then goes out at once, while the caller still deals with that one) or it is taken.
+    // (it then goes out at once, while the caller still deals with that one) or it is taken; none
+    // goes out while a failed download is not yet released.
     void setMaxRunning(int count) { maxRunning = qMax(1, count); }
     // handle: the open file to write (see DownloadNetworkManager::startDownload); -1: by path.
     void start(const QString &url, const QString &filePath, const ContentCheck &check = ContentCheck(), int handle = -1);
